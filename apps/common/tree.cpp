@@ -1,0 +1,71 @@
+// The unique-string tree.
+#include "common/tree.h"
+
+#include <cstddef>
+
+const FieldLayout TREE_NODE_LAYOUT[] = {static_cast<FieldLayout>(offsetof(TreeNode, text)), FIELD_LAYOUT_END};
+
+TreeNode* tree_nodes = nullptr;
+std::int32_t tree_node_count = 0;
+std::int32_t tree_growth = 0;
+
+namespace {
+
+void tree_dim(std::int32_t slots) {
+  arr_dim_t<TreeNode>(slots, ELEM_STRUCT, TREE_NODE_LAYOUT, &tree_nodes);
+  tree_node_count = 0;
+}
+
+// Fills the free slot with a copy of the text and returns its index.
+std::int32_t tree_attach(CStr text) {
+  std::int32_t n = tree_node_count;
+  TreeNode& node = tree_nodes[n];
+  node.greater = 0;
+  node.less = 0;
+  str_assign(&node.text, text ? text : u"");
+  tree_node_count = n + 1;
+  return n;
+}
+
+}  // namespace
+
+void tree_create(std::int32_t slots, std::int32_t growth) {
+  tree_growth = growth;
+  tree_dim(slots);
+}
+
+void tree_init(std::int32_t increment) {
+  tree_growth = increment;
+  tree_dim(increment + 1);
+}
+
+void tree_reset() { tree_dim(2); }
+
+void tree_clear() {
+  arr_free(tree_nodes);
+  tree_nodes = nullptr;
+  tree_node_count = 0;
+}
+
+std::int32_t tree_insert_unique(CStr text) {
+  if (tree_node_count == 0) {
+    tree_attach(text);
+    return 1;
+  }
+  std::int32_t i = 0;
+  for (;;) {
+    TreeNode& node = tree_nodes[i];
+    int c = str_cmp_ordinal(text, node.text);
+    if (c == 0) return 0;
+    std::int32_t& link = c > 0 ? node.greater : node.less;
+    if (link != 0) {
+      i = link;
+      continue;
+    }
+    std::int32_t n = tree_attach(text);
+    tree_nodes[i].greater = c > 0 ? n : tree_nodes[i].greater;
+    tree_nodes[i].less = c < 0 ? n : tree_nodes[i].less;
+    if (tree_node_count > arr_size(tree_nodes)) arr_redim_t(tree_node_count + tree_growth + 1, &tree_nodes);
+    return 1;
+  }
+}

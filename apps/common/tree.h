@@ -1,0 +1,37 @@
+// The unique-string tree: the set of strings met so far, shared by both
+// programs to recognise a repeat. An unbalanced binary search tree whose
+// nodes live in one growable array and link by index; index 0 is the root.
+#pragma once
+#include <cstdint>
+
+#include "core/arr.h"
+#include "core/str.h"
+
+struct TreeNode {
+  std::int32_t greater;  // child with the greater strings; 0 = none
+  std::int32_t less;     // child with the smaller strings; 0 = none
+  Str text;              // owned by the node
+};
+
+// The node's string field.
+extern const FieldLayout TREE_NODE_LAYOUT[];
+
+// The process-wide tree state.
+extern TreeNode* tree_nodes;
+extern std::int32_t tree_node_count;
+extern std::int32_t tree_growth;
+
+// A program's set-up: `slots` empty slots and the growth step, count 0.
+void tree_create(std::int32_t slots, std::int32_t growth);
+
+// 1 when the text was added, 0 when it was already present (case-sensitive).
+std::int32_t tree_insert_unique(CStr text);
+
+// increment + 1 empty slots and growth `increment`, count 0.
+void tree_init(std::int32_t increment);
+
+// 2 empty slots, count 0, the growth kept.
+void tree_reset();
+
+// Releases the node array; a tree_init must come before the next insertion.
+void tree_clear();

@@ -1,0 +1,5 @@
+// Quorith's program logic and the library steps it runs with.
+#pragma once
+#include "core/rt.h"
+
+const RtProgram& quorith_program();

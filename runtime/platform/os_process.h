@@ -1,0 +1,32 @@
+// Platform contract: the process, its parameters and its threads.
+#pragma once
+#include <cstdint>
+
+// The program's module handle (an opaque value that only has to be stable).
+void* os_module_handle();
+
+// Hands the argument vector of main() to the platform layer. Where the system
+// keeps one command line (Windows) it is ignored.
+void os_set_arguments(int argc, char** argv);
+
+// The command line as the system keeps it, or null where the system keeps
+// an argument vector instead; the run-time then uses os_argument_*.
+const char16_t* os_command_line();
+
+// The argument vector (program name first), converted losslessly to UTF-16.
+// Only meaningful where os_command_line() is null.
+std::int32_t os_argument_count();
+const char16_t* os_argument(std::int32_t index);
+
+// Ends the process with the exit code; never returns.
+[[noreturn]] void os_exit_process(std::uint32_t code);
+
+// The calling thread's id.
+std::uint32_t os_thread_id();
+
+// A mutual-exclusion lock (a critical section). Created unlocked; null on failure.
+struct OsLock;
+OsLock* os_lock_create();
+void os_lock_enter(OsLock* lock);
+void os_lock_leave(OsLock* lock);
+void os_lock_destroy(OsLock* lock);

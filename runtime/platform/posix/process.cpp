@@ -1,0 +1,56 @@
+// POSIX backend: process, parameters, thread id and locks.
+#include "platform/os_process.h"
+#include "posix_text.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+std::vector<std::u16string>& posix_args() {
+  static std::vector<std::u16string> args;
+  return args;
+}
+}  // namespace
+
+struct OsLock {
+  std::mutex m;
+};
+
+void* os_module_handle() {
+  static const int anchor = 0;
+  return const_cast<int*>(&anchor);
+}
+
+void os_set_arguments(int argc, char** argv) {
+  auto& args = posix_args();
+  args.clear();
+  for (int i = 0; i < argc; ++i) args.push_back(posix_from_bytes(argv[i] ? argv[i] : ""));
+}
+
+const char16_t* os_command_line() { return nullptr; }
+
+std::int32_t os_argument_count() { return static_cast<std::int32_t>(posix_args().size()); }
+
+const char16_t* os_argument(std::int32_t index) {
+  auto& args = posix_args();
+  if (index < 0 || static_cast<std::size_t>(index) >= args.size()) return nullptr;
+  return args[static_cast<std::size_t>(index)].c_str();
+}
+
+void os_exit_process(std::uint32_t code) {
+  std::exit(static_cast<int>(code));
+}
+
+std::uint32_t os_thread_id() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+
+OsLock* os_lock_create() { return new (std::nothrow) OsLock; }
+void os_lock_enter(OsLock* lock) { if (lock) lock->m.lock(); }
+void os_lock_leave(OsLock* lock) { if (lock) lock->m.unlock(); }
+void os_lock_destroy(OsLock* lock) { delete lock; }

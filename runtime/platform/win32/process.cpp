@@ -1,0 +1,35 @@
+// Win32 backend: process, command line, thread id and critical sections.
+#include "platform/os_process.h"
+#include "win32_util.h"
+
+#include <new>
+
+struct OsLock {
+  CRITICAL_SECTION cs;
+};
+
+void* os_module_handle() { return GetModuleHandleW(nullptr); }
+
+void os_set_arguments(int, char**) {}
+
+const char16_t* os_command_line() { return reinterpret_cast<const char16_t*>(GetCommandLineW()); }
+
+std::int32_t os_argument_count() { return 0; }
+const char16_t* os_argument(std::int32_t) { return nullptr; }
+
+void os_exit_process(std::uint32_t code) { ExitProcess(code); }
+
+std::uint32_t os_thread_id() { return GetCurrentThreadId(); }
+
+OsLock* os_lock_create() {
+  auto* lock = new (std::nothrow) OsLock;
+  if (lock) InitializeCriticalSection(&lock->cs);
+  return lock;
+}
+void os_lock_enter(OsLock* lock) { if (lock) EnterCriticalSection(&lock->cs); }
+void os_lock_leave(OsLock* lock) { if (lock) LeaveCriticalSection(&lock->cs); }
+void os_lock_destroy(OsLock* lock) {
+  if (!lock) return;
+  DeleteCriticalSection(&lock->cs);
+  delete lock;
+}

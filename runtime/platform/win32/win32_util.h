@@ -1,0 +1,14 @@
+// Win32 backend, internal: the one place that includes <windows.h>.
+#pragma once
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+// UTF-16 text of the run-time as the wide-character calls take it
+// (wchar_t and char16_t are both 16-bit code units on Windows).
+inline const wchar_t* win_w(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+inline wchar_t* win_w(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
