@@ -1,0 +1,32 @@
+// Platform contract: files opened by path for sequential reading and writing.
+//
+// Handles are opaque integers; OS_NO_FILE means "no file". Transfers are
+// synchronous and return the byte count moved, or -1 when the call failed.
+#pragma once
+#include <cstdint>
+
+using OsFile = std::intptr_t;
+constexpr OsFile OS_NO_FILE = -1;
+
+enum OsSeekOrigin : std::int32_t { OS_SEEK_BEGIN = 0, OS_SEEK_CURRENT = 1 };
+
+// Opens an existing file for reading; others may read it too only when
+// share_read is set (POSIX has no sharing modes and opens read-only).
+OsFile os_file_open_read(const char16_t* path, bool share_read);
+
+// Creates a file for reading and writing, or truncates an existing one (no sharing).
+OsFile os_file_create(const char16_t* path);
+
+// Opens an existing file for writing only and truncates it (no sharing).
+OsFile os_file_truncate_existing(const char16_t* path);
+
+std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes);
+std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes);
+
+// Moves the file position; returns the new absolute position, or -1.
+std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origin);
+
+// Forces written data to the device.
+bool os_file_flush(OsFile file);
+
+void os_file_close(OsFile file);

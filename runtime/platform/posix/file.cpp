@@ -1,0 +1,67 @@
+// POSIX backend: files by path, over file descriptors.
+#include "platform/os_file.h"
+#include "posix_text.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+OsFile posix_open(const char16_t* path, int flags) {
+  if (!path) return OS_NO_FILE;
+  std::string p = posix_to_bytes(path);
+  if (p.empty()) return OS_NO_FILE;
+  int fd;
+  do fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  return fd < 0 ? OS_NO_FILE : static_cast<OsFile>(fd);
+}
+int posix_fd(OsFile f) { return static_cast<int>(f); }
+}  // namespace
+
+OsFile os_file_open_read(const char16_t* path, bool) { return posix_open(path, O_RDONLY); }
+OsFile os_file_create(const char16_t* path) { return posix_open(path, O_RDWR | O_CREAT | O_TRUNC); }
+OsFile os_file_truncate_existing(const char16_t* path) { return posix_open(path, O_WRONLY | O_TRUNC); }
+
+std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
+  if (file == OS_NO_FILE || bytes < 0) return -1;
+  // Read until the request is met or the file ends, as a synchronous
+  // ReadFile on a disk file does.
+  std::int32_t done = 0;
+  while (done < bytes) {
+    ssize_t n = ::read(posix_fd(file), static_cast<char*>(buffer) + done, static_cast<size_t>(bytes - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? done : -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::int32_t>(n);
+  }
+  return done;
+}
+
+std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
+  if (file == OS_NO_FILE || bytes < 0) return -1;
+  std::int32_t done = 0;
+  while (done < bytes) {
+    ssize_t n = ::write(posix_fd(file), static_cast<const char*>(buffer) + done, static_cast<size_t>(bytes - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<std::int32_t>(n);
+  }
+  return done;
+}
+
+std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origin) {
+  if (file == OS_NO_FILE) return -1;
+  off_t r = ::lseek(posix_fd(file), static_cast<off_t>(distance), origin == OS_SEEK_BEGIN ? SEEK_SET : SEEK_CUR);
+  return r < 0 ? -1 : static_cast<std::int64_t>(r);
+}
+
+bool os_file_flush(OsFile file) { return file != OS_NO_FILE && ::fsync(posix_fd(file)) == 0; }
+
+void os_file_close(OsFile file) {
+  if (file != OS_NO_FILE) ::close(posix_fd(file));
+}
