@@ -1,0 +1,61 @@
+// The unique-string tree: answers, growth points and sorted input.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/tree.h"
+
+TEST(Tree, AnswersAndCaseSensitivity) {
+  tree_create(512, 2048);
+  EXPECT_EQ(tree_insert_unique(u"x"), 1);
+  EXPECT_EQ(tree_insert_unique(u"x"), 0);
+  EXPECT_EQ(tree_node_count, 1);
+  EXPECT_EQ(tree_insert_unique(u"Abc"), 1);
+  EXPECT_EQ(tree_insert_unique(u"abc"), 1);
+  EXPECT_EQ(tree_insert_unique(u""), 1);
+  EXPECT_EQ(tree_insert_unique(nullptr), 0);  // null is the empty string
+  EXPECT_EQ(tree_node_count, 4);
+  // Links: "Abc" and "" are less than "x", "abc" too, below "Abc" on its greater side.
+  EXPECT_EQ(tree_nodes[0].less, 1);
+  EXPECT_EQ(tree_nodes[1].greater, 2);
+  EXPECT_EQ(tree_nodes[1].less, 3);
+  tree_reset();
+  EXPECT_EQ(arr_size(tree_nodes), 1);
+  EXPECT_EQ(tree_insert_unique(u"x"), 1);  // accepted again after a reset
+  tree_clear();
+  EXPECT_EQ(tree_nodes, nullptr);
+}
+
+TEST(Tree, GrowthPoints) {
+  tree_create(512, 2048);
+  char buf[32];
+  for (int i = 0; i < 511; ++i) {
+    std::snprintf(buf, sizeof buf, "%08x", i * 2654435761u);
+    std::u16string s(buf, buf + 8);
+    ASSERT_EQ(tree_insert_unique(s.c_str()), 1);
+  }
+  EXPECT_EQ(arr_size(tree_nodes) + 1, 512);
+  EXPECT_EQ(tree_insert_unique(u"the 512th"), 1);
+  EXPECT_EQ(arr_size(tree_nodes) + 1, 2561);
+  tree_init(102400);
+  EXPECT_EQ(arr_size(tree_nodes) + 1, 102401);
+  EXPECT_EQ(tree_growth, 102400);
+  tree_clear();
+}
+
+TEST(Tree, AscendingInputCompletes) {
+  tree_init(10240);
+  char buf[16];
+  for (int i = 0; i < 100000; ++i) {
+    std::snprintf(buf, sizeof buf, "%07d", i);
+    std::u16string s(buf, buf + 7);
+    ASSERT_EQ(tree_insert_unique(s.c_str()), 1);
+  }
+  EXPECT_EQ(tree_insert_unique(u"0099999"), 0);
+  EXPECT_EQ(tree_insert_unique(u"0000000"), 0);
+  EXPECT_EQ(tree_node_count, 100000);
+  // The chain: each node is the greater child of the one before.
+  EXPECT_EQ(tree_nodes[99998].greater, 99999);
+  tree_clear();
+}
