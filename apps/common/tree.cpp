@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "common/tree_index.h"
+
 const FieldLayout TREE_NODE_LAYOUT[] = {static_cast<FieldLayout>(offsetof(TreeNode, text)), FIELD_LAYOUT_END};
 
 TreeNode* tree_nodes = nullptr;
@@ -12,6 +14,7 @@ std::int32_t tree_growth = 0;
 namespace {
 
 void tree_dim(std::int32_t slots) {
+  tree_index_reset();
   arr_dim_t<TreeNode>(slots, ELEM_STRUCT, TREE_NODE_LAYOUT, &tree_nodes);
   tree_node_count = 0;
 }
@@ -42,30 +45,26 @@ void tree_init(std::int32_t increment) {
 void tree_reset() { tree_dim(2); }
 
 void tree_clear() {
+  tree_index_reset();
   arr_free(tree_nodes);
   tree_nodes = nullptr;
   tree_node_count = 0;
 }
 
 std::int32_t tree_insert_unique(CStr text) {
+  std::int32_t pred = -1, succ = -1;
   if (tree_node_count == 0) {
+    tree_index_reset();
+    tree_index_insert(text, 0, &pred, &succ);
     tree_attach(text);
     return 1;
   }
-  std::int32_t i = 0;
-  for (;;) {
-    TreeNode& node = tree_nodes[i];
-    int c = str_cmp_ordinal(text, node.text);
-    if (c == 0) return 0;
-    std::int32_t& link = c > 0 ? node.greater : node.less;
-    if (link != 0) {
-      i = link;
-      continue;
-    }
-    std::int32_t n = tree_attach(text);
-    tree_nodes[i].greater = c > 0 ? n : tree_nodes[i].greater;
-    tree_nodes[i].less = c < 0 ? n : tree_nodes[i].less;
-    if (tree_node_count > arr_size(tree_nodes)) arr_redim_t(tree_node_count + tree_growth + 1, &tree_nodes);
-    return 1;
-  }
+  if (tree_index_insert(text, tree_node_count, &pred, &succ) >= 0) return 0;
+  // The plain descent would end at whichever neighbour came later: the new
+  // node is its greater child if it is the predecessor, else its less child.
+  std::int32_t n = tree_attach(text);
+  if (succ < 0 || (pred >= 0 && pred > succ)) tree_nodes[pred].greater = n;
+  else tree_nodes[succ].less = n;
+  if (tree_node_count > arr_size(tree_nodes)) arr_redim_t(tree_node_count + tree_growth + 1, &tree_nodes);
+  return 1;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/tree.h"
 
@@ -57,5 +58,47 @@ TEST(Tree, AscendingInputCompletes) {
   EXPECT_EQ(tree_node_count, 100000);
   // The chain: each node is the greater child of the one before.
   EXPECT_EQ(tree_nodes[99998].greater, 99999);
+  tree_clear();
+}
+
+// The links must be exactly those of the plain unbalanced descent.
+TEST(Tree, LinksMatchThePlainDescent) {
+  struct Ref {
+    std::vector<std::u16string> text;
+    std::vector<std::int32_t> greater, less;
+    int insert(const std::u16string& s) {
+      if (text.empty()) {
+        text.push_back(s), greater.push_back(0), less.push_back(0);
+        return 1;
+      }
+      std::size_t i = 0;
+      for (;;) {
+        int c = s.compare(text[i]);
+        if (c == 0) return 0;
+        std::int32_t& link = c > 0 ? greater[i] : less[i];
+        if (link) { i = static_cast<std::size_t>(link); continue; }
+        link = static_cast<std::int32_t>(text.size());
+        text.push_back(s), greater.push_back(0), less.push_back(0);
+        return 1;
+      }
+    }
+  };
+  Ref ref;
+  tree_init(100);
+  std::uint32_t x = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    x = x * 1103515245u + 12345u;
+    std::u16string s;
+    int len = static_cast<int>((x >> 8) % 7);
+    for (int k = 0; k < len; ++k) s.push_back(static_cast<char16_t>(u'a' + ((x >> (k * 3 + 4)) % 5)));
+    if ((x >> 28) == 3) s.push_back(char16_t(0xFFFF));
+    ASSERT_EQ(tree_insert_unique(s.c_str()), ref.insert(s)) << i;
+  }
+  ASSERT_EQ(static_cast<std::size_t>(tree_node_count), ref.text.size());
+  for (std::size_t i = 0; i < ref.text.size(); ++i) {
+    ASSERT_EQ(std::u16string(tree_nodes[i].text), ref.text[i]);
+    ASSERT_EQ(tree_nodes[i].greater, ref.greater[i]) << i;
+    ASSERT_EQ(tree_nodes[i].less, ref.less[i]) << i;
+  }
   tree_clear();
 }
