@@ -12,6 +12,7 @@ enum OsSeekOrigin : std::int32_t { OS_SEEK_BEGIN = 0, OS_SEEK_CURRENT = 1 };
 
 // Opens an existing file for reading; others may read it too only when
 // share_read is set (POSIX has no sharing modes and opens read-only).
+// A directory is not a file and is refused.
 OsFile os_file_open_read(const char16_t* path, bool share_read);
 
 // Creates a file for reading and writing, or truncates an existing one (no sharing).

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -19,7 +20,22 @@ OsFile posix_open(const char16_t* path, int flags) {
 int posix_fd(OsFile f) { return static_cast<int>(f); }
 }  // namespace
 
-OsFile os_file_open_read(const char16_t* path, bool) { return posix_open(path, O_RDONLY); }
+OsFile os_file_open_read(const char16_t* path, bool) {
+  // A directory opens read-only here but never for CreateFileW without
+  // backup semantics; refuse it so that both systems fail alike. Opening
+  // without blocking keeps a named pipe that has no writer from hanging the
+  // open; reads block again as usual.
+  OsFile f = posix_open(path, O_RDONLY | O_NONBLOCK);
+  if (f == OS_NO_FILE) return f;
+  struct stat st;
+  int flags = ::fcntl(posix_fd(f), F_GETFL);
+  if (::fstat(posix_fd(f), &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
+      ::fcntl(posix_fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(posix_fd(f));
+    return OS_NO_FILE;
+  }
+  return f;
+}
 OsFile os_file_create(const char16_t* path) { return posix_open(path, O_RDWR | O_CREAT | O_TRUNC); }
 OsFile os_file_truncate_existing(const char16_t* path) { return posix_open(path, O_WRONLY | O_TRUNC); }
 

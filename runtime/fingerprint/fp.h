@@ -1,0 +1,61 @@
+// File fingerprints: the digest of a file's contents, or of a byte range of
+// it, as lowercase hexadecimal text, made by a digest plug-in chosen by id.
+//
+// Plug-ins live in a process-wide table of FP_PLUGIN_CAPACITY entries,
+// filled in registration order and never emptied. The one plug-in of the
+// system is MD5 (RFC 1321) under FP_PLUGIN_MD5, registered by fp_use_md5.
+// The empty string is the only failure result; nothing is printed.
+#pragma once
+#include <cstdint>
+
+#include "core/str.h"
+
+constexpr std::int32_t FP_PLUGIN_MD5 = 1;
+constexpr std::int32_t FP_PLUGIN_CAPACITY = 64;
+// Files are read through one buffer of this size per fingerprint.
+constexpr std::int32_t FP_READ_BUFFER_BYTES = 1048576;
+// Room for digests of up to 512 bits.
+constexpr std::int32_t FP_DIGEST_MAX_BYTES = 64;
+
+// The contract between fp_file_fingerprint and every plug-in. A plug-in's
+// own state begins with this block and carries its algorithm context after it.
+struct FingerprintState {
+  std::int32_t digest_bits;                   // 128 for MD5
+  std::uint8_t digest[FP_DIGEST_MAX_BYTES];  // written by finish; digest_bits / 8 bytes used
+};
+
+// One entry of the plug-in table. The operations are called in the order
+// create, update (one or more times), finish, free.
+struct FingerprintPlugin {
+  std::int32_t id;
+  FingerprintState* (*create)(std::int32_t bits, std::uint32_t reserved);  // null when out of memory
+  void (*update)(FingerprintState* state, const void* bytes, std::uint32_t count);
+  void (*finish)(FingerprintState* state);
+  void (*free)(FingerprintState* state);
+};
+
+// Registers MD5 under FP_PLUGIN_MD5 unless that id is taken; always 1.
+std::int32_t fp_use_md5();
+
+// Adds an entry with this id and its operations unset, and returns it for
+// the caller to fill in; null when the id is already registered (nothing
+// changes then) or the table is full.
+FingerprintPlugin* fp_register_plugin(std::int32_t id);
+
+// The table entry with this id, or null.
+FingerprintPlugin* fp_find_plugin(std::int32_t id);
+
+// The digest of `length` bytes of the file at `path` from `offset` on, as a
+// temporary string result of lowercase hexadecimal digits. An offset of 0 or
+// below reads from the start; a length of -1 reads to the end. The file is
+// opened sharing reading only. Gives the empty string for a null path, an
+// unregistered plug-in or one without operations, a file that cannot be
+// opened (missing, a directory, locked, access denied) or no memory. A read
+// that fails part-way ends the data there, as the end of the file does.
+CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 0, std::int64_t offset = 0,
+                         std::int64_t length = -1);
+
+// The first digest_bits / 8 digest bytes of a state as lowercase
+// hexadecimal, high nibble first; the empty string for a null state or a
+// size below 8 bits. A temporary string result.
+CStr fp_digest_hex(const FingerprintState* state);
