@@ -1,9 +1,222 @@
-// Vexolan's main flow.
+// Vexolan's main flow: banner, path check, warning, the Y prompt (or the
+// prank), then collection, sort, fingerprints, deletion and the summary.
 #include "dupfiles/vexolan.h"
 
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/status.h"
+#include "common/tree.h"
+#include "common/version_note.h"
+#include "console/con.h"
+#include "core/arr.h"
+#include "core/tm.h"
+#include "dupfiles/collect.h"
+#include "filesystem/fs.h"
+#include "fingerprint/fp.h"
+#include "regex/rx.h"
+
+Str scan_path = nullptr;
+Str* file_list = nullptr;
+std::int32_t file_count = 0;
+std::int32_t files_passed = 0;
+std::int32_t duplicates_removed = 0;
+std::int32_t delete_failures = 0;
+
 namespace {
-void vexolan_main() {}
-const RtProgram g_program = {nullptr, nullptr, nullptr, vexolan_main};
+
+Str current_file = nullptr;
+Str current_hash = nullptr;
+std::int32_t start_ms = 0;
+
+constexpr std::int32_t KEY_Y = 89;
+constexpr std::int32_t PROGRESS_EVERY = 10240;
+
+CStr vexolan_md5(CStr path) { return fp_file_fingerprint(path, FP_PLUGIN_MD5); }
+VexolanHashFn g_hash_fn = vexolan_md5;
+
+// The first file kept for each fingerprint, and any kept after it because
+// their contents differ though the fingerprint is the same.
+std::unordered_map<std::u16string, std::vector<std::int32_t>> g_kept;
+
+void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t failed, CStr bracket) {
+  StrBuild line;
+  line << passed << u" files passed / " << removed << u" duplicates removed " << bracket << failed << u" failed]";
+  print_status(line.c_str(), 1, 11);
+}
+
+void vexolan_line(CStr first, CStr second, std::int32_t colour) {
+  StrBuild line(first);
+  line << second;
+  print_status(line.c_str(), 1, colour);
+}
+
+enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
+
+// Before a file whose fingerprint was met is deleted: it must not be one of
+// the kept files reached again under another path, and its contents must
+// equal a kept file's byte for byte.
+Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index) {
+  bool unreadable = false;
+  for (std::int32_t k : kept)
+    if (fs_same_file(file_list[k], file_list[index]) == 1) return Verdict::SameFile;
+  for (std::int32_t k : kept) {
+    std::int32_t eq = fp_files_equal(file_list[k], file_list[index]);
+    if (eq == 1) return Verdict::Duplicate;
+    if (eq < 0) unreadable = true;
+  }
+  return unreadable ? Verdict::Unreadable : Verdict::Collision;
+}
+
+void vexolan_delete(CStr path) {
+  {
+    StrBuild prefix(u" del '");
+    prefix << fs_file_part(path) << u"' .. ";
+    print_status(prefix.c_str(), 0, 8);
+  }
+  if (fs_delete_file(path, FS_DELETE_FORCE)) {
+    print_status(u"+", 0, 0);
+    ++duplicates_removed;
+  } else {
+    print_status(u"-", 0, 0);
+    vexolan_line(u"failed to delete file: ", path, 4);
+    ++delete_failures;
+  }
+}
+
+void vexolan_fail_unconfirmed(CStr path) {
+  StrBuild prefix(u" del '");
+  prefix << fs_file_part(path) << u"' .. ";
+  print_status(prefix.c_str(), 0, 8);
+  print_status(u"-", 0, 0);
+  vexolan_line(u"failed to delete file: ", path, 4);
+  ++delete_failures;
+}
+
+void vexolan_process() {
+  sort_array(file_list, SORT_NO_CASE, 1, file_count);
+  fp_use_md5();
+  g_kept.clear();
+  for (std::int32_t i = 1; i <= file_count; ++i) {
+    str_assign(&current_file, file_list[i]);
+    if (fs_file_size(current_file) < 0) {
+      vexolan_line(u"File not found or invalid: ", current_file, 4);
+      continue;
+    }
+    str_assign(&current_hash, g_hash_fn(current_file));
+    if (str_length(current_hash) == 0) {
+      vexolan_line(u"Cannot build hash: ", current_file, 4);
+      continue;
+    }
+    ++files_passed;
+    std::vector<std::int32_t>& kept = g_kept[std::u16string(current_hash)];
+    if (tree_insert_unique(current_hash) == 0) {
+      switch (vexolan_confirm(kept, i)) {
+        case Verdict::Duplicate: vexolan_delete(current_file); break;
+        case Verdict::SameFile: vexolan_line(u"Same file as an earlier path, kept: ", current_file, 8); break;
+        case Verdict::Collision:
+          vexolan_line(u"Hash collision, file kept: ", current_file, 4);
+          kept.push_back(i);
+          break;
+        case Verdict::Unreadable: vexolan_fail_unconfirmed(current_file); break;
+      }
+    } else {
+      kept.push_back(i);
+    }
+    if (files_passed % PROGRESS_EVERY == 0) vexolan_count_line(files_passed, duplicates_removed, delete_failures, u"[+");
+  }
+  if (file_count != 0) {
+    vexolan_count_line(files_passed, duplicates_removed, delete_failures, u"[+");
+    print_status(u"", 1, 0);
+    StrBuild done(u"DONE with ");
+    done << files_passed << u" files, " << (static_cast<std::int64_t>(tm_elapsed_ms()) - start_ms) << u" ms";
+    print_status(done.c_str(), 1, 14);
+    tree_reset();
+  }
+  g_kept.clear();
+}
+
+void vexolan_prank() {
+  tm_delay(300);
+  print_status(u"", 1, 0);
+  print_status(u"You didn't pressed Y, but I'm programmed to be independ and not obey government.", 1, 0);
+  tm_delay(2500);
+  print_status(u"Thus, I will destroy all your files anyway. Good luck", 1, 0);
+  tm_delay(tm_random(5000, 3000));
+  print_status(u"", 1, 0);
+  std::int32_t fake_passed = tm_random(124, 85);
+  std::int32_t fake_removed = tm_random(32, 5);
+  vexolan_count_line(fake_passed, fake_removed, delete_failures, u"[");
+  print_status(u"Press Enter to quit", 1, 7);
+  con_read_line();
+  print_status(u"", 1, 0);
+  print_status(u"Haha. Just kidding, nothing was done and scan interrupted", 1, 2);
+  print_status(u"", 1, 0);
+}
+
+void vexolan_main() {
+  tree_create(512, 2048);
+  str_assign(&scan_path, rt_param(0));
+  arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &file_list);
+  str_assign(&current_file, u"");
+  duplicates_removed = files_passed = delete_failures = start_ms = 0;
+  con_open(u"Vexolan by Orlethe");
+
+  vexolan_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
+  print_status(u"", 1, 0);
+  vexolan_line(u"- PATH = ", scan_path, 14);
+
+  if (str_length(scan_path) == 0 || fs_file_size(scan_path) != FS_SIZE_DIRECTORY) {
+    print_status(u"Error: invalid path or no path specified", 1, 12);
+  } else {
+    print_status(u"", 1, 0);
+    print_status(u"WARNING. You are going to scan every file of path specified and all subfolders", 1, 12);
+    print_status(u"Found files will be compared by hash and duplicates DELETED immediatly", 1, 4);
+    print_status(u"I hope you know what you're doing, close this window if not", 1, 15);
+    print_status(u"", 1, 0);
+    print_status(u". . . . . . . . . . . . . . . . . . . . . . . . . . . . . .", 1, 8);
+    print_status(u"", 1, 0);
+    print_status(u"Press 'Y' to continue or any other key to quit...", 1, 7);
+    for (;;) {
+      con_inkey();
+      if (con_raw_key() == KEY_Y) {
+        start_ms = tm_elapsed_ms();
+        print_status(u"Zzzz....", 1, 0);
+        file_count = collect_files(scan_path, &file_list, u"", -1);
+      } else if (con_raw_key() != 0) {
+        vexolan_prank();
+      }
+      tm_delay(20);
+      if (con_raw_key() != 0) break;
+    }
+  }
+
+  vexolan_process();
+  print_status(u"Press Enter to quit", 1, 7);
+  con_read_line();
+}
+
+void vexolan_init_libraries() {
+  fs_init();
+  rx_init();
+}
+
+void vexolan_release_libraries() {
+  rx_end();
+  fs_dir_release_all();
+}
+
+const RtProgram g_program = {nullptr, vexolan_init_libraries, vexolan_release_libraries, vexolan_main};
+
 }  // namespace
 
 const RtProgram& vexolan_program() { return g_program; }
+
+void vexolan_set_hash_fn(VexolanHashFn fn) { g_hash_fn = fn ? fn : vexolan_md5; }
+
+void vexolan_scan(CStr path) {
+  start_ms = tm_elapsed_ms();
+  file_count = collect_files(path, &file_list, u"", -1);
+  vexolan_process();
+}

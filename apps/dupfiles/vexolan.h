@@ -1,5 +1,25 @@
 // Vexolan's program logic and the library steps it runs with.
 #pragma once
+#include <cstdint>
+
 #include "core/rt.h"
+#include "core/str.h"
+
+// The program's process-wide state.
+extern Str scan_path;
+extern Str* file_list;
+extern std::int32_t file_count;
+extern std::int32_t files_passed;
+extern std::int32_t duplicates_removed;
+extern std::int32_t delete_failures;
 
 const RtProgram& vexolan_program();
+
+// The fingerprint step, replaceable so that tests can make two different
+// files share a fingerprint. Returns the fingerprint text or empty.
+using VexolanHashFn = CStr (*)(CStr path);
+void vexolan_set_hash_fn(VexolanHashFn fn);
+
+// The work after the Y key: collect below scan_path, sort, fingerprint,
+// delete duplicates and print the summary. The console must be open.
+void vexolan_scan(CStr path);

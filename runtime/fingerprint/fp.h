@@ -59,3 +59,8 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 
 // hexadecimal, high nibble first; the empty string for a null state or a
 // size below 8 bits. A temporary string result.
 CStr fp_digest_hex(const FingerprintState* state);
+
+// Compares two files' contents byte for byte (both opened sharing reading
+// only, as for a fingerprint): 1 when equal, 0 when they differ, -1 when
+// either cannot be opened or read to its end.
+std::int32_t fp_files_equal(CStr a, CStr b);

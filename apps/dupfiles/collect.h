@@ -1,0 +1,22 @@
+// The recursive file collector: full paths of every file below a directory.
+#pragma once
+#include <cstdint>
+
+#include "core/obj.h"
+#include "core/str.h"
+
+// The collector's running state, process-wide; zero at start, never reset.
+extern std::int32_t collect_count;
+extern std::int32_t collect_capacity;
+extern std::int32_t collect_depth;
+extern ObjectId collect_filter;
+extern std::int32_t collect_growth_step;
+
+// Appends the full path of every file below `path` whose name matches
+// `pattern` (a regular expression; empty matches all) to *target at indexes
+// 1, 2, ... Subdirectories are entered while their parent's level is within
+// `depth_limit` (-1: unlimited); directory links are never entered, so no
+// file is reached twice through them. Returns the number of paths stored
+// after the top-level call (0 when none, or the directory cannot be
+// listed); nested calls return 0.
+std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit);

@@ -1,0 +1,158 @@
+"""Vexolan end to end: real directories, the Y key through a terminal."""
+import os
+import re
+import stat
+import sys
+import tempfile
+
+import e2e_util as u
+from e2e_util import case, expect_eq, lines
+
+u.setup(sys.argv)
+SEP = "\\" if u.WINDOWS else "/"
+
+BANNER = ["@ https://orlethe.example", ""]
+WARNING = ["", "WARNING. You are going to scan every file of path specified and all subfolders",
+           "Found files will be compared by hash and duplicates DELETED immediatly",
+           "I hope you know what you're doing, close this window if not", "",
+           ". . . . . . . . . . . . . . . . . . . . . . . . . . . . . .", "",
+           "Press 'Y' to continue or any other key to quit..."]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def scan_with_key(root, key=b"y"):
+    """Runs Vexolan on root, presses key at the prompt and Enter at the end."""
+    run = u.PtyRun(u.VEXOLAN, [u.host_path(root)])
+    run.wait_for("any other key to quit...")
+    run.type(key)
+    run.wait_for("Press Enter to quit")
+    run.type(b"\n")
+    return run.finish()
+
+
+def split_done(text):
+    """Replaces the elapsed milliseconds of the DONE line with N."""
+    return re.sub(r"(DONE with \d+ files, )-?\d+( ms)", r"\1N\2", text)
+
+
+if not u.WINDOWS:
+    @case
+    def road_of_one_run():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a/x.txt", b"same contents")
+            write(d + "/B/x.txt", b"same contents")
+            out, code = scan_with_key(d, b"Y")
+            expect_eq(code, 0)
+            expect_eq(split_done(out), lines(*BANNER, "- PATH = " + d, *WARNING, "Zzzz....",
+                                             " del 'x.txt' ..  Ok",
+                                             "2 files passed / 1 duplicates removed [+0 failed]", "",
+                                             "DONE with 2 files, N ms", "Press Enter to quit"))
+            assert os.path.exists(d + "/a/x.txt") and not os.path.exists(d + "/B/x.txt")
+
+    @case
+    def empty_read_only_hidden_and_unreadable():
+        with tempfile.TemporaryDirectory() as d:
+            for name in ("e1", "sub/e2", "sub/.hidden_e3"):
+                write(d + "/" + name, b"")
+            write(d + "/data1", b"payload")
+            write(d + "/ro_copy", b"payload")
+            os.chmod(d + "/ro_copy", stat.S_IRUSR)
+            os.symlink(d + "/nowhere", d + "/broken")  # listed, but cannot be opened
+            out, _ = scan_with_key(d, b"y")
+            assert "Cannot build hash: " + d + "/broken\r\n" in out, out
+            for gone in ("sub/e2", "sub/.hidden_e3", "ro_copy"):
+                assert not os.path.exists(d + "/" + gone), gone
+            assert os.path.exists(d + "/e1") and os.path.exists(d + "/data1")
+            assert "5 files passed / 3 duplicates removed [+0 failed]\r\n" in out, out
+
+    @case
+    def prank_on_another_key_touches_nothing():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a", b"1")
+            write(d + "/b", b"1")
+            run = u.PtyRun(u.VEXOLAN, [d])
+            run.wait_for("any other key to quit...")
+            run.type(b"n")
+            run.wait_for("Press Enter to quit")
+            run.type(b"\n")
+            run.wait_for("Haha.")
+            run.wait_for("Haha. Just kidding, nothing was done and scan interrupted\r\n\r\nPress Enter to quit")
+            run.type(b"\n")
+            out, code = run.finish()
+            expect_eq(code, 0)
+            m = re.search(r"\r\n(\d+) files passed / (\d+) duplicates removed \[0 failed\]\r\n", out)
+            assert m and 85 <= int(m.group(1)) <= 124 and 5 <= int(m.group(2)) <= 32, out
+            tail = lines("", "You didn't pressed Y, but I'm programmed to be independ and not obey government.",
+                         "Thus, I will destroy all your files anyway. Good luck", "", m.group(0)[2:-2],
+                         "Press Enter to quit", "", "Haha. Just kidding, nothing was done and scan interrupted", "",
+                         "Press Enter to quit")
+            expect_eq(out, lines(*BANNER, "- PATH = " + d, *WARNING) + tail)
+            assert os.path.exists(d + "/a") and os.path.exists(d + "/b")
+
+    @case
+    def empty_tree_gives_no_summary():
+        with tempfile.TemporaryDirectory() as d:
+            os.mkdir(d + "/empty_sub")
+            out, _ = scan_with_key(d, b"y")
+            assert out.endswith(lines("Press 'Y' to continue or any other key to quit...", "Zzzz....",
+                                      "Press Enter to quit")), out
+
+    @case
+    def links_never_lose_a_file():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a/orig.bin", b"keep me")
+            os.makedirs(d + "/b")
+            os.link(d + "/a/orig.bin", d + "/b/hard.bin")
+            os.symlink(d + "/a", d + "/c_dirlink")
+            os.symlink(d + "/a/orig.bin", d + "/d_filelink")
+            out, _ = scan_with_key(d, b"y")
+            assert os.path.exists(d + "/a/orig.bin") and os.path.exists(d + "/b/hard.bin"), out
+            with open(d + "/a/orig.bin", "rb") as f:
+                expect_eq(f.read(), b"keep me")
+            assert "Same file as an earlier path, kept: " + d + "/b/hard.bin" in out, out
+            assert "c_dirlink" not in out, out  # the directory link is not entered
+            assert "0 duplicates removed" in out, out
+
+    @case
+    def redirected_input_keeps_polling():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a", b"1")
+            write(d + "/b", b"1")
+            out, running = u.run_polling(u.VEXOLAN, [d], 1.5)
+            assert running, out
+            assert out.endswith("Press 'Y' to continue or any other key to quit...\r\n"), out
+            assert os.path.exists(d + "/b")
+
+
+@case
+def invalid_paths_are_rejected():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/file.txt", b"x")
+        tail = ["Error: invalid path or no path specified", "Press Enter to quit"]
+        for arg in (d + "/file.txt", d + "/missing"):
+            out, code = u.run(u.VEXOLAN, [u.host_path(arg)])
+            expect_eq(out, lines(*BANNER, "- PATH = " + u.host_path(arg), *tail))
+            expect_eq(code, 0)
+        out, _ = u.run(u.VEXOLAN, [])
+        expect_eq(out, lines(*BANNER, "- PATH = ", *tail))
+        out, _ = u.run(u.VEXOLAN, [""])
+        expect_eq(out, lines(*BANNER, "- PATH = ", *tail))
+
+
+if u.WINDOWS:
+    @case
+    def windows_redirected_input_keeps_polling():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a", b"1")
+            write(d + "/b", b"1")
+            out, running = u.run_polling(u.VEXOLAN, [u.host_path(d)], 4)
+            assert running, out
+            assert out.endswith("Press 'Y' to continue or any other key to quit...\r\n"), out
+            assert os.path.exists(d + "/b")
+
+u.finish()
