@@ -80,8 +80,9 @@ std::int64_t fs_file_size(CStr path) {
     os_find_close(find);
     return (entry.attributes & OS_ATTR_DIRECTORY) ? FS_SIZE_DIRECTORY : entry.size;
   }
-  // A share root has no entry of its own, nor has ".." at a drive root;
-  // ask for their attributes, then whether they are a root.
+  // A share root (two backslashes, server, share) has no entry that a search
+  // can find, and a path that climbs with ".." may end at a root: ask for
+  // the attributes, then whether the path is a root.
   bool share = p.size() >= 2 && p[0] == u'\\' && p[1] == u'\\';
   bool dots = p.size() >= 2 && p[0] == u'.' && p[1] == u'.';
   if (!share && !dots) return FS_SIZE_MISSING;
@@ -181,6 +182,10 @@ void fs_dir_close(ObjectId id) {
 void fs_dir_release_all() {
   if (g_fs.table) obj_free_all(g_fs.table);
 }
+
+char16_t fs_separator() { return os_fs_separator(); }
+
+std::int32_t fs_is_separator(char16_t unit) { return os_fs_is_separator(unit) ? 1 : 0; }
 
 std::int32_t fs_file_identity(CStr path, FsFileIdentity* identity) {
   OsFileIdentity os{};

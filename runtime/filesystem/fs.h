@@ -72,6 +72,14 @@ void fs_dir_close(ObjectId id);
 // Closes every enumeration still open (run by rt_release_libraries).
 void fs_dir_release_all();
 
+// The separator the system writes between path components ("\" on Windows,
+// "/" on POSIX), for callers that build paths.
+char16_t fs_separator();
+
+// 1 when the unit separates path components ("\" and "/" on Windows, only
+// "/" on POSIX, where "\" is an ordinary character of a name), else 0.
+std::int32_t fs_is_separator(char16_t unit);
+
 // The identity of the file a path reaches (links followed): two paths with
 // equal identities are the same file.
 struct FsFileIdentity {

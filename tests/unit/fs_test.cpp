@@ -30,7 +30,7 @@ class FsTest : public testing::Test {
       if (stdfs::create_directory(dir_, ec)) break;
     }
     ASSERT_TRUE(stdfs::is_directory(dir_, ec));
-    sep_ = std::u16string(1, os_fs_separator());
+    sep_ = std::u16string(1, fs_separator());
   }
 
   void TearDown() override {
@@ -136,7 +136,9 @@ TEST(FsFilePart, NameAfterTheLastSeparator) {
   EXPECT_EQ(u16(fs_file_part(u"")), u"");
   EXPECT_EQ(u16(fs_file_part(nullptr)), u"");
   // A backslash separates only where the system says so.
-  EXPECT_EQ(u16(fs_file_part(u"C:\\data\\file.txt")), os_fs_is_separator(u'\\') ? u"file.txt" : u"C:\\data\\file.txt");
+  EXPECT_EQ(u16(fs_file_part(u"C:\\data\\file.txt")), fs_is_separator(u'\\') ? u"file.txt" : u"C:\\data\\file.txt");
+  EXPECT_EQ(fs_is_separator(u'/'), 1);
+  EXPECT_EQ(fs_is_separator(u'a'), 0);
   // The argument may itself be a temporary result.
   EXPECT_EQ(u16(fs_file_part(fs_file_part(u"\"a/b/c.txt\""))), u"c.txt");
 }
