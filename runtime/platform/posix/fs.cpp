@@ -1,0 +1,260 @@
+// POSIX backend: directory entries by path, with the results kernel32 gives.
+//
+// A search lists the directory with readdir (which includes "." and "..")
+// and keeps the entries whose names match the mask. Read-only is the absence
+// of the owner's write permission, and deletion refuses such a file as
+// DeleteFileW refuses a read-only one.
+#include "platform/os_fs.h"
+#include "posix_text.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace {
+
+struct PosixFind {
+  DIR* dir;            // null for a search of one named entry
+  std::string prefix;  // the directory as bytes, "/" at its end, or empty for the current one
+  std::u16string mask;
+};
+
+PosixFind* posix_find(OsFind f) { return reinterpret_cast<PosixFind*>(f); }
+
+bool posix_is_wild(std::u16string_view mask) { return mask.find_first_of(u"*?") != std::u16string_view::npos; }
+
+// "*" matches any run of units, "?" exactly one; the last star backtracks.
+bool posix_glob(std::u16string_view mask, std::u16string_view name) {
+  std::size_t m = 0, n = 0, star = std::u16string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == u'?' || mask[m] == name[n])) {
+      ++m;
+      ++n;
+    } else if (m < mask.size() && mask[m] == u'*') {
+      star = m++;
+      resume = n;
+    } else if (star != std::u16string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == u'*') ++m;
+  return m == mask.size();
+}
+
+// Windows mask semantics: a trailing ".*" may also match the end of a name
+// without a dot, so "*.*" matches every name and "name.*" matches "name".
+bool posix_mask_match(std::u16string_view mask, std::u16string_view name) {
+  if (posix_glob(mask, name)) return true;
+  return mask.size() >= 2 && mask.ends_with(u".*") && posix_glob(mask.substr(0, mask.size() - 2), name);
+}
+
+std::uint32_t posix_mode_attributes(const struct stat& st) {
+  std::uint32_t a = 0;
+  if (S_ISDIR(st.st_mode)) a |= OS_ATTR_DIRECTORY;
+  else if (!S_ISREG(st.st_mode)) a |= OS_ATTR_DEVICE;
+  if (!(st.st_mode & S_IWUSR)) a |= OS_ATTR_READONLY;
+  return a;
+}
+
+// Attributes and size of the entry at path; false when it cannot be seen.
+bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uint32_t* is_link, std::int64_t* size) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  std::uint32_t a = 0;
+  *is_link = 0;
+  *size = 0;
+  if (S_ISLNK(st.st_mode)) {
+    // A link is never read-only itself; it takes the kind and size of its target.
+    *is_link = 1;
+    a = OS_ATTR_REPARSE_POINT;
+    struct stat target;
+    if (::stat(path.c_str(), &target) == 0) {
+      if (S_ISDIR(target.st_mode)) a |= OS_ATTR_DIRECTORY;
+      else *size = static_cast<std::int64_t>(target.st_size);
+    }
+  } else {
+    a = posix_mode_attributes(st);
+    if (!S_ISDIR(st.st_mode)) *size = static_cast<std::int64_t>(st.st_size);
+  }
+  *attributes = a ? a : OS_ATTR_NORMAL;
+  return true;
+}
+
+void posix_fill(const std::string& path, std::u16string_view name, OsFindEntry* e) {
+  if (!posix_describe(path, &e->attributes, &e->is_link, &e->size)) {
+    // Gone since the listing named it: still an entry, as the listing had it.
+    e->attributes = OS_ATTR_NORMAL;
+    e->is_link = 0;
+    e->size = 0;
+  }
+  std::size_t n = name.size() < OS_NAME_CAPACITY - 1 ? name.size() : OS_NAME_CAPACITY - 1;
+  std::memcpy(e->name, name.data(), n * sizeof(char16_t));
+  e->name[n] = 0;
+}
+
+bool posix_is_dir(const std::string& path) {
+  struct stat st;
+  return ::stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::uint32_t posix_error(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return OS_ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return OS_ERROR_ACCESS_DENIED;
+    default:
+      return OS_ERROR_GEN_FAILURE;
+  }
+}
+
+// The next entry of a listing that matches the mask.
+bool posix_read_match(PosixFind* f, OsFindEntry* e) {
+  while (dirent* d = ::readdir(f->dir)) {
+    std::u16string name = posix_from_bytes(d->d_name);
+    if (!posix_mask_match(f->mask, name)) continue;
+    posix_fill(f->prefix + d->d_name, name, e);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+char16_t os_fs_separator() { return u'/'; }
+
+bool os_fs_is_separator(char16_t unit) { return unit == u'/'; }
+
+bool os_fs_is_drive(const char16_t* path, std::int32_t length) {
+  if (!path || length < 1) return false;
+  for (std::int32_t i = 0; i < length; ++i)
+    if (path[i] != u'/') return false;
+  return true;
+}
+
+std::int32_t os_drive_type(const char16_t* root) {
+  if (!root) return OS_DRIVE_NO_ROOT_DIR;
+  std::string p = posix_to_bytes(root);
+  return !p.empty() && posix_is_dir(p) ? OS_DRIVE_FIXED : OS_DRIVE_NO_ROOT_DIR;
+}
+
+OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+  std::uint32_t ignored;
+  if (!error) error = &ignored;
+  std::u16string_view pat(pattern ? pattern : u"");
+  std::size_t slash = pat.rfind(u'/');
+  std::u16string_view dir16 = slash == std::u16string_view::npos ? std::u16string_view() : pat.substr(0, slash + 1);
+  std::u16string_view mask = slash == std::u16string_view::npos ? pat : pat.substr(slash + 1);
+  std::string prefix = posix_to_bytes(dir16);
+
+  if (mask.empty()) {
+    // A pattern ending in a separator names no entry.
+    *error = posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : OS_ERROR_PATH_NOT_FOUND;
+    return OS_NO_FIND;
+  }
+  if (!posix_is_wild(mask)) {
+    std::string path = prefix + posix_to_bytes(mask);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      int err = errno;
+      *error = err == ENOENT && posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : posix_error(err);
+      return OS_NO_FIND;
+    }
+    auto* f = new (std::nothrow) PosixFind{nullptr, {}, {}};
+    if (!f) {
+      *error = OS_ERROR_GEN_FAILURE;
+      return OS_NO_FIND;
+    }
+    posix_fill(path, mask, entry);
+    return reinterpret_cast<OsFind>(f);
+  }
+
+  DIR* d = ::opendir(prefix.empty() ? "." : prefix.c_str());
+  if (!d) {
+    *error = posix_error(errno);
+    return OS_NO_FIND;
+  }
+  auto* f = new (std::nothrow) PosixFind{d, prefix, std::u16string(mask)};
+  if (!f) {
+    ::closedir(d);
+    *error = OS_ERROR_GEN_FAILURE;
+    return OS_NO_FIND;
+  }
+  if (!posix_read_match(f, entry)) {
+    os_find_close(reinterpret_cast<OsFind>(f));
+    *error = OS_ERROR_FILE_NOT_FOUND;
+    return OS_NO_FIND;
+  }
+  return reinterpret_cast<OsFind>(f);
+}
+
+bool os_find_next(OsFind find, OsFindEntry* entry) {
+  if (find == OS_NO_FIND || find == 0) return false;
+  PosixFind* f = posix_find(find);
+  return f->dir && posix_read_match(f, entry);
+}
+
+void os_find_close(OsFind find) {
+  if (find == OS_NO_FIND || find == 0) return;
+  PosixFind* f = posix_find(find);
+  if (f->dir) ::closedir(f->dir);
+  delete f;
+}
+
+std::uint32_t os_get_attributes(const char16_t* path) {
+  if (!path) return OS_ATTR_INVALID;
+  std::uint32_t a, link;
+  std::int64_t size;
+  return posix_describe(posix_to_bytes(path), &a, &link, &size) ? a : OS_ATTR_INVALID;
+}
+
+bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
+  if (!path) return false;
+  std::string p = posix_to_bytes(path);
+  struct stat st;
+  if (::lstat(p.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) return true;
+  mode_t mode = st.st_mode & 07777;
+  mode_t wanted = (attributes & OS_ATTR_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
+                                                  : (mode | S_IWUSR);
+  return wanted == mode || ::chmod(p.c_str(), wanted) == 0;
+}
+
+bool os_delete_file(const char16_t* path) {
+  if (!path) return false;
+  std::string p = posix_to_bytes(path);
+  struct stat st;
+  if (::lstat(p.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return false;
+  if (S_ISLNK(st.st_mode)) {
+    // A link to a directory is a directory entry, which DeleteFileW refuses.
+    struct stat target;
+    if (::stat(p.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return false;
+  } else if (!(st.st_mode & S_IWUSR)) {
+    return false;
+  }
+  return ::unlink(p.c_str()) == 0;
+}
+
+bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
+  if (!path || !identity) return false;
+  struct stat st;
+  std::string p = posix_to_bytes(path);
+  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(st.st_dev);
+  identity->index = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}

@@ -1,0 +1,81 @@
+// Win32 backend: directory entries by path, straight over kernel32.
+#include "platform/os_fs.h"
+#include "win32_util.h"
+
+#include <cstring>
+
+namespace {
+
+void win_fill(const WIN32_FIND_DATAW& d, OsFindEntry* e) {
+  e->attributes = d.dwFileAttributes;
+  // Only name surrogates (symbolic links, junctions) lead elsewhere; other
+  // reparse points such as deduplicated or cloud files are ordinary entries.
+  e->is_link = (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(d.dwReserved0) ? 1 : 0;
+  e->size = (static_cast<std::int64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+  static_assert(sizeof d.cFileName == sizeof e->name);
+  std::memcpy(e->name, d.cFileName, sizeof e->name);
+  e->name[OS_NAME_CAPACITY - 1] = 0;
+}
+
+}  // namespace
+
+char16_t os_fs_separator() { return u'\\'; }
+
+bool os_fs_is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+bool os_fs_is_drive(const char16_t* path, std::int32_t length) {
+  return path && (length == 2 || length == 3) && path[1] == u':';
+}
+
+std::int32_t os_drive_type(const char16_t* root) {
+  return root ? static_cast<std::int32_t>(GetDriveTypeW(win_w(root))) : OS_DRIVE_NO_ROOT_DIR;
+}
+
+OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(win_w(pattern ? pattern : u""), &d);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = GetLastError();
+    return OS_NO_FIND;
+  }
+  win_fill(d, entry);
+  return reinterpret_cast<OsFind>(h);
+}
+
+bool os_find_next(OsFind find, OsFindEntry* entry) {
+  if (find == OS_NO_FIND || find == 0) return false;
+  WIN32_FIND_DATAW d;
+  if (!FindNextFileW(reinterpret_cast<HANDLE>(find), &d)) return false;
+  win_fill(d, entry);
+  return true;
+}
+
+void os_find_close(OsFind find) {
+  if (find != OS_NO_FIND && find != 0) FindClose(reinterpret_cast<HANDLE>(find));
+}
+
+std::uint32_t os_get_attributes(const char16_t* path) {
+  return path ? GetFileAttributesW(win_w(path)) : OS_ATTR_INVALID;
+}
+
+bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
+  return path && SetFileAttributesW(win_w(path), attributes) != 0;
+}
+
+bool os_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
+
+bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
+  if (!path || !identity) return false;
+  // No access rights are needed to read the identity; backup semantics let
+  // directories be opened too, and links are followed to their target.
+  HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!ok) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}

@@ -1,0 +1,31 @@
+// File system on Windows: drive designators and backslash paths.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "filesystem/fs.h"
+#include "platform/os_fs.h"
+
+TEST(FsWin32, DriveDesignators) {
+  EXPECT_EQ(fs_file_size(u"C:"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(u"C:\\"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(u"C:/"), FS_SIZE_DIRECTORY);
+  // A letter that names no drive.
+  std::u16string missing;
+  for (char16_t letter = u'Y'; letter >= u'K' && missing.empty(); --letter) {
+    std::u16string root = {letter, u':', u'\\'};
+    if (os_drive_type(root.c_str()) <= OS_DRIVE_NO_ROOT_DIR) missing = {letter, u':'};
+  }
+  ASSERT_FALSE(missing.empty());
+  EXPECT_EQ(fs_file_size(missing.c_str()), FS_SIZE_MISSING);
+  EXPECT_EQ(fs_file_size((missing + u"\\").c_str()), FS_SIZE_MISSING);
+}
+
+TEST(FsWin32, BackslashPaths) {
+  EXPECT_EQ(fs_file_size(u"C:\\windows"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(u"C:\\windows\\\\"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(u"C:\\windows/"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(u"C:\\no such directory\\x"), FS_SIZE_MISSING);
+  EXPECT_EQ(fs_file_size(u"C:\\windows\\system32\\..\\..\\windows"), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(std::u16string(fs_file_part(u"\"C:\\data\\file.txt\"")), u"file.txt");
+}
