@@ -17,10 +17,11 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
   if (collect_depth == 0) collect_filter = rx_create(OBJ_ANY, filter.get());
 
   // The system's own separator throughout: "/" becomes it where "/" is not it already.
-  str_replace(*dir.addr(), u"/", fs_separator(), STR_IN_PLACE);
-  if (!str_equal(str_right(dir.get(), 1), fs_separator())) {
+  const char16_t sep[2] = {fs_separator(), 0};
+  str_replace(*dir.addr(), u"/", sep, STR_IN_PLACE);
+  if (!str_equal(str_right(dir.get(), 1), sep)) {
     StrBuild b(dir.get());
-    b << fs_separator();
+    b << sep;
     dir = b;
   }
 
