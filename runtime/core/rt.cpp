@@ -15,6 +15,7 @@ struct RtGlobals {
   OsHeap main_heap;
   const RtProgram* program;
   std::int32_t* param_block;  // 16 bytes; word 0 is the parameter cursor
+  OsLock* end_lock;           // one run of the releases at a time; held by the normal end
 };
 RtGlobals g_rt;
 
@@ -25,6 +26,7 @@ void rt_start(int argc, char** argv, const RtProgram* program) {
   std::memset(&g_rt, 0, sizeof g_rt);
   os_set_arguments(argc, argv);
   g_rt.module = os_module_handle();
+  g_rt.end_lock = os_lock_create();
   g_rt.program = program;
   g_rt.main_heap = os_heap_create(4096);
   str_init_runtime();
@@ -62,16 +64,28 @@ OsHeap rt_main_heap() { return g_rt.main_heap; }
 
 void* rt_module_handle() { return g_rt.module; }
 
+namespace {
+void rt_run_releases() {
+  if (g_rt.program && g_rt.program->release_libraries) g_rt.program->release_libraries();
+}
+}  // namespace
+
 void rt_run(int argc, char** argv, const RtProgram& program) {
   rt_start(argc, argv, &program);
   if (program.logic) program.logic();
-  rt_release_libraries();
+  // The normal end keeps the lock to the exit: releases that the console's
+  // close event runs on its own thread then wait for the process to end
+  // instead of freeing what this end is freeing or has destroyed.
+  os_lock_enter(g_rt.end_lock);
+  rt_run_releases();
   rt_end_heaps();
   os_exit_process(0);
 }
 
 void rt_release_libraries() {
-  if (g_rt.program && g_rt.program->release_libraries) g_rt.program->release_libraries();
+  os_lock_enter(g_rt.end_lock);
+  rt_run_releases();
+  os_lock_leave(g_rt.end_lock);
 }
 
 std::int32_t rt_split_command_line(const char16_t* line, std::int32_t token, const char16_t** start,
