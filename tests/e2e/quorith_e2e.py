@@ -1,0 +1,137 @@
+"""Quorith end to end: real files in a temporary directory, output decoded."""
+import os
+import re
+import sys
+import tempfile
+
+import e2e_util as u
+from e2e_util import case, expect_eq, lines
+
+u.setup(sys.argv)
+HEAD = ["@ https://orlethe.example", ""]
+END = ["Press Enter to quit"]
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def quorith(*paths, stdin=b""):
+    out, code = u.run(u.QUORITH, [u.host_path(p) for p in paths], stdin)
+    expect_eq(code, 0, "exit code")
+    return re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", out)
+
+
+def file_block(i, n, read_, removed, saved_name=None):
+    return ([". . . . . . .    File %d of %d" % (i, n), "%d lines passed / %d strings removed" % (read_, removed),
+             "DONE with %d strings, N ms" % read_] + (["Saved as " + saved_name] if saved_name else ["Nothing removed"])
+            + [""])
+
+
+@case
+def no_parameter():
+    expect_eq(quorith(), lines(*HEAD, "Error: no files specified", *END))
+
+
+@case
+def bad_inputs_leave_nothing_behind():
+    with tempfile.TemporaryDirectory() as d:
+        os.mkdir(d + "/dir")
+        out = quorith(d + "/dir", d + "/missing")
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 2", "File not found or invalid: " + u.host_path(d + "/dir"),
+                             "", ". . . . . . .    File 2 of 2",
+                             "File not found or invalid: " + u.host_path(d + "/missing"), "", *END))
+        expect_eq(sorted(os.listdir(d)), ["dir"])
+        # An output path that cannot be created: a directory stands in its way.
+        write(d + "/in.txt", b"a\r\na\r\n")
+        os.mkdir(d + "/in.txt_new")
+        out = quorith(d + "/in.txt")
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 1",
+                             "Cannot create out file: " + u.host_path(d + "/in.txt_new"), "", *END))
+        expect_eq(read(d + "/in.txt"), b"a\r\na\r\n")
+        assert os.path.isdir(d + "/in.txt_new")
+
+
+@case
+def empty_file_and_file_without_duplicates():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/empty", b"")
+        write(d + "/uniq", b"one\r\ntwo\r\n")
+        write(d + "/uniq_new", b"stale output")
+        out = quorith(d + "/empty", d + "/uniq")
+        expect_eq(out, lines(*HEAD, *file_block(1, 2, 1, 0), *file_block(2, 2, 2, 0), *END))
+        expect_eq(sorted(os.listdir(d)), ["empty", "uniq"])
+
+
+@case
+def duplicates_and_line_ends():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/x", b"a\r\nb\r\na\r\n\r\nb\r\n\r\n")
+        out = quorith(d + "/x")
+        expect_eq(out, lines(*HEAD, *file_block(1, 1, 6, 3, "x_new"), *END))
+        expect_eq(read(d + "/x_new"), b"a\r\nb\r\n\r\n")
+        expect_eq(read(d + "/x"), b"a\r\nb\r\na\r\n\r\nb\r\n\r\n")
+        write(d + "/y", b"A\nA \na\rA\r\nlast")
+        quorith(d + "/y")
+        expect_eq(read(d + "/y_new"), b"A\r\nA \r\na\r\nlast\r\n")
+        write(d + "/z", b"q\nq\n")
+        quorith(d + "/z")
+        expect_eq(read(d + "/z_new"), b"q\r\n")
+
+
+@case
+def files_are_independent_and_names_chain():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/p", b"same\nsame\n")
+        write(d + "/q", b"same\nother\nother\n")
+        out = quorith(d + "/p", d + "/q", d + "/p")
+        expect_eq(out, lines(*HEAD, *file_block(1, 3, 2, 1, "p_new"), *file_block(2, 3, 3, 1, "q_new"),
+                             *file_block(3, 3, 2, 1, "p_new"), *END))
+        expect_eq(read(d + "/p_new"), b"same\r\n")
+        expect_eq(read(d + "/q_new"), b"same\r\nother\r\n")
+        quorith(d + "/p_new", d + "/p_new")  # no duplicates: p_new_new is removed again
+        write(d + "/x_new", b"1\n1\n")
+        quorith(d + "/x_new")
+        expect_eq(read(d + "/x_new_new"), b"1\r\n")
+
+
+@case
+def encodings_and_marks():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/u8", b"\xef\xbb\xbfcaf\xc3\xa9\ncaf\xc3\xa9\nend\n")
+        write(d + "/u16", "\ufeffh\u00e9\r\nh\u00e9\r\n\u20ac\r\n".encode("utf-16-le"))
+        write(d + "/ansi", b"\xe9t\xe9\n\xe9t\xe9\n\xff\x80\n")
+        write(d + "/be", b"\xfe\xffab\nab\n")
+        quorith(d + "/u8", d + "/u16", d + "/ansi", d + "/be")
+        expect_eq(read(d + "/u8_new"), b"caf\xc3\xa9\r\nend\r\n")
+        expect_eq(read(d + "/u16_new"), "h\u00e9\r\n\u20ac\r\n".encode("utf-16-le"))
+        if not u.WINDOWS:
+            expect_eq(read(d + "/ansi_new"), b"\xe9t\xe9\r\n\xff\x80\r\n")  # bytes preserved
+        expect_eq(read(d + "/be_new"), b"ab\r\n")
+
+
+@case
+def sizes_and_progress():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/n", b"".join(b"%d\n" % (k % 10000) for k in range(10240)))
+        out = quorith(d + "/n")
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 1", "10240 lines passed / 240 strings removed",
+                             "10240 lines passed / 240 strings removed", "DONE with 10240 strings, N ms",
+                             "Saved as n_new", "", *END))
+        long_line = b"x" * 10000
+        write(d + "/long", long_line + b"\n" + long_line + b"\n")
+        quorith(d + "/long")
+        expect_eq(read(d + "/long_new"), long_line + b"\r\n")
+        write(d + "/big", b"".join(b"%07d\n" % k for k in range(1000000)) + b"0000000\n")
+        out = quorith(d + "/big")
+        assert "1000001 lines passed / 1 strings removed" in out, out[-400:]
+        expect_eq(os.path.getsize(d + "/big_new"), 9 * 1000000)
+
+
+u.finish()
