@@ -145,6 +145,15 @@ char16_t* str_tmp_reserve(std::int32_t units) {
   return str_tmp_at(at);
 }
 
+char16_t* str_tmp_try_reserve(std::int32_t units) {
+  std::int64_t at = static_cast<std::int64_t>(g_tmp_end) + 2;
+  std::int64_t bytes = static_cast<std::int64_t>(units) * 2 + 2;
+  if (units < 0 || at + bytes + TMP_GROWTH + 10 > INT32_MAX) return nullptr;
+  str_tmp_grow(static_cast<std::int32_t>(at), static_cast<std::int32_t>(bytes));
+  if (at + bytes >= static_cast<std::int64_t>(g_tmp_cap) - 4) return nullptr;
+  return str_tmp_reserve(units);
+}
+
 void str_tmp_append_units(const char16_t* units, std::int32_t count) {
   std::int32_t src_off = str_tmp_offset(units);
   str_tmp_grow(g_tmp_end, count * 2 + 2);

@@ -59,6 +59,9 @@ void str_tmp_rewind(std::int32_t start);
 // A producer's result space: room for `units` code units and a terminator
 // past the end of the area (not advancing it); valid until the next producer.
 char16_t* str_tmp_reserve(std::int32_t units);
+// As str_tmp_reserve, but null when the area cannot be made large enough
+// (memory exhausted or a size beyond the area's range).
+char16_t* str_tmp_try_reserve(std::int32_t units);
 
 // Builds one string from pieces in the temporary-result area. The result is
 // read with c_str() or moved into a variable with assign_to(); the area is

@@ -1,0 +1,344 @@
+// Text files: the registry, opening and closing, the buffered transfers,
+// positioning, mark detection and line writing. The line readers are in
+// txt_read.cpp.
+#include "textfile/txt.h"
+
+#include <bit>
+#include <cstring>
+
+#include "core/rt.h"
+#include "platform/os_heap.h"
+#include "platform/os_process.h"
+#include "platform/os_text.h"
+#include "textfile/txt_record.h"
+
+namespace {
+
+constexpr std::int32_t REGISTRY_START = 16;
+
+ObjectTable* g_table = nullptr;
+// Serialises every operation, so that txt_shutdown from the console's close
+// event waits for a transfer in progress on the main thread. Created once
+// and kept for the life of the process: a shutdown may still be waiting on
+// it when another one ends.
+OsLock* g_lock = nullptr;
+
+class TxtGuard {
+ public:
+  TxtGuard() { os_lock_enter(g_lock); }
+  ~TxtGuard() { os_lock_leave(g_lock); }
+  TxtGuard(const TxtGuard&) = delete;
+  TxtGuard& operator=(const TxtGuard&) = delete;
+};
+
+TextFile* txt_find(ObjectId file) { return static_cast<TextFile*>(obj_lookup(g_table, file)); }
+
+// The registry's free callback: closes one file. Ids whose file is no
+// longer open are ignored.
+void txt_release(ObjectId id) {
+  TextFile* f = txt_find(id);
+  if (!f) return;
+  txt_flush_record(f);
+  os_heap_free(rt_main_heap(), f->buffer);
+  os_file_close(f->handle);
+  obj_free(g_table, id);
+}
+
+// Switches a record to writing: read-ahead that was not taken is given
+// back by moving the system's position, and the whole buffer becomes free.
+void txt_begin_writing(TextFile* f) {
+  if (f->mode == TXT_MODE_WRITE) return;
+  if (f->count > 0) os_file_seek(f->handle, -static_cast<std::int64_t>(f->count), OS_SEEK_CURRENT);
+  f->mode = TXT_MODE_WRITE;
+  f->count = f->size;
+}
+
+std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool create, bool share) {
+  if (!g_table || file < OBJ_ANY) return 0;
+  // Takes the slot; a file that holds the number is closed first.
+  auto* f = static_cast<TextFile*>(obj_create(g_table, file));
+  if (!f) return 0;
+  ObjectId id = file == OBJ_ANY ? reinterpret_cast<ObjectId>(f) : file;
+  // The buffer comes first, so that a failure leaves the file system alone.
+  auto* buffer = static_cast<unsigned char*>(os_heap_alloc(rt_main_heap(), TXT_BUFFER_BYTES));
+  OsFile h = OS_NO_FILE;
+  if (buffer) {
+    if (create) {
+      h = os_file_create(path);
+      if (h == OS_NO_FILE) h = os_file_truncate_existing(path);
+    } else {
+      h = os_file_open_read(path, share);
+    }
+  }
+  if (h == OS_NO_FILE) {
+    os_heap_free(rt_main_heap(), buffer);
+    obj_free(g_table, id);
+    return 0;
+  }
+  f->open = 1;
+  f->mode = TXT_MODE_READ;
+  f->count = 0;
+  f->filled = 0;
+  f->size = TXT_BUFFER_BYTES;
+  f->format = format;
+  f->handle = h;
+  f->buffer = buffer;
+  if (file == OBJ_ANY) return id;
+  return h != 0 ? static_cast<std::intptr_t>(h) : 1;  // a handle of 0 must still read as success
+}
+
+// Converts text to UTF-8 or ANSI; the bytes written to dst (room for 4 per unit).
+std::int32_t txt_encode(const char16_t* text, std::int32_t units, std::int32_t format, unsigned char* dst,
+                        std::int32_t capacity) {
+  char* out = reinterpret_cast<char*>(dst);
+  std::int32_t n = format == txt_format_code(TextFormat::Utf8) ? os_utf16_to_utf8(text, units, out, capacity)
+                                                               : os_utf16_to_ansi(text, units, out, capacity);
+  return n > 0 ? n : 0;
+}
+
+// Bytes of the widest unit conversion: a UTF-16 unit becomes at most 3
+// UTF-8 bytes and at most 2 bytes of an ANSI (double-byte) code page.
+constexpr std::int32_t MAX_BYTES_PER_UNIT = 4;
+// Longer texts are converted and written piece by piece, so that no line
+// needs a conversion buffer of its own size.
+constexpr std::int32_t ENCODE_CHUNK_UNITS = 8192;
+unsigned char g_encoded[ENCODE_CHUNK_UNITS * MAX_BYTES_PER_UNIT];
+
+// Writes `units` code units of text in a format; the bytes written or buffered.
+std::int32_t txt_write_string(TextFile* f, const char16_t* text, std::int32_t units, std::int32_t format) {
+  if (units <= 0) return 0;
+  if (format == txt_format_code(TextFormat::Utf16Le)) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::int32_t total = 0;
+      constexpr std::int32_t PIECE = 1 << 28;  // keeps byte counts within 32 bits
+      for (std::int32_t at = 0; at < units;) {
+        std::int32_t k = units - at < PIECE ? units - at : PIECE;
+        total += txt_put(f, text + at, k * 2);
+        at += k;
+      }
+      return total;
+    } else {
+      std::int32_t total = 0;
+      for (std::int32_t at = 0; at < units;) {
+        std::int32_t k = units - at < ENCODE_CHUNK_UNITS ? units - at : ENCODE_CHUNK_UNITS;
+        for (std::int32_t i = 0; i < k; ++i) {
+          g_encoded[2 * i] = static_cast<unsigned char>(text[at + i]);
+          g_encoded[2 * i + 1] = static_cast<unsigned char>(text[at + i] >> 8);
+        }
+        total += txt_put(f, g_encoded, k * 2);
+        at += k;
+      }
+      return total;
+    }
+  }
+  txt_begin_writing(f);
+  if (units < f->count / MAX_BYTES_PER_UNIT) {
+    // Certain to fit in the free space: convert straight into the buffer.
+    std::int32_t n = txt_encode(text, units, format, f->buffer + (f->size - f->count), f->count);
+    f->count -= n;
+    return n;
+  }
+  std::int32_t total = 0;
+  for (std::int32_t at = 0; at < units;) {
+    std::int32_t k = units - at < ENCODE_CHUNK_UNITS ? units - at : ENCODE_CHUNK_UNITS;
+    // A surrogate pair is never split between two conversions.
+    char16_t last = text[at + k - 1];
+    if (at + k < units && k > 1 && last >= 0xD800 && last <= 0xDBFF) --k;
+    std::int32_t n = txt_encode(text + at, k, format, g_encoded, sizeof g_encoded);
+    total += txt_put(f, g_encoded, n);
+    at += k;
+  }
+  return total;
+}
+
+}  // namespace
+
+std::int32_t txt_flush_record(TextFile* f) {
+  if (f->mode != TXT_MODE_WRITE) return 0;
+  std::int32_t pending = f->size - f->count;
+  if (pending <= 0) return 0;
+  std::int32_t written = os_file_write(f->handle, f->buffer, pending);
+  f->count = f->size;
+  return written > 0 ? written : 0;
+}
+
+std::int32_t txt_refill(TextFile* f) {
+  std::int32_t n = os_file_read(f->handle, f->buffer, f->size);
+  if (n < 0) n = 0;  // a failed read looks like the end of the file
+  f->filled = n;
+  f->count = n;
+  return n;
+}
+
+std::int32_t txt_take(TextFile* f, void* dst, std::int32_t n) {
+  txt_begin_reading(f);
+  auto* out = static_cast<unsigned char*>(dst);
+  if (f->count >= n) {
+    std::memcpy(out, f->buffer + (f->filled - f->count), static_cast<std::size_t>(n));
+    f->count -= n;
+    return n;
+  }
+  std::int32_t got = f->count;
+  std::memcpy(out, f->buffer + (f->filled - f->count), static_cast<std::size_t>(got));
+  f->count = 0;
+  std::int32_t rest = n - got;
+  if (rest >= f->size) {
+    std::int32_t r = os_file_read(f->handle, out + got, rest);
+    return got + (r > 0 ? r : 0);
+  }
+  std::int32_t r = txt_refill(f);
+  std::int32_t k = rest < r ? rest : r;
+  std::memcpy(out + got, f->buffer, static_cast<std::size_t>(k));
+  f->count -= k;
+  return got + k;
+}
+
+void txt_give_back(TextFile* f, std::int32_t n) {
+  if (f->count + n <= f->filled) {
+    f->count += n;
+    return;
+  }
+  // Some of the bytes came from an earlier fill of the buffer: give them
+  // back by moving the system's position and dropping the read-ahead.
+  os_file_seek(f->handle, -static_cast<std::int64_t>(f->count + n), OS_SEEK_CURRENT);
+  f->count = 0;
+  f->filled = 0;
+}
+
+std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n) {
+  txt_begin_writing(f);
+  if (f->count > n) {
+    std::memcpy(f->buffer + (f->size - f->count), src, static_cast<std::size_t>(n));
+    f->count -= n;
+    return n;
+  }
+  txt_flush_record(f);
+  if (n >= f->size) {
+    std::int32_t w = os_file_write(f->handle, src, n);
+    return w > 0 ? w : 0;
+  }
+  std::memcpy(f->buffer, src, static_cast<std::size_t>(n));
+  f->count -= n;
+  return n;
+}
+
+void txt_init() {
+  if (!g_lock) g_lock = os_lock_create();
+  TxtGuard guard;
+  if (!g_table) g_table = obj_table_create(sizeof(TextFile), REGISTRY_START, txt_release);
+}
+
+void txt_shutdown() {
+  TxtGuard guard;
+  obj_free_all(g_table);
+  txt_release_line_buffer();
+}
+
+std::intptr_t txt_open_read(ObjectId file, CStr path, std::int32_t flags) {
+  TxtGuard guard;
+  std::int32_t format = flags & TXT_FORMAT_MASK;
+  if (format == 0) format = txt_format_code(TextFormat::Utf8);
+  return txt_open(file, path, format, false, (flags & TXT_SHARE_READ) != 0);
+}
+
+std::intptr_t txt_create(ObjectId file, CStr path) {
+  TxtGuard guard;
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false);
+}
+
+std::int32_t txt_flush(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  return f ? txt_flush_record(f) : 0;
+}
+
+void txt_close(ObjectId file) {
+  TxtGuard guard;
+  if (file == TXT_ALL) obj_free_all(g_table);
+  else txt_release(file);
+}
+
+std::int64_t txt_position(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return -1;
+  std::int64_t system = os_file_seek(f->handle, 0, OS_SEEK_CURRENT);
+  if (system < 0) return -1;
+  return f->mode == TXT_MODE_READ ? system - f->count : system + (f->size - f->count);
+}
+
+void txt_seek(ObjectId file, std::int64_t position) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return;
+  txt_flush_record(f);
+  f->mode = TXT_MODE_READ;
+  f->count = 0;
+  f->filled = 0;
+  os_file_seek(f->handle, position, OS_SEEK_BEGIN);
+}
+
+TextFormat txt_detect_format(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return TextFormat::Ansi;
+  unsigned char b[4] = {};
+  std::int32_t n = txt_take(f, b, 4);
+  TextFormat format = TextFormat::Ansi;
+  std::int32_t skip = 0;
+  // The marks in the order they are tested; the first that matches wins.
+  struct Mark {
+    std::int32_t length;
+    unsigned char bytes[4];
+    TextFormat format;
+  };
+  static constexpr Mark MARKS[] = {
+      {4, {0xFF, 0xFE, 0x00, 0x00}, TextFormat::Utf32Le}, {2, {0xFF, 0xFE}, TextFormat::Utf16Le},
+      {3, {0xEF, 0xBB, 0xBF}, TextFormat::Utf8},          {2, {0xFE, 0xFF}, TextFormat::Utf16Be},
+      {4, {0x00, 0x00, 0xFE, 0xFF}, TextFormat::Utf32Be},
+  };
+  for (const Mark& m : MARKS) {
+    if (n >= m.length && std::memcmp(b, m.bytes, static_cast<std::size_t>(m.length)) == 0) {
+      format = m.format;
+      skip = m.length;
+      break;
+    }
+  }
+  // The bytes after the mark go back to the stream, so reading goes on
+  // right after it without reading the file again.
+  if (n > skip) txt_give_back(f, n - skip);
+  return format;
+}
+
+CStr txt_read_line(ObjectId file, std::int32_t format) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return u"";
+  format &= TXT_FORMAT_MASK;
+  if (format == 0) format = f->format;
+  txt_begin_reading(f);
+  return txt_read_record_line(f, format);
+}
+
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return 0;
+  txt_write_string(f, text, str_length(text), format);
+  // CR LF is 0D 0A in every ANSI code page and in UTF-8.
+  static constexpr unsigned char LINE_END_BYTES[] = {0x0D, 0x0A};
+  static constexpr unsigned char LINE_END_UTF16[] = {0x0D, 0x00, 0x0A, 0x00};
+  if (format == txt_format_code(TextFormat::Utf16Le)) return txt_put(f, LINE_END_UTF16, 4);
+  return txt_put(f, LINE_END_BYTES, 2);
+}
+
+std::int32_t txt_eof(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return 0;
+  if (f->mode == TXT_MODE_READ && f->count > 0) return 0;
+  unsigned char b;
+  if (txt_take(f, &b, 1) == 0) return 1;
+  txt_give_back(f, 1);
+  return 0;
+}

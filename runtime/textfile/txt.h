@@ -1,0 +1,109 @@
+// Text files: numbered, buffered, sequential files that read and write lines
+// of ANSI, UTF-8 or UTF-16LE text and recognise a byte-order mark.
+//
+// A file is named by an ObjectId: a number the caller chooses (0, 1, 2...;
+// the registry starts with 16 and grows) or OBJ_ANY, in which case the
+// library allocates the file and the nonzero result of the open identifies
+// it. Opening a number that is in use closes that file first. Every file has
+// a 4096-byte buffer that holds read-ahead bytes while reading and pending
+// output while writing; the two modes switch as reads and writes alternate.
+// No operation ever writes a byte-order mark.
+//
+// A library lock serialises the operations, so txt_shutdown run by the
+// console's close event on its own thread waits for a read or write in
+// progress on the main thread and never tears a line; the files are then
+// closed and later calls find them not open.
+#pragma once
+#include <cstdint>
+
+#include "core/obj.h"
+#include "core/str.h"
+
+// Codes of text encodings. Callers pass them in the low five bits of a flag
+// word and compare them, so the numbers are part of the interface.
+enum class TextFormat : std::int32_t {
+  Ansi = 24,     // the system's ANSI code page: read and written
+  Utf8 = 2,      // read and written
+  Utf16Le = 25,  // read and written
+  Utf16Be = 4,   // recognised by its byte-order mark only
+  Utf32Le = 5,   // recognised by its byte-order mark only
+  Utf32Be = 6,   // recognised by its byte-order mark only
+};
+
+constexpr std::int32_t txt_format_code(TextFormat format) { return static_cast<std::int32_t>(format); }
+
+// Flag of txt_open_read: other processes may read the file while it is open.
+constexpr std::int32_t TXT_SHARE_READ = 0x20000;
+// The low bits of a flag word that carry a TextFormat.
+constexpr std::int32_t TXT_FORMAT_MASK = 0x1F;
+// txt_close of every open file.
+constexpr ObjectId TXT_ALL = -1;
+// Bytes in each file's buffer; transfers of this size or more bypass it.
+constexpr std::int32_t TXT_BUFFER_BYTES = 4096;
+
+// Start-up step: creates the registry (room for 16 numbered files) and the
+// library lock. Calling it again keeps the existing registry.
+void txt_init();
+
+// Release step of rt_release_libraries: closes every open file as txt_close
+// does, writing its pending output. Safe to run twice and from the console's
+// close event while the main thread uses the library.
+void txt_shutdown();
+
+// Opens an existing file for reading. `flags`: the low five bits give the
+// file's default format (0 means UTF-8); TXT_SHARE_READ lets other processes
+// read the file meanwhile (without it the file is not shared where the
+// system has sharing modes). Result: 0 on failure, with nothing left open;
+// otherwise nonzero: for a caller-chosen number the system's file handle,
+// for OBJ_ANY the identifier of the new file.
+std::intptr_t txt_open_read(ObjectId file, CStr path, std::int32_t flags);
+
+// Creates a file for reading and writing, or empties an existing one (not
+// shared); when that fails, opens the existing file for writing only and
+// truncates it. The default format is UTF-8. Result as txt_open_read.
+std::intptr_t txt_create(ObjectId file, CStr path);
+
+// Writes the pending output of a file that is writing; the number of bytes
+// written, 0 for a file that is reading or not open.
+std::int32_t txt_flush(ObjectId file);
+
+// Closes one file (its pending output written first), or every file with
+// TXT_ALL. A file that is not open is ignored. The system is not asked to
+// commit its own caches.
+void txt_close(ObjectId file);
+
+// Reads a byte-order mark at the current position and skips it; without a
+// mark nothing is skipped and the result is Ansi. Order of the tests:
+// FF FE 00 00 (Utf32Le), FF FE (Utf16Le), EF BB BF (Utf8), FE FF (Utf16Be),
+// 00 00 FE FF (Utf32Be). Ansi for a file that is not open.
+TextFormat txt_detect_format(ObjectId file);
+
+// Reads one line: text up to LF, CR, CR LF, a zero unit or the end of the
+// file, none of which is part of the result. `format` (low five bits; 0 =
+// the file's default): 25 reads UTF-16LE code units, 2 UTF-8 sequences, any
+// other value ANSI bytes. A UTF-8 first byte that starts no sequence reads
+// as "?". A read at the end of the file, or of a file that is not open,
+// gives the empty string. The result is in the temporary-result area.
+CStr txt_read_line(ObjectId file, std::int32_t format = 0);
+inline CStr txt_read_line(ObjectId file, TextFormat format) { return txt_read_line(file, txt_format_code(format)); }
+
+// Writes `text` and CR LF in `format` (25 UTF-16LE, 2 UTF-8, any other value
+// ANSI, with the system's replacement for characters it cannot represent).
+// The result is the number of bytes of the line end (2, or 4 in UTF-16LE),
+// 0 for a file that is not open. An empty text writes only the line end.
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format);
+inline std::int32_t txt_write_line(ObjectId file, CStr text, TextFormat format) {
+  return txt_write_line(file, text, txt_format_code(format));
+}
+
+// 1 when no byte is left to read, else 0 (also 0 for a file that is not open).
+// Reads ahead one byte and gives it back.
+std::int32_t txt_eof(ObjectId file);
+
+// The logical position in bytes: what the caller has read or written up to;
+// -1 for a file that is not open (or one the system cannot position).
+std::int64_t txt_position(ObjectId file);
+
+// Writes pending output, drops any read-ahead and moves to `position` bytes
+// from the file's start. Nothing for a file that is not open.
+void txt_seek(ObjectId file, std::int64_t position);

@@ -1,0 +1,322 @@
+// Text files: the ANSI, UTF-8 and UTF-16LE line readers.
+//
+// The readers work on the file's buffer directly: they scan it a machine
+// word at a time for the bytes that can end a line (or start a UTF-8
+// sequence), and a line that lies inside the buffer is converted straight
+// from it into the result. Only a line that crosses a refill of the buffer
+// is collected in the line buffer, which is kept from one read to the next.
+// A unit that crosses a refill (a UTF-8 sequence, a UTF-16 code unit at an
+// odd offset) is taken whole through buffered reading.
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
+#include "core/rt.h"
+#include "platform/os_heap.h"
+#include "platform/os_text.h"
+#include "textfile/txt.h"
+#include "textfile/txt_record.h"
+
+namespace {
+
+constexpr unsigned char LF = 0x0A;
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char QUESTION_MARK[] = {'?'};
+
+enum class Reader { Ansi, Utf8, Utf16 };
+
+// ---- Scanning a word at a time ----
+
+using Word = std::size_t;
+constexpr Word BYTE_ONES = ~Word(0) / 0xFF;     // 0x0101...
+constexpr Word BYTE_HIGHS = BYTE_ONES * 0x80;   // 0x8080...
+constexpr Word UNIT_ONES = ~Word(0) / 0xFFFF;   // 0x00010001...
+constexpr Word UNIT_HIGHS = UNIT_ONES * 0x8000; // 0x80008000...
+constexpr std::ptrdiff_t WORD_BYTES = sizeof(Word);
+// Every unit that can end a line (0, LF, CR) is below this value.
+constexpr Word LOW_LIMIT = 14;
+
+inline Word load_word(const unsigned char* p) {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Nonzero when a byte of w is below LOW_LIMIT.
+inline Word low_bytes(Word w) { return (w - BYTE_ONES * LOW_LIMIT) & ~w & BYTE_HIGHS; }
+// Nonzero when a 16-bit lane of w is below LOW_LIMIT.
+inline Word low_units(Word w) { return (w - UNIT_ONES * LOW_LIMIT) & ~w & UNIT_HIGHS; }
+
+inline bool is_line_end(unsigned c) { return c == LF || c == CR || c == 0; }
+
+// The first byte in [p, end) that is 0, LF or CR, or end.
+const unsigned char* scan_ansi(const unsigned char* p, const unsigned char* end) {
+  for (;;) {
+    while (end - p >= WORD_BYTES && !low_bytes(load_word(p))) p += WORD_BYTES;
+    const unsigned char* stop = end - p >= WORD_BYTES ? p + WORD_BYTES : end;
+    for (; p < stop; ++p)
+      if (*p < LOW_LIMIT && is_line_end(*p)) return p;
+    if (p == end) return end;
+  }
+}
+
+// The first byte in [p, end) that is below LOW_LIMIT or 0x80 and above, or end.
+const unsigned char* scan_utf8(const unsigned char* p, const unsigned char* end) {
+  while (end - p >= WORD_BYTES) {
+    Word w = load_word(p);
+    if (low_bytes(w) | (w & BYTE_HIGHS)) break;
+    p += WORD_BYTES;
+  }
+  for (; p < end; ++p)
+    if (*p < LOW_LIMIT || *p >= 0x80) return p;
+  return end;
+}
+
+inline unsigned unit_at(const unsigned char* p) { return p[0] | (static_cast<unsigned>(p[1]) << 8); }
+
+// The first little-endian unit in [p, end) that is 0, LF or CR, or end;
+// end - p is even.
+const unsigned char* scan_utf16(const unsigned char* p, const unsigned char* end) {
+  for (;;) {
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end - p >= WORD_BYTES && !low_units(load_word(p))) p += WORD_BYTES;
+    }
+    const unsigned char* stop = end - p >= WORD_BYTES ? p + WORD_BYTES : end;
+    for (; p < stop; p += 2)
+      if (is_line_end(unit_at(p))) return p;
+    if (p == end) return end;
+  }
+}
+
+// The length of the UTF-8 sequence that starts with byte c; 0 when c
+// cannot start one.
+inline std::int32_t utf8_length(unsigned c) {
+  if (c < 0x80) return 1;
+  if (c < 0xC0) return 0;
+  if (c < 0xE0) return 2;
+  if (c < 0xF0) return 3;
+  if (c < 0xF8) return 4;
+  return 0;
+}
+
+// ---- The line buffer ----
+
+// Collects the part of a line that lies in earlier fills of the file's
+// buffer. It is kept from one read to the next, so ordinary reads allocate
+// nothing, and grows by at least half its size, so a long line costs few
+// copies.
+struct LineBuffer {
+  unsigned char* data = nullptr;
+  std::int32_t capacity = 0;
+  std::int32_t length = 0;
+};
+LineBuffer g_line;
+
+constexpr std::int32_t LINE_STEP = 4096;
+// Room kept free at the end (a terminator and one more UTF-8 sequence).
+constexpr std::int32_t LINE_SLACK = 8;
+
+// Grows the line buffer for `more` bytes. The result of the line must fit
+// in the temporary-result area as well, so that room is made there first:
+// when either cannot be had, the line ends where it is.
+bool line_grow(std::int32_t more) {
+  std::int64_t need = static_cast<std::int64_t>(g_line.length) + more + LINE_SLACK;
+  std::int64_t cap = g_line.capacity + (g_line.capacity / 2 > LINE_STEP ? g_line.capacity / 2 : LINE_STEP);
+  if (cap < need) cap = need;
+  cap = (cap + LINE_STEP - 1) / LINE_STEP * LINE_STEP;
+  if (cap > INT32_MAX / 2 - 2 * TXT_BUFFER_BYTES) return false;
+  // A line's result has at most one code unit per collected byte, plus
+  // the part that is still in the file's buffer.
+  if (!str_tmp_try_reserve(static_cast<std::int32_t>(cap) + TXT_BUFFER_BYTES)) return false;
+  void* p = g_line.data ? os_heap_realloc(rt_main_heap(), g_line.data, static_cast<std::size_t>(cap))
+                        : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
+  if (!p) return false;
+  g_line.data = static_cast<unsigned char*>(p);
+  g_line.capacity = static_cast<std::int32_t>(cap);
+  return true;
+}
+
+// Appends n > 0 bytes of whole units; false when the buffer cannot grow.
+inline bool line_append(const unsigned char* p, std::int32_t n) {
+  if (g_line.capacity - g_line.length < n + LINE_SLACK && !line_grow(n)) return false;
+  std::memcpy(g_line.data + g_line.length, p, static_cast<std::size_t>(n));
+  g_line.length += n;
+  return true;
+}
+
+std::int32_t convert(Reader reader, const unsigned char* src, std::int32_t bytes, char16_t* dst) {
+  if (bytes <= 0) return 0;
+  auto* s = reinterpret_cast<const char*>(src);
+  switch (reader) {
+    case Reader::Ansi:
+      return os_ansi_to_utf16(s, bytes, dst, bytes);
+    case Reader::Utf8:
+      return os_utf8_to_utf16(s, bytes, dst, bytes);
+    case Reader::Utf16:
+      break;
+  }
+  std::int32_t units = bytes / 2;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(dst, src, static_cast<std::size_t>(units) * 2);
+  } else {
+    for (std::int32_t i = 0; i < units; ++i) dst[i] = static_cast<char16_t>(unit_at(src + 2 * i));
+  }
+  return units;
+}
+
+// The result of a line: the collected bytes followed by `tail` (whole
+// units, still in the file's buffer or in a unit just taken), converted
+// into the temporary-result area. The line buffer is emptied.
+CStr line_result(Reader reader, const unsigned char* tail, std::int32_t tail_bytes) {
+  std::int32_t head = g_line.length;
+  g_line.length = 0;
+  // Each collected byte gives at most one code unit in every reader.
+  char16_t* out = str_tmp_try_reserve(head + tail_bytes);
+  if (!out) return u"";
+  std::int32_t n = convert(reader, g_line.data, head, out);
+  n += convert(reader, tail, tail_bytes, out + n);
+  out[n] = 0;
+  return out;
+}
+
+// ---- The readers ----
+
+CStr read_ansi(TextFile* f) {
+  for (;;) {
+    if (f->count == 0 && txt_refill(f) == 0) return line_result(Reader::Ansi, nullptr, 0);
+    const unsigned char* end = f->buffer + f->filled;
+    const unsigned char* p = end - f->count;
+    const unsigned char* q = scan_ansi(p, end);
+    auto run = static_cast<std::int32_t>(q - p);
+    if (q == end) {
+      f->count = 0;
+      if (!line_append(p, run)) return line_result(Reader::Ansi, p, run);
+      continue;
+    }
+    f->count = static_cast<std::int32_t>(end - q) - 1;
+    CStr line = line_result(Reader::Ansi, p, run);
+    // After a CR the next byte is read: an LF belongs to this line end,
+    // anything else stays for the next line.
+    if (*q == CR && (f->count > 0 || txt_refill(f) > 0) && f->buffer[f->filled - f->count] == LF) --f->count;
+    return line;
+  }
+}
+
+// After a CR in UTF-8: the next unit is read; an LF is consumed, any other
+// unit is given back, and a sequence cut off by the end of the file is
+// dropped.
+void utf8_after_cr(TextFile* f) {
+  if (f->count == 0 && txt_refill(f) == 0) return;
+  unsigned c = f->buffer[f->filled - f->count];
+  if (c == LF) {
+    --f->count;
+    return;
+  }
+  std::int32_t length = utf8_length(c);
+  if (length == 0) length = 1;  // a byte that starts no sequence is a unit of its own
+  if (f->count >= length) return;
+  unsigned char unit[4];
+  if (txt_take(f, unit, length) == length) txt_give_back(f, length);
+}
+
+CStr read_utf8(TextFile* f) {
+  for (;;) {
+    if (f->count == 0 && txt_refill(f) == 0) return line_result(Reader::Utf8, nullptr, 0);
+    const unsigned char* end = f->buffer + f->filled;
+    const unsigned char* p = end - f->count;  // the first unit not collected yet
+    const unsigned char* q = p;
+    std::int32_t length = 0;  // of a sequence that crosses the buffer's end
+    for (;;) {
+      q = scan_utf8(q, end);
+      if (q == end) break;
+      unsigned c = *q;
+      if (c < 0x80) {
+        if (!is_line_end(c)) {
+          ++q;
+          continue;
+        }
+        f->count = static_cast<std::int32_t>(end - q) - 1;
+        CStr line = line_result(Reader::Utf8, p, static_cast<std::int32_t>(q - p));
+        if (c == CR) utf8_after_cr(f);
+        return line;
+      }
+      length = utf8_length(c);
+      if (length == 0) {
+        // A byte that starts no sequence is consumed alone and read as "?".
+        auto run = static_cast<std::int32_t>(q - p);
+        f->count = static_cast<std::int32_t>(end - q);
+        if (run > 0 && !line_append(p, run)) return line_result(Reader::Utf8, p, run);
+        --f->count;
+        if (!line_append(QUESTION_MARK, 1)) return line_result(Reader::Utf8, QUESTION_MARK, 1);
+        p = ++q;
+        continue;
+      }
+      if (end - q < length) break;
+      q += length;  // the following bytes are taken as they come
+    }
+    auto run = static_cast<std::int32_t>(q - p);
+    f->count = static_cast<std::int32_t>(end - q);
+    if (run > 0 && !line_append(p, run)) return line_result(Reader::Utf8, p, run);
+    if (q == end) continue;
+    unsigned char unit[4];
+    if (txt_take(f, unit, length) < length) {
+      return line_result(Reader::Utf8, nullptr, 0);  // the file ends inside the sequence: dropped
+    }
+    if (!line_append(unit, length)) return line_result(Reader::Utf8, unit, length);
+  }
+}
+
+// After a CR in UTF-16: the next code unit is read; an LF is consumed, any
+// other unit is given back, and an odd last byte is dropped.
+void utf16_after_cr(TextFile* f) {
+  if (f->count >= 2) {
+    if (unit_at(f->buffer + (f->filled - f->count)) == LF) f->count -= 2;
+    return;
+  }
+  unsigned char unit[2];
+  if (txt_take(f, unit, 2) == 2 && unit_at(unit) != LF) txt_give_back(f, 2);
+}
+
+CStr read_utf16(TextFile* f) {
+  for (;;) {
+    if (f->count == 0 && txt_refill(f) == 0) return line_result(Reader::Utf16, nullptr, 0);
+    const unsigned char* end = f->buffer + f->filled;
+    const unsigned char* p = end - f->count;
+    const unsigned char* units_end = p + (f->count & ~1);
+    const unsigned char* q = scan_utf16(p, units_end);
+    auto run = static_cast<std::int32_t>(q - p);
+    if (q < units_end) {
+      f->count = static_cast<std::int32_t>(end - q) - 2;
+      CStr line = line_result(Reader::Utf16, p, run);
+      if (unit_at(q) == CR) utf16_after_cr(f);
+      return line;
+    }
+    f->count = static_cast<std::int32_t>(end - q);
+    if (run > 0 && !line_append(p, run)) return line_result(Reader::Utf16, p, run);
+    if (f->count == 0) continue;
+    // One byte is left: the code unit crosses the buffer's end.
+    unsigned char unit[2];
+    if (txt_take(f, unit, 2) < 2) return line_result(Reader::Utf16, nullptr, 0);  // odd last byte dropped
+    unsigned u = unit_at(unit);
+    if (is_line_end(u)) {
+      CStr line = line_result(Reader::Utf16, nullptr, 0);
+      if (u == CR) utf16_after_cr(f);
+      return line;
+    }
+    if (!line_append(unit, 2)) return line_result(Reader::Utf16, unit, 2);
+  }
+}
+
+}  // namespace
+
+CStr txt_read_record_line(TextFile* f, std::int32_t format) {
+  g_line.length = 0;
+  if (format == txt_format_code(TextFormat::Utf16Le)) return read_utf16(f);
+  if (format == txt_format_code(TextFormat::Utf8)) return read_utf8(f);
+  return read_ansi(f);
+}
+
+void txt_release_line_buffer() {
+  os_heap_free(rt_main_heap(), g_line.data);
+  g_line = LineBuffer{};
+}

@@ -1,0 +1,59 @@
+// Text files, private to the module: the file record and the buffered
+// transfers that the registry operations (txt.cpp) and the line readers
+// (txt_read.cpp) share. Callers hold the library lock.
+#pragma once
+#include <cstdint>
+
+#include "core/str.h"
+#include "platform/os_file.h"
+
+constexpr std::int32_t TXT_MODE_WRITE = 0;  // the buffer holds output not yet written
+constexpr std::int32_t TXT_MODE_READ = 1;   // the buffer holds read-ahead bytes
+
+// One open file. The registry counts a record as existing while its first
+// word is non-zero, so that word is a flag of its own: a handle may be 0
+// (descriptor 0 on POSIX when standard input was closed).
+struct TextFile {
+  std::int32_t open;  // 1 while open
+  std::int32_t mode;  // TXT_MODE_READ or TXT_MODE_WRITE
+  // Reading: bytes in the buffer not yet taken. Writing: free bytes left.
+  std::int32_t count;
+  std::int32_t filled;  // reading: bytes that the last refill placed in the buffer
+  std::int32_t size;    // TXT_BUFFER_BYTES
+  std::int32_t format;  // the default TextFormat of reads
+  OsFile handle;
+  unsigned char* buffer;
+};
+
+// Writes the pending output of a file in mode 0 and empties the buffer; the
+// bytes written (0 in mode 1).
+std::int32_t txt_flush_record(TextFile* f);
+
+// Switches a record to reading (pending output written first).
+inline void txt_begin_reading(TextFile* f) {
+  if (f->mode == TXT_MODE_READ) return;
+  txt_flush_record(f);
+  f->mode = TXT_MODE_READ;
+  f->count = 0;
+  f->filled = 0;
+}
+
+// Refills the whole buffer with one system read; sets filled and count to
+// the bytes obtained and returns them (0 at the end of the file or on error).
+std::int32_t txt_refill(TextFile* f);
+
+// Buffered reading of up to `n` bytes into dst; fewer only at the end of the file.
+std::int32_t txt_take(TextFile* f, void* dst, std::int32_t n);
+
+// Returns the last `n` bytes taken to the stream.
+void txt_give_back(TextFile* f, std::int32_t n);
+
+// Buffered writing of `n` bytes; the bytes buffered or written.
+std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n);
+
+// Reads one line of a record in reading mode; `format` is 25, 2 or anything
+// else for ANSI. The result is in the temporary-result area.
+CStr txt_read_record_line(TextFile* f, std::int32_t format);
+
+// Frees the line buffer that the readers keep between calls.
+void txt_release_line_buffer();
