@@ -378,6 +378,11 @@ def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print):
         log("corpora in %s are complete (seed %d, scale %g)" % (out, seed, scale))
         return manifest
     os.makedirs(out, exist_ok=True)
+    need = int((20000 * 55 * KIB + 200 * 8 * MIB + 75e6) * scale) + 64 * MIB
+    free = shutil.disk_usage(out).free
+    if free < need:
+        sys.exit("gen_corpora: %s has %.1f GiB free, the corpora need about %.1f GiB"
+                 % (out, free / 1024 ** 3, need / 1024 ** 3))
     try:
         os.remove(os.path.join(out, "manifest.json"))
     except FileNotFoundError:
