@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""Builds the four benchmark corpora, the same bytes on any machine.
+
+  F1  about 20,000 files (about 1 GiB) in a tree up to 5 levels deep: many small
+      files, some up to 1 MiB, a few of 1-8 MiB; about 20% exact copies in groups
+      of 1-12 spread over the tree; some empty files; same-size near-duplicates
+      that differ in one byte in their second half.
+  F2  200 files of 8 MiB, 50 of them exact copies.
+  L1  2,000,000 LF-terminated lines of random words, 30% of them repeats, shuffled.
+  L2  1,000,000 distinct zero-padded numbers in ascending order.
+
+Every decision comes from random.Random(seed).random(), whose sequence Python
+keeps stable across versions, turned into integers with plain arithmetic (no
+library shuffle, no transcendental functions, no hash-ordered iteration). File
+bytes come from SHAKE-128 keyed by the seed and a content number. --scale
+shrinks every count for quick runs. A manifest beside the corpora records what
+was built and the results to expect; a complete corpus set is not rebuilt.
+"""
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import sys
+import time
+
+FORMAT_VERSION = 1
+DEFAULT_SEED = 8
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+KIB = 1024
+MIB = 1024 * KIB
+
+EXTENSIONS = (".txt", ".jpg", ".png", ".pdf", ".doc", ".mp3", ".dat", ".bin",
+              ".log", ".xml", ".html", ".c", ".h", ".zip", ".csv", ".json", "")
+CONSONANTS = "bcdfghjklmnprstvwxz"
+VOWELS = "aeiouy"
+
+
+def default_out_dir(scale):
+    """bench/corpora for the full corpora, bench/corpora/scale-S for others."""
+    base = os.path.join(BENCH_DIR, "corpora")
+    return base if scale == 1 else os.path.join(base, "scale-%g" % scale)
+
+
+class Rng:
+    """Seeded integers built only on random(), so the stream never changes."""
+
+    def __init__(self, seed):
+        self._random = random.Random(seed).random
+
+    def below(self, n):
+        return int(self._random() * n)
+
+    def between(self, lo, hi):
+        return lo + self.below(hi - lo + 1)
+
+    def chance(self, p):
+        return self._random() < p
+
+    def octave_size(self, lo, hi):
+        """A size spread evenly over the octaves from lo to hi (powers of two)."""
+        octaves = (hi // lo).bit_length() - 1
+        base = lo << self.below(octaves)
+        return base + self.below(base)
+
+    def shuffle(self, items):
+        for i in range(len(items) - 1, 0, -1):
+            j = self.below(i + 1)
+            items[i], items[j] = items[j], items[i]
+
+    def word(self, syllables_lo=1, syllables_hi=3):
+        parts = []
+        for _ in range(self.between(syllables_lo, syllables_hi)):
+            parts.append(CONSONANTS[self.below(len(CONSONANTS))])
+            parts.append(VOWELS[self.below(len(VOWELS))])
+            if self.chance(0.3):
+                parts.append(CONSONANTS[self.below(len(CONSONANTS))])
+        return "".join(parts)
+
+
+def content(seed, corpus, number, size):
+    """The bytes of content number `number` of a corpus."""
+    if size == 0:
+        return b""
+    key = b"orlethe-bench/%d/%s/%d" % (seed, corpus.encode(), number)
+    return hashlib.shake_128(key).digest(size)
+
+
+class Namer:
+    """Unique file and directory names per directory, some capitalised or with blanks."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.taken = {}
+
+    def _styled(self, text):
+        r = self.rng.below(10)
+        if r < 3:
+            return text.capitalize()
+        if r == 3:
+            return text.upper()
+        return text
+
+    def _fresh(self, directory, make):
+        used = self.taken.setdefault(directory, set())
+        while True:
+            name = make()
+            if name.lower() not in used:  # also unique on case-insensitive file systems
+                used.add(name.lower())
+                return name
+
+    def dir_name(self, directory):
+        return self._fresh(directory, lambda: self._styled(self.rng.word(1, 3)))
+
+    def file_name(self, directory, wanted=None):
+        if wanted is not None and wanted.lower() not in self.taken.setdefault(directory, set()):
+            self.taken[directory].add(wanted.lower())
+            return wanted
+
+        def make():
+            stem = self._styled(self.rng.word(1, 3))
+            if self.rng.chance(0.15):
+                stem += " " + self.rng.word(1, 2)
+            if self.rng.chance(0.25):
+                stem += "_%d" % self.rng.below(1000)
+            return stem + EXTENSIONS[self.rng.below(len(EXTENSIONS))]
+
+        return self._fresh(directory, make)
+
+
+def make_tree(rng, namer, dir_count, max_depth):
+    """Relative directory paths ('' is the root), each below a random shallower one."""
+    dirs = [("", 0)]
+    while len(dirs) < dir_count:
+        parent, depth = dirs[rng.below(len(dirs))]
+        if depth >= max_depth:
+            continue
+        name = namer.dir_name(parent)
+        dirs.append((os.path.join(parent, name) if parent else name, depth + 1))
+    return [d for d, _ in dirs]
+
+
+def copies_in_group(rng):
+    """1 to 12 copies, small groups far more common than big ones."""
+    weights = [60, 30, 20, 12, 8, 6, 5, 4, 3, 3, 2, 2]
+    pick = rng.below(sum(weights))
+    for k, w in enumerate(weights, 1):
+        if pick < w:
+            return k
+        pick -= w
+    return 1
+
+
+def plan_f1(seed, scale):
+    """The files of F1 as (relative path, content number, size, flipped byte or None)."""
+    rng = Rng(seed * 1000 + 1)
+    namer = Namer(rng)
+    total = max(40, round(20000 * scale))
+    dirs = make_tree(rng, namer, max(4, round(1000 * scale)), 5)
+    n_copies = round(total * 0.20)
+    n_empty = max(2, round(total * 0.01))
+    n_near = max(2, round(total * 0.02))
+    n_primary = total - n_copies - n_empty - n_near
+
+    def random_dir():
+        return dirs[rng.below(len(dirs))]
+
+    def place(directory, wanted=None):
+        return os.path.join(directory, namer.file_name(directory, wanted))
+
+    files = []   # (relative path, content number, size, flip) with flip = (offset, xor) or None
+    primaries = []
+    for number in range(1, n_primary + 1):
+        r = rng.below(1000)
+        if r < 837:
+            size = rng.octave_size(64, 16 * KIB)
+        elif r < 997:
+            size = rng.octave_size(16 * KIB, 1 * MIB)
+        else:
+            size = rng.octave_size(1 * MIB, 8 * MIB)
+        path = place(random_dir())
+        primaries.append((path, number, size))
+        files.append((path, number, size, None))
+    for _ in range(n_empty):
+        files.append((place(random_dir()), 0, 0, None))
+    # Exact copies: groups of 1-12 copies of distinct primaries; big files get few.
+    pool = list(range(len(primaries)))
+    rng.shuffle(pool)
+    made = 0
+    groups = 0
+    while made < n_copies and pool:
+        path, number, size = primaries[pool.pop()]
+        k = min(copies_in_group(rng), n_copies - made)
+        if size > MIB:
+            k = min(k, 2)
+        name = os.path.basename(path)
+        for _ in range(k):
+            files.append((place(random_dir(), name if rng.chance(0.5) else None), number, size, None))
+        made += k
+        groups += 1
+    # Near-duplicates: same size as a primary, one byte changed in its second half,
+    # so that a first-block comparison cannot tell them apart.
+    near_sources = [i for i in pool if primaries[i][2] >= 2][:n_near]
+    for i in near_sources:
+        path, number, size = primaries[i]
+        offset = size // 2 + rng.below(size - size // 2)
+        files.append((place(random_dir()), number, size, (offset, 1 + rng.below(255))))
+    expect = {
+        "files": len(files),
+        "dirs": len(dirs),
+        "bytes": sum(f[2] for f in files),
+        "copies": made,
+        "copy_groups": groups,
+        "empty_files": n_empty,
+        "near_duplicates": len(near_sources),
+        # What a tool that counts empty files as duplicates finds, and one that skips them.
+        "duplicates_with_empty": made + n_empty - 1,
+        "duplicates_without_empty": made,
+    }
+    return dirs, files, expect
+
+
+def plan_f2(seed, scale):
+    rng = Rng(seed * 1000 + 2)
+    namer = Namer(rng)
+    total = max(4, round(200 * scale))
+    n_copies = total // 4
+    dirs = ["d%02d" % i for i in range(max(1, min(10, total // 20)))]
+    files = []
+    for number in range(1, total - n_copies + 1):
+        d = dirs[rng.below(len(dirs))]
+        files.append((os.path.join(d, namer.file_name(d)), number, 8 * MIB, None))
+    originals = list(files)
+    for _ in range(n_copies):
+        _, number, size, _ = originals[rng.below(len(originals))]
+        d = dirs[rng.below(len(dirs))]
+        files.append((os.path.join(d, namer.file_name(d)), number, size, None))
+    expect = {
+        "files": len(files), "dirs": len(dirs) + 1, "bytes": sum(f[2] for f in files),
+        "copies": n_copies, "empty_files": 0,
+        "duplicates_with_empty": n_copies, "duplicates_without_empty": n_copies,
+    }
+    return dirs, files, expect
+
+
+def write_files(root, seed, corpus, dirs, files):
+    for d in dirs:
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    # Build each content once and write all of its files.
+    by_content = {}
+    order = []
+    for f in files:
+        if f[1] not in by_content:
+            by_content[f[1]] = []
+            order.append(f[1])
+        by_content[f[1]].append(f)
+    for number in order:
+        group = by_content[number]
+        data = content(seed, corpus, number, group[0][2])
+        for path, _, _, flip in group:
+            out = data
+            if flip is not None:
+                offset, xor = flip
+                changed = bytearray(data)
+                changed[offset] ^= xor
+                out = changed
+            with open(os.path.join(root, path), "wb", buffering=0) as fh:
+                fh.write(out)
+
+
+def write_lines(path, lines):
+    with open(path, "wb") as fh:
+        chunk = []
+        for i, line in enumerate(lines, 1):
+            chunk.append(line)
+            if i % 65536 == 0:
+                fh.write(("\n".join(chunk) + "\n").encode("ascii"))
+                chunk = []
+        if chunk:
+            fh.write(("\n".join(chunk) + "\n").encode("ascii"))
+
+
+def build_l1(path, seed, scale):
+    rng = Rng(seed * 1000 + 3)
+    total = max(100, round(2000000 * scale))
+    repeats = round(total * 0.30)
+    distinct = total - repeats
+    vocabulary = []
+    seen_words = set()
+    while len(vocabulary) < 30000:
+        w = rng.word(1, 3)
+        if 2 <= len(w) <= 8 and w not in seen_words:
+            seen_words.add(w)
+            vocabulary.append(w)
+    lines = []
+    seen = set()
+    while len(lines) < distinct:
+        line = " ".join(vocabulary[rng.below(len(vocabulary))] for _ in range(rng.between(3, 6)))
+        if line not in seen:
+            seen.add(line)
+            lines.append(line)
+    for _ in range(repeats):
+        lines.append(lines[rng.below(distinct)])
+    rng.shuffle(lines)
+    write_lines(path, lines)
+    return {"lines": total, "distinct": distinct, "repeats": repeats, "bytes": os.path.getsize(path)}
+
+
+def build_l2(path, seed, scale):
+    rng = Rng(seed * 1000 + 4)
+    total = max(100, round(1000000 * scale))
+    value = 1000000
+    lines = []
+    for _ in range(total):
+        value += 1 + rng.below(999)
+        lines.append("%012d" % value)
+    write_lines(path, lines)
+    return {"lines": total, "distinct": total, "repeats": 0, "bytes": os.path.getsize(path)}
+
+
+def plan_digest(files):
+    h = hashlib.sha256()
+    for path, number, size, flip in files:
+        h.update(("%s\0%d\0%d\0%r\n" % (path.replace(os.sep, "/"), number, size, flip)).encode())
+    return h.hexdigest()
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as fh:
+        while True:
+            block = fh.read(1 << 20)
+            if not block:
+                return h.hexdigest()
+            h.update(block)
+
+
+def tree_stats(root):
+    count = size = 0
+    for d, _, names in os.walk(root):
+        for n in names:
+            count += 1
+            size += os.lstat(os.path.join(d, n)).st_size
+    return count, size
+
+
+def load_manifest(out):
+    try:
+        with open(os.path.join(out, "manifest.json")) as fh:
+            return json.load(fh)
+    except (OSError, ValueError):
+        return None
+
+
+def is_complete(out, manifest, seed, scale):
+    """True when the manifest matches the request and every corpus is on disk."""
+    if not manifest or manifest.get("format") != FORMAT_VERSION:
+        return False
+    if manifest.get("seed") != seed or manifest.get("scale") != scale:
+        return False
+    for name in ("F1", "F2"):
+        e = manifest["corpora"][name]
+        if tree_stats(os.path.join(out, name)) != (e["files"], e["bytes"]):
+            return False
+    for name in ("L1", "L2"):
+        p = os.path.join(out, name + ".txt")
+        if not os.path.isfile(p) or os.path.getsize(p) != manifest["corpora"][name]["bytes"]:
+            return False
+    return True
+
+
+def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print):
+    """Builds (or finds complete) the corpora in `out`; returns the manifest."""
+    out = os.path.abspath(out)
+    manifest = load_manifest(out)
+    if not force and is_complete(out, manifest, seed, scale):
+        log("corpora in %s are complete (seed %d, scale %g)" % (out, seed, scale))
+        return manifest
+    os.makedirs(out, exist_ok=True)
+    need = int((20000 * 55 * KIB + 200 * 8 * MIB + 75e6) * scale) + 64 * MIB
+    free = shutil.disk_usage(out).free
+    if free < need:
+        sys.exit("gen_corpora: %s has %.1f GiB free, the corpora need about %.1f GiB"
+                 % (out, free / 1024 ** 3, need / 1024 ** 3))
+    try:
+        os.remove(os.path.join(out, "manifest.json"))
+    except FileNotFoundError:
+        pass
+    corpora = {}
+    for name, planner in (("F1", plan_f1), ("F2", plan_f2)):
+        t = time.monotonic()
+        dirs, files, expect = planner(seed, scale)
+        final = os.path.join(out, name)
+        partial = final + ".partial"
+        for p in (final, partial):
+            if os.path.lexists(p):
+                shutil.rmtree(p)
+        write_files(partial, seed, name, dirs, files)
+        os.rename(partial, final)
+        expect["plan_sha256"] = plan_digest(files)
+        corpora[name] = expect
+        log("%s: %d files, %.1f MiB in %.1f s" % (name, expect["files"], expect["bytes"] / MIB,
+                                                   time.monotonic() - t))
+    for name, builder in (("L1", build_l1), ("L2", build_l2)):
+        t = time.monotonic()
+        final = os.path.join(out, name + ".txt")
+        partial = final + ".partial"
+        info = builder(partial, seed, scale)
+        os.rename(partial, final)
+        info["sha256"] = file_digest(final)
+        corpora[name] = info
+        log("%s: %d lines, %.1f MB in %.1f s" % (name, info["lines"], info["bytes"] / 1e6,
+                                                 time.monotonic() - t))
+    manifest = {"format": FORMAT_VERSION, "seed": seed, "scale": scale, "corpora": corpora}
+    with open(os.path.join(out, "manifest.json"), "w") as fh:
+        json.dump(manifest, fh, indent=2, sort_keys=True)
+        fh.write("\n")
+    return manifest
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--scale", type=float, default=1.0,
+                    help="multiply every count by this (e.g. 0.01 for a quick test)")
+    ap.add_argument("--seed", type=int, default=DEFAULT_SEED)
+    ap.add_argument("--out", help="directory for the corpora (default bench/corpora, "
+                                  "or bench/corpora/scale-S when --scale is not 1)")
+    ap.add_argument("--force", action="store_true", help="rebuild even when complete")
+    args = ap.parse_args()
+    if args.scale <= 0:
+        ap.error("--scale must be positive")
+    out = args.out or default_out_dir(args.scale)
+    generate(out, args.seed, args.scale, args.force)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
