@@ -46,6 +46,8 @@ void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t 
   print_status(line.c_str(), 1, 11);
 }
 
+// Both texts must be held by variables: a temporary result would be
+// overwritten while the line is built.
 void vexolan_line(CStr first, CStr second, std::int32_t colour) {
   StrBuild line(first);
   line << second;

@@ -27,6 +27,8 @@ std::int32_t lines_removed = 0;
 std::int32_t lines_read = 0;
 std::int32_t start_ms = 0;
 
+// Both texts must be held by variables: a temporary result would be
+// overwritten while the line is built.
 void quorith_line(CStr first, CStr second, std::int32_t colour) {
   StrBuild line(first);
   line << second;
@@ -92,7 +94,9 @@ void quorith_file(std::int32_t i) {
   }
   txt_close(OUTPUT_FILE);
   if (lines_removed != 0) {
-    quorith_line(u"Saved as ", fs_file_part(output_path), 8);
+    StrBuild saved(u"Saved as ");
+    saved << fs_file_part(output_path);
+    print_status(saved.c_str(), 1, 8);
   } else {
     print_status(u"Nothing removed", 1, 8);
     fs_delete_file(output_path, 0);

@@ -11,6 +11,8 @@
 #include "core/arr.h"
 #include "dupfiles/collect.h"
 #include "dupfiles/vexolan.h"
+#include "filesystem/fs.h"
+#include "regex/rx.h"
 
 namespace stdfs = std::filesystem;
 
@@ -42,6 +44,8 @@ class VexolanScan : public testing::Test {
  protected:
   void SetUp() override {
     con_open(nullptr);
+    fs_init();
+    rx_init();
     g_dir = stdfs::temp_directory_path() / ("vexolan_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     stdfs::remove_all(g_dir);
