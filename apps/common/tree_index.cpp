@@ -41,7 +41,7 @@ std::uint64_t tidx_prefix(CStr t) {
   int k = 0;
   if (t)
     for (; k < 4 && t[k]; ++k) p = (p << 16) | t[k];
-  return p << (16 * (4 - k));
+  return k == 0 ? 0 : p << (16 * (4 - k));
 }
 
 // Orders the probe (text t with prefix p) against an indexed entry.

@@ -120,9 +120,10 @@ void posix_free_locked(PosixHeap* h, void* block) {
     std::free(b);
     return;
   }
+  std::uint32_t cls = tag->cls;  // the link overwrites the tag
   auto* f = reinterpret_cast<FreeSlot*>(tag);
-  f->next = h->free_slots[tag->cls];
-  h->free_slots[tag->cls] = f;
+  f->next = h->free_slots[cls];
+  h->free_slots[cls] = f;
 }
 
 std::size_t posix_block_size(void* block) {
