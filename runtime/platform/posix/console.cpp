@@ -6,6 +6,7 @@
 #include "posix_text.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -29,12 +30,22 @@ bool posix_write_all(int fd, const char* data, std::size_t size) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A descriptor that a parent left non-blocking still takes the whole text.
+      pollfd p = {fd, POLLOUT, 0};
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && ::poll(&p, 1, -1) >= 0) continue;
       return false;
     }
     data += n;
     size -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// A descriptor that a parent left non-blocking still gives a waiting read.
+bool posix_wait_readable(int fd) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return errno == EINTR;
+  pollfd p = {fd, POLLIN, 0};
+  return ::poll(&p, 1, -1) >= 0 || errno == EINTR;
 }
 
 // The terminal mode that a running call changed and must put back; the
@@ -269,7 +280,7 @@ std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t c
   bool ended = false;
   while (size < bytes.size()) {
     ssize_t n = ::read(fd, bytes.data() + size, bytes.size() - size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && posix_wait_readable(fd)) continue;
     if (n <= 0) break;  // end of input, or the terminal hung up
     size += static_cast<std::size_t>(n);
     if (bytes[size - 1] == '\n') {
@@ -297,7 +308,7 @@ std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t coun
   for (;;) {
     ssize_t n = ::read(posix_fd(in), buffer, static_cast<std::size_t>(count));
     if (n >= 0) return static_cast<std::int32_t>(n);
-    if (errno != EINTR) return -1;
+    if (!posix_wait_readable(posix_fd(in))) return -1;
   }
 }
 

@@ -1,0 +1,319 @@
+// The console device on a terminal: each case runs in a child process whose
+// standard handles are a new pseudo-terminal; the test types into it, reads
+// what the child shows and takes the child's results from a report pipe.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "console/con.h"
+#include "core/rt.h"
+#include "platform/os_time.h"
+
+namespace {
+
+int g_report = -1;  // the child's end of the report pipe
+int g_keys = 0;     // how many keys a key scenario waits for
+
+void Report(const std::string& line) {
+  std::string l = line + "\n";
+  if (::write(g_report, l.data(), l.size()) < 0) std::_Exit(90);
+}
+
+std::string Hex(CStr s) {
+  std::string out;
+  char buf[8];
+  for (; s && *s; ++s) {
+    std::snprintf(buf, sizeof buf, "%04x", static_cast<unsigned>(*s));
+    out += buf;
+  }
+  return out;
+}
+
+// Waits for a key press (con_inkey never waits) and reports "code char".
+void ReportNextKey() {
+  for (int i = 0; i < 5000; ++i) {
+    CStr key = con_inkey();
+    if (con_raw_key() != 0) {
+      Report(std::to_string(con_raw_key()) + " " + Hex(key));
+      return;
+    }
+    os_sleep(2);
+  }
+  Report("no key");
+}
+
+bool SameMode(const termios& a, const termios& b) {
+  return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
+class PtyChild {
+ public:
+  // Starts `scenario` in a child on a new pseudo-terminal.
+  explicit PtyChild(void (*scenario)()) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    std::fflush(stdout);
+    pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      g_report = fds[1];
+      scenario();
+      std::_Exit(0);
+    }
+    ::close(fds[1]);
+    report_ = fds[0];
+  }
+  ~PtyChild() {
+    if (pid_ > 0 && !waited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+    if (report_ >= 0) ::close(report_);
+  }
+  PtyChild(const PtyChild&) = delete;
+  PtyChild& operator=(const PtyChild&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  int master() const { return master_; }
+  const std::string& shown() const { return shown_; }
+
+  void Type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+
+  // The next report line, taking what the terminal shows meanwhile; empty
+  // when the child ends or nothing comes for a long time.
+  std::string NextReport() {
+    for (int rounds = 0; rounds < 300; ++rounds) {
+      std::size_t nl = reports_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = reports_.substr(0, nl);
+        reports_.erase(0, nl + 1);
+        return line;
+      }
+      if (!Pump(100)) break;
+    }
+    return "";
+  }
+
+  // Closes the terminal (the child's session then gets SIGHUP).
+  void HangUp() {
+    Pump(50);
+    ::close(master_);
+    master_ = -1;
+  }
+
+  // Waits for the child to end and returns its wait status.
+  int Wait() {
+    int status = 0;
+    while (master_ >= 0 && Pump(50)) {
+    }
+    ::waitpid(pid_, &status, 0);
+    waited_ = true;
+    return status;
+  }
+
+ private:
+  // Takes what is waiting on the report pipe and the terminal; false when
+  // both are at their end.
+  bool Pump(int timeout_ms) {
+    pollfd p[2] = {{report_, POLLIN, 0}, {master_, POLLIN, 0}};
+    int n = ::poll(p, master_ >= 0 ? 2 : 1, timeout_ms);
+    if (n <= 0) return n == 0;
+    bool open = false;
+    char buf[4096];
+    if (p[0].revents) {
+      ssize_t k = ::read(report_, buf, sizeof buf);
+      if (k > 0) reports_.append(buf, static_cast<std::size_t>(k));
+      open = open || k > 0;
+    }
+    if (master_ >= 0 && p[1].revents) {
+      ssize_t k = ::read(master_, buf, sizeof buf);
+      if (k > 0) shown_.append(buf, static_cast<std::size_t>(k));
+      open = open || k > 0;
+    }
+    return open;
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  int report_ = -1;
+  bool waited_ = false;
+  std::string reports_;
+  std::string shown_;
+};
+
+void KeysScenario() {
+  termios before{};
+  ::tcgetattr(0, &before);
+  con_open(nullptr);
+  CStr none = con_inkey();
+  Report(std::to_string(con_raw_key()) + " " + Hex(none));
+  for (int i = 0; i < g_keys; ++i) ReportNextKey();
+  termios after{};
+  ::tcgetattr(0, &after);
+  Report(SameMode(before, after) ? "mode kept" : "mode changed");
+}
+
+// A terminal that a program left without line editing: the editing keys
+// reach the device too, and that mode is the one put back.
+void UneditedKeysScenario() {
+  termios mode{};
+  ::tcgetattr(0, &mode);
+  mode.c_lflag &= ~tcflag_t(ICANON | ECHO);
+  mode.c_cc[VMIN] = 1;
+  mode.c_cc[VTIME] = 0;
+  ::tcsetattr(0, TCSANOW, &mode);
+  KeysScenario();
+}
+
+void LineScenario() {
+  con_open(nullptr);
+  Report("ready");
+  for (int i = 0; i < 3; ++i) Report(Hex(con_read_line()));
+}
+
+void ColourScenario() {
+  con_open(u"T\u00e9st");
+  con_set_color(8, 0);
+  con_print(u"A");
+  con_set_color(12, 0);
+  con_print(u"B");
+  con_set_color(14, 0);
+  con_print_line(u"C");
+  con_set_color(15, 1);
+  con_print(u"D\u00e9");
+  con_set_color(16, 0);
+  con_print(u"E");
+  Report("done");
+  std::exit(0);  // the normal way out, which puts the terminal's colours back
+}
+
+// Programs whose close event is tested: the releases report themselves.
+void ReportRelease() { Report("released"); }
+void PollingLogic() {
+  con_open(nullptr);
+  Report("ready");
+  for (;;) {
+    con_inkey();
+    os_sleep(5);
+  }
+}
+void ReadingLogic() {
+  con_open(nullptr);
+  Report("ready");
+  for (;;) con_read_line();
+}
+const RtProgram POLLING = {nullptr, nullptr, ReportRelease, PollingLogic};
+const RtProgram READING = {nullptr, nullptr, ReportRelease, ReadingLogic};
+void PollingProgram() { rt_run(0, nullptr, POLLING); }
+void ReadingProgram() { rt_run(0, nullptr, READING); }
+
+}  // namespace
+
+TEST(ConsolePty, KeysWithoutWaiting) {
+  g_keys = 13;
+  PtyChild child(KeysScenario);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.NextReport(), "0 ");  // no key: the empty string and 0
+  const std::pair<std::string, std::string> keys[] = {
+      {"y", "89 0079"},      {"Y", "89 0059"},      {"\x1b", "27 001b"},   {"\r", "13 000d"},
+      {"\x1b[A", "38 "},     {"\x1b[3~", "46 "},    {"\x1bOP", "112 "},    {"7", "55 0037"},
+      {"\xc3\xa9", "231 00e9"}, {"\t", "9 0009"}, {"\x1b[1;5C", "39 "}};
+  for (const auto& [typed, expected] : keys) {
+    child.Type(typed);
+    EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
+  }
+  // Two keys typed before one call: the second waits for the next call.
+  child.Type("ab");
+  EXPECT_EQ(child.NextReport(), "65 0061");
+  EXPECT_EQ(child.NextReport(), "66 0062");
+  EXPECT_EQ(child.NextReport(), "mode kept");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(ConsolePty, EditingKeysOfAnUneditedTerminal) {
+  g_keys = 14;
+  PtyChild child(UneditedKeysScenario);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.NextReport(), "0 ");
+  const std::pair<std::string, std::string> keys[] = {
+      {"\x7f", "8 0008"}, {"\x15", "85 0015"}, {"\x1b[15~", "116 "}, {"\x1b[5~", "33 "}, {"\x1b[H", "36 "},
+      {"\x1by", "89 0079"}, {"\x1b\x1b", "27 001b"}, {"!", "49 0021"}, {"?", "191 003f"}, {"\x1b[99x", "255 "},
+      {"\x1b[[B", "113 "}, {"\x1bOM", "13 000d"}};
+  for (const auto& [typed, expected] : keys) {
+    child.Type(typed);
+    EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
+  }
+  child.Type("ab");
+  EXPECT_EQ(child.NextReport(), "65 0061");
+  EXPECT_EQ(child.NextReport(), "66 0062");
+  EXPECT_EQ(child.NextReport(), "mode kept");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(ConsolePty, LinesAreReadEdited) {
+  PtyChild child(LineScenario);
+  ASSERT_TRUE(child.started());
+  ASSERT_EQ(child.NextReport(), "ready");
+  child.Type("hello w\xc3\xb6rlx\x7f" "d\r");  // Backspace edits the line
+  EXPECT_EQ(child.NextReport(), "00680065006c006c006f0020007700f60072006c0064");
+  child.Type("\r");
+  EXPECT_EQ(child.NextReport(), "");
+  child.Type("\x04");  // Ctrl+D on an empty line: the end of input
+  EXPECT_EQ(child.NextReport(), "0004");
+  child.Wait();
+  EXPECT_NE(child.shown().find("hello w\xc3\xb6rl"), std::string::npos);  // echoed
+}
+
+TEST(ConsolePty, ColourAndTitleSequences) {
+  PtyChild child(ColourScenario);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.NextReport(), "done");
+  child.Wait();
+  const std::string& shown = child.shown();
+  EXPECT_NE(shown.find("\x1b]0;T\xc3\xa9st\x07"), std::string::npos);
+  std::size_t a = shown.find("\x1b[0;90mA"), b = shown.find("\x1b[0;91mB"), c = shown.find("\x1b[0;93mC\r");
+  std::size_t d = shown.find("\x1b[0;97;44mD\xc3\xa9" "E"), reset = shown.rfind("\x1b[0m");
+  EXPECT_NE(a, std::string::npos) << testing::PrintToString(shown);
+  EXPECT_NE(b, std::string::npos);
+  EXPECT_NE(c, std::string::npos);
+  EXPECT_NE(d, std::string::npos);
+  EXPECT_NE(reset, std::string::npos);
+  EXPECT_TRUE(a < b && b < c && c < d && d < reset);
+}
+
+TEST(ConsolePty, CloseEventReleasesThenEnds) {
+  for (void (*program)() : {PollingProgram, ReadingProgram}) {
+    PtyChild child(program);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.NextReport(), "ready");
+    child.HangUp();
+    EXPECT_EQ(child.NextReport(), "released");
+    EXPECT_EQ(child.NextReport(), "");  // once only
+    int status = child.Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+  }
+}
+
+TEST(ConsolePty, CtrlCKeepsItsDefaultAndTheMode) {
+  PtyChild child(PollingProgram);
+  ASSERT_TRUE(child.started());
+  ASSERT_EQ(child.NextReport(), "ready");
+  child.Type("\x03");
+  int status = child.Wait();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  // The master reads the terminal's mode: line editing and echo are back on.
+  termios after{};
+  ASSERT_EQ(::tcgetattr(child.master(), &after), 0);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
+}
