@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/tree.h"
+#include "common/tree_hash.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
 
@@ -13,8 +14,15 @@ constexpr int LEAF_CAP = 62;
 constexpr int INNER_CAP = 62;  // keys per inner node; children = keys + 1
 constexpr int MAX_DEPTH = 16;
 
+// The first eight units of a text, most significant first, 0 after its end:
+// comparing prefixes orders texts as the ordinal comparison does.
+struct Prefix {
+  std::uint64_t hi;  // units 0-3
+  std::uint64_t lo;  // units 4-7
+};
+
 struct Key {
-  std::uint64_t prefix;  // the first four units, most significant first; 0 after the end
+  Prefix prefix;
   std::int32_t node;
 };
 
@@ -36,19 +44,19 @@ void* g_root = nullptr;
 bool g_root_is_leaf = true;
 std::int32_t g_entries = 0;
 
-std::uint64_t tidx_prefix(CStr t) {
-  std::uint64_t p = 0;
-  int k = 0;
+Prefix tidx_prefix(CStr t) {
+  std::uint64_t u[8] = {};
   if (t)
-    for (; k < 4 && t[k]; ++k) p = (p << 16) | t[k];
-  return k == 0 ? 0 : p << (16 * (4 - k));
+    for (int k = 0; k < 8 && t[k]; ++k) u[k] = t[k];
+  return {(u[0] << 48) | (u[1] << 32) | (u[2] << 16) | u[3], (u[4] << 48) | (u[5] << 32) | (u[6] << 16) | u[7]};
 }
 
 // Orders the probe (text t with prefix p) against an indexed entry.
-int tidx_cmp(CStr t, std::uint64_t p, const Key& k) {
-  if (p != k.prefix) return p < k.prefix ? -1 : 1;
-  if ((p & 0xFFFF) == 0) return 0;  // both ended within the prefix
-  return str_cmp_ordinal(t + 4, tree_nodes[k.node].text + 4);
+int tidx_cmp(CStr t, const Prefix& p, const Key& k) {
+  if (p.hi != k.prefix.hi) return p.hi < k.prefix.hi ? -1 : 1;
+  if (p.lo != k.prefix.lo) return p.lo < k.prefix.lo ? -1 : 1;
+  if ((p.lo & 0xFFFF) == 0) return 0;  // both ended within the prefix
+  return str_cmp_ordinal(t + 8, tree_nodes[k.node].text + 8);
 }
 
 template <typename T>
@@ -77,6 +85,7 @@ void tidx_inner_put(Inner* in, int pos, const Key& k, void* right) {
 }  // namespace
 
 void tree_index_reset() {
+  tree_hash_reset();
   tidx_free(g_root, g_root_is_leaf);
   g_root = nullptr;
   g_root_is_leaf = true;
@@ -84,10 +93,14 @@ void tree_index_reset() {
 }
 
 std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* pred, std::int32_t* succ) {
-  const std::uint64_t p = tidx_prefix(text);
   if (!text) text = u"";
   *pred = -1;
   *succ = -1;
+  const std::uint32_t hash = tree_hash_text(text);
+  std::int32_t present = tree_hash_find(text, hash);
+  if (present >= 0) return present;
+  tree_hash_put(hash, new_node);
+  const Prefix p = tidx_prefix(text);
   if (!g_root) {
     g_root = tidx_new<Leaf>();
     g_root_is_leaf = true;

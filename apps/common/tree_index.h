@@ -7,7 +7,7 @@
 // both (or the equal string) in logarithmic time, so the tree gets exactly
 // the links the plain descent would give it without walking the chain.
 //
-// A B+tree of node indices, each entry carrying the text's first four code
+// A B+tree of node indices, each entry carrying the text's first eight code
 // units so that most comparisons never touch the text itself.
 #pragma once
 #include <cstdint>

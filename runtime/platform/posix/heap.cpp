@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <sched.h>
+
+#include <atomic>
 #include <new>
 
 namespace {
@@ -51,8 +53,29 @@ struct FreeSlot {
   FreeSlot* next;
 };
 
+// The heap's lock: a spin lock, since a heap operation holds it only for a
+// few instructions and contention is rare (the close event's thread).
+class HeapLock {
+ public:
+  void lock() {
+    while (flag_.test_and_set(std::memory_order_acquire)) sched_yield();
+  }
+  void unlock() { flag_.clear(std::memory_order_release); }
+
+ private:
+  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
+};
+
+struct LockGuard {
+  explicit LockGuard(HeapLock& l) : lock(l) { lock.lock(); }
+  ~LockGuard() { lock.unlock(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  HeapLock& lock;
+};
+
 struct PosixHeap {
-  std::mutex lock;
+  HeapLock lock;
   Slab* slabs = nullptr;
   LargeHeader* large = nullptr;
   FreeSlot* free_slots[CLASSES] = {};
@@ -138,7 +161,7 @@ OsHeap os_heap_create(std::size_t) { return new (std::nothrow) PosixHeap; }
 void* os_heap_alloc(OsHeap heap, std::size_t bytes) {
   if (!heap) return nullptr;
   auto* h = static_cast<PosixHeap*>(heap);
-  std::lock_guard g(h->lock);
+  LockGuard g(h->lock);
   return posix_alloc_locked(h, bytes);
 }
 
@@ -146,7 +169,7 @@ void* os_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
   if (!heap) return nullptr;
   if (!block) return os_heap_alloc(heap, bytes);
   auto* h = static_cast<PosixHeap*>(heap);
-  std::lock_guard g(h->lock);
+  LockGuard g(h->lock);
   SmallHeader* tag = posix_tag(block);
   std::size_t old_size = posix_block_size(block);
   if (tag->cls != LARGE && bytes + sizeof(SmallHeader) <= posix_slot_bytes(tag->cls)) {
@@ -180,7 +203,7 @@ void* os_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
 void os_heap_free(OsHeap heap, void* block) {
   if (!heap || !block) return;
   auto* h = static_cast<PosixHeap*>(heap);
-  std::lock_guard g(h->lock);
+  LockGuard g(h->lock);
   posix_free_locked(h, block);
 }
 
