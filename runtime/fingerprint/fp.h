@@ -64,3 +64,12 @@ CStr fp_digest_hex(const FingerprintState* state);
 // only, as for a fingerprint): 1 when equal, 0 when they differ, -1 when
 // either cannot be opened or read to its end.
 std::int32_t fp_files_equal(CStr a, CStr b);
+
+// Opens a file for reading as a fingerprint does and reads up to `bytes`
+// bytes from its start: the count read, or -1 when it cannot be opened.
+// Safe to call from any thread.
+std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes);
+
+// The MD5 digest of a whole file into digest[16]: 1, or 0 when the file
+// cannot be opened. Safe to call from any thread (no temporary results).
+std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);

@@ -1,10 +1,12 @@
-// Byte-for-byte comparison of two files: the confirmation that a matching
-// fingerprint really means equal contents.
+// Whole-file helpers beside the fingerprint: byte-for-byte comparison (the
+// confirmation that a matching fingerprint means equal contents), the head
+// of a file and a plain MD5 digest, all usable from any thread.
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "fingerprint/fp.h"
+#include "fingerprint/md5.h"
 #include "platform/os_file.h"
 
 namespace {
@@ -44,4 +46,27 @@ std::int32_t fp_files_equal(CStr a, CStr b) {
     if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
     if (na < COMPARE_CHUNK) return 1;
   }
+}
+
+std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes) {
+  FileCloser f{os_file_open_read(path, true)};
+  if (f.f == OS_NO_FILE) return -1;
+  std::int32_t n = fp_read_full(f.f, static_cast<unsigned char*>(buffer), bytes);
+  return n < 0 ? 0 : n;
+}
+
+std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
+  FileCloser f{os_file_open_read(path, true)};
+  if (f.f == OS_NO_FILE) return 0;
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[static_cast<std::size_t>(COMPARE_CHUNK)]);
+  if (!buf) return 0;
+  Md5Context ctx;
+  fp_md5_init(&ctx);
+  for (;;) {
+    std::int32_t n = os_file_read(f.f, buf.get(), COMPARE_CHUNK);
+    if (n <= 0) break;
+    fp_md5_update(&ctx, buf.get(), static_cast<std::size_t>(n));
+  }
+  fp_md5_final(&ctx, digest);
+  return 1;
 }

@@ -28,11 +28,17 @@ OsFile os_file_open_read(const char16_t* path, bool) {
   OsFile f = posix_open(path, O_RDONLY | O_NONBLOCK);
   if (f == OS_NO_FILE) return f;
   struct stat st;
-  int flags = ::fcntl(posix_fd(f), F_GETFL);
-  if (::fstat(posix_fd(f), &st) != 0 || S_ISDIR(st.st_mode) || flags < 0 ||
-      ::fcntl(posix_fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (::fstat(posix_fd(f), &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(posix_fd(f));
     return OS_NO_FILE;
+  }
+  // Reads of a regular file never block, whatever the flag says.
+  if (!S_ISREG(st.st_mode)) {
+    int flags = ::fcntl(posix_fd(f), F_GETFL);
+    if (flags < 0 || ::fcntl(posix_fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      ::close(posix_fd(f));
+      return OS_NO_FILE;
+    }
   }
   return f;
 }

@@ -89,6 +89,12 @@ bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uin
   return true;
 }
 
+void posix_set_name(OsFindEntry* e, std::u16string_view name) {
+  std::size_t n = name.size() < OS_NAME_CAPACITY - 1 ? name.size() : OS_NAME_CAPACITY - 1;
+  std::memcpy(e->name, name.data(), n * sizeof(char16_t));
+  e->name[n] = 0;
+}
+
 void posix_fill(const std::string& path, std::u16string_view name, OsFindEntry* e) {
   if (!posix_describe(path, &e->attributes, &e->is_link, &e->size)) {
     // Gone since the listing named it: still an entry, as the listing had it.
@@ -96,9 +102,7 @@ void posix_fill(const std::string& path, std::u16string_view name, OsFindEntry* 
     e->is_link = 0;
     e->size = 0;
   }
-  std::size_t n = name.size() < OS_NAME_CAPACITY - 1 ? name.size() : OS_NAME_CAPACITY - 1;
-  std::memcpy(e->name, name.data(), n * sizeof(char16_t));
-  e->name[n] = 0;
+  posix_set_name(e, name);
 }
 
 bool posix_is_dir(const std::string& path) {
@@ -167,8 +171,7 @@ OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t*
   }
   if (!posix_is_wild(mask)) {
     std::string path = prefix + posix_to_bytes(mask);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (!posix_describe(path, &entry->attributes, &entry->is_link, &entry->size)) {
       int err = errno;
       *error = err == ENOENT && posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : posix_error(err);
       return OS_NO_FIND;
@@ -178,7 +181,7 @@ OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t*
       *error = OS_ERROR_GEN_FAILURE;
       return OS_NO_FIND;
     }
-    posix_fill(path, mask, entry);
+    posix_set_name(entry, mask);
     return reinterpret_cast<OsFind>(f);
   }
 

@@ -1,0 +1,147 @@
+// Vexolan's look-ahead thread.
+#include "dupfiles/plan.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "filesystem/fs.h"
+#include "fingerprint/fp.h"
+
+namespace {
+
+constexpr std::int32_t HEAD_BYTES = 4096;
+
+struct Planner {
+  const Str* files = nullptr;
+  std::int32_t count = 0;
+  std::vector<FilePlan> plans;
+  std::vector<bool> done;
+  std::mutex lock;
+  std::condition_variable ready;
+  std::int32_t planned_upto = 1;  // every file below this index is planned
+  std::thread worker;
+};
+
+Planner* g_plan = nullptr;
+
+// A key no other file has: the file's own index.
+std::u16string plan_own_key(std::int32_t i) {
+  std::string digits = std::to_string(i);
+  return u"#" + std::u16string(digits.begin(), digits.end());
+}
+
+std::u16string plan_md5_key(const std::uint8_t* digest) {
+  static const char16_t hex[] = u"0123456789abcdef";
+  std::u16string s(32, u'0');
+  for (int k = 0; k < 16; ++k) {
+    s[static_cast<std::size_t>(2 * k)] = hex[digest[k] >> 4];
+    s[static_cast<std::size_t>(2 * k + 1)] = hex[digest[k] & 15];
+  }
+  return s;
+}
+
+std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
+  std::uint64_t h = 0xCBF29CE484222325ull;
+  for (std::int32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+  return h;
+}
+
+// Files of one size: bucket them by their first block, then split each
+// bucket into classes of equal contents.
+void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
+  std::vector<unsigned char> head(HEAD_BYTES);
+  std::unordered_map<std::uint64_t, std::vector<std::int32_t>> buckets;
+  std::vector<std::uint64_t> order;  // buckets in the order of their first member
+  for (std::int32_t m : members) {
+    FilePlan& p = pl.plans[static_cast<std::size_t>(m)];
+    std::int32_t n = fp_file_head(pl.files[m], head.data(), HEAD_BYTES);
+    p.readable = n >= 0;
+    if (!p.readable) continue;
+    std::uint64_t h = plan_head_hash(head.data(), n);
+    auto& b = buckets[h];
+    if (b.empty()) order.push_back(h);
+    b.push_back(m);
+  }
+  for (std::uint64_t h : order) {
+    const auto& b = buckets[h];
+    if (b.size() == 1) {
+      pl.plans[static_cast<std::size_t>(b[0])].key = plan_own_key(b[0]);
+      continue;
+    }
+    std::vector<std::int32_t> reps;
+    std::vector<std::size_t> class_of(b.size());
+    for (std::size_t k = 0; k < b.size(); ++k) {
+      std::size_t c = 0;
+      for (; c < reps.size(); ++c)
+        if (fp_files_equal(pl.files[reps[c]], pl.files[b[k]]) == 1) break;
+      if (c == reps.size()) reps.push_back(b[k]);
+      class_of[k] = c;
+    }
+    std::vector<std::u16string> keys(reps.size());
+    for (std::size_t c = 0; c < reps.size(); ++c) {
+      std::uint8_t digest[16];
+      if (reps.size() > 1 && fp_file_md5(pl.files[reps[c]], digest)) keys[c] = plan_md5_key(digest);
+      else keys[c] = plan_own_key(reps[c]);
+    }
+    for (std::size_t k = 0; k < b.size(); ++k) pl.plans[static_cast<std::size_t>(b[k])].key = keys[class_of[k]];
+  }
+}
+
+void plan_run(Planner* pl) {
+  const std::int32_t n = pl->count;
+  std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
+  for (std::int32_t i = 1; i <= n; ++i) {
+    FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
+    p.size = fs_file_size(pl->files[i]);
+    if (p.size >= 0) by_size[p.size].push_back(i);
+  }
+  for (std::int32_t i = 1; i <= n; ++i) {
+    if (!pl->done[static_cast<std::size_t>(i)]) {
+      FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
+      if (p.size >= 0) {
+        const auto& group = by_size[p.size];
+        if (group.size() == 1) {
+          unsigned char probe;
+          p.readable = fp_file_head(pl->files[i], &probe, 0) >= 0;
+          if (p.readable) p.key = plan_own_key(i);
+        } else {
+          plan_group(*pl, group);
+          for (std::int32_t m : group) pl->done[static_cast<std::size_t>(m)] = true;
+        }
+      }
+    }
+    std::lock_guard g(pl->lock);
+    pl->planned_upto = i + 1;
+    pl->ready.notify_one();
+  }
+}
+
+}  // namespace
+
+void plan_start(const Str* files, std::int32_t count) {
+  plan_stop();
+  g_plan = new Planner;
+  g_plan->files = files;
+  g_plan->count = count;
+  g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
+  g_plan->done.resize(static_cast<std::size_t>(count) + 1);
+  g_plan->worker = std::thread(plan_run, g_plan);
+}
+
+const FilePlan& plan_wait(std::int32_t i) {
+  std::unique_lock g(g_plan->lock);
+  g_plan->ready.wait(g, [i] { return g_plan->planned_upto > i; });
+  return g_plan->plans[static_cast<std::size_t>(i)];
+}
+
+void plan_stop() {
+  if (!g_plan) return;
+  if (g_plan->worker.joinable()) g_plan->worker.join();
+  delete g_plan;
+  g_plan = nullptr;
+}

@@ -1,0 +1,28 @@
+// Vexolan's look-ahead: while the main thread prints and deletes in order,
+// a second thread measures and reads the files ahead and gives each one a
+// content key. Files whose contents are equal get equal keys; files that
+// cannot share contents with another (a size no other file has, or a first
+// block no other file of that size has) get a key of their own without
+// being read in full; where one size and first block hold files of
+// different contents, each gets its MD5 text, so that a shared MD5 still
+// shows as a hash collision.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "core/str.h"
+
+struct FilePlan {
+  std::int64_t size;   // as fs_file_size gives it
+  bool readable;       // could be opened for reading
+  std::u16string key;  // the content key, when readable
+};
+
+// Starts planning files[1..count]; the strings must stay unchanged until plan_stop.
+void plan_start(const Str* files, std::int32_t count);
+
+// The plan of file i (1-based), waiting until it is ready.
+const FilePlan& plan_wait(std::int32_t i);
+
+// Waits for the look-ahead to end and releases it.
+void plan_stop();
