@@ -23,6 +23,7 @@ struct Planner {
   std::vector<bool> done;
   std::mutex lock;
   std::condition_variable ready;
+  bool ordered = false;           // the caller's list is in its final order
   std::int32_t planned_upto = 1;  // every file below this index is planned
   std::thread worker;
 };
@@ -74,12 +75,29 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
       continue;
     }
     std::vector<std::int32_t> reps;
+    std::vector<FsFileStamp> rep_stamps;
     std::vector<std::size_t> class_of(b.size());
     for (std::size_t k = 0; k < b.size(); ++k) {
+      FilePlan& p = pl.plans[static_cast<std::size_t>(b[k])];
+      FsFileStamp before{};
+      bool stamped = fs_file_stamp(pl.files[b[k]], &before) == 1;
       std::size_t c = 0;
       for (; c < reps.size(); ++c)
         if (fp_files_equal(pl.files[reps[c]], pl.files[b[k]]) == 1) break;
-      if (c == reps.size()) reps.push_back(b[k]);
+      if (c == reps.size()) {
+        reps.push_back(b[k]);
+        rep_stamps.push_back(before);
+      } else if (stamped) {
+        // Both files unchanged while compared: the comparison stands for
+        // as long as their stamps stay the same.
+        FsFileStamp after{}, rep_after{};
+        if (fs_file_stamp(pl.files[b[k]], &after) == 1 && after == before &&
+            fs_file_stamp(pl.files[reps[c]], &rep_after) == 1 && rep_after == rep_stamps[c]) {
+          p.equal_to = reps[c];
+          p.stamp = before;
+          p.equal_stamp = rep_after;
+        }
+      }
       class_of[k] = c;
     }
     std::vector<std::u16string> keys(reps.size());
@@ -94,10 +112,20 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
 
 void plan_run(Planner* pl) {
   const std::int32_t n = pl->count;
+  // Sizes first, from a copy of the list, keyed by the string, which the
+  // caller's sort moves about but does not change.
+  std::vector<const char16_t*> unsorted(pl->files + 1, pl->files + 1 + n);
+  std::unordered_map<const char16_t*, std::int64_t> size_of;
+  size_of.reserve(static_cast<std::size_t>(n));
+  for (const char16_t* f : unsorted) size_of[f] = fs_file_size(f);
+  {
+    std::unique_lock g(pl->lock);
+    pl->ready.wait(g, [pl] { return pl->ordered; });
+  }
   std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
   for (std::int32_t i = 1; i <= n; ++i) {
     FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
-    p.size = fs_file_size(pl->files[i]);
+    p.size = size_of[pl->files[i]];
     if (p.size >= 0) by_size[p.size].push_back(i);
   }
   for (std::int32_t i = 1; i <= n; ++i) {
@@ -117,7 +145,7 @@ void plan_run(Planner* pl) {
     }
     std::lock_guard g(pl->lock);
     pl->planned_upto = i + 1;
-    pl->ready.notify_one();
+    pl->ready.notify_all();
   }
 }
 
@@ -131,6 +159,12 @@ void plan_start(const Str* files, std::int32_t count) {
   g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
   g_plan->done.resize(static_cast<std::size_t>(count) + 1);
   g_plan->worker = std::thread(plan_run, g_plan);
+}
+
+void plan_order() {
+  std::lock_guard g(g_plan->lock);
+  g_plan->ordered = true;
+  g_plan->ready.notify_all();
 }
 
 const FilePlan& plan_wait(std::int32_t i) {

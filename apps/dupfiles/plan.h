@@ -11,15 +11,27 @@
 #include <string>
 
 #include "core/str.h"
+#include "filesystem/fs.h"
 
 struct FilePlan {
   std::int64_t size;   // as fs_file_size gives it
   bool readable;       // could be opened for reading
   std::u16string key;  // the content key, when readable
+  // When the file's bytes were found equal to an earlier file's (the first
+  // of its class): that file's index and both stamps as they were while
+  // compared; 0 when no such comparison was made.
+  std::int32_t equal_to;
+  FsFileStamp stamp;
+  FsFileStamp equal_stamp;
 };
 
-// Starts planning files[1..count]; the strings must stay unchanged until plan_stop.
+// Starts planning files[1..count]: their sizes are measured at once, while
+// the caller may still reorder the list; the rest waits for plan_order.
+// The strings themselves must stay unchanged until plan_stop.
 void plan_start(const Str* files, std::int32_t count);
+
+// The list is in its final order now: plan it in that order.
+void plan_order();
 
 // The plan of file i (1-based), waiting until it is ready.
 const FilePlan& plan_wait(std::int32_t i);

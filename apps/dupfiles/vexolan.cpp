@@ -2,6 +2,7 @@
 // prank), then collection, sort, fingerprints, deletion and the summary.
 #include "dupfiles/vexolan.h"
 
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "core/arr.h"
 #include "core/tm.h"
 #include "dupfiles/collect.h"
+#include "dupfiles/deleter.h"
 #include "dupfiles/plan.h"
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
@@ -59,51 +61,101 @@ enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
 
 // Before a file whose fingerprint was met is deleted: it must not be one of
 // the kept files reached again under another path, and its contents must
-// equal a kept file's byte for byte.
-Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index) {
+// equal a kept file's byte for byte. A comparison the look-ahead made
+// stands while both files' stamps are unchanged; otherwise the bytes are
+// compared now.
+Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index, const FilePlan* plan) {
+  FsFileStamp now{};
+  bool have_now = fs_file_stamp(file_list[index], &now) == 1;
+  std::vector<FsFileStamp> kept_now(kept.size());
+  std::vector<bool> have_kept(kept.size());
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    have_kept[k] = fs_file_stamp(file_list[kept[k]], &kept_now[k]) == 1;
+    if (have_now && have_kept[k] && kept_now[k].identity == now.identity) return Verdict::SameFile;
+  }
   bool unreadable = false;
-  for (std::int32_t k : kept)
-    if (fs_same_file(file_list[k], file_list[index]) == 1) return Verdict::SameFile;
-  for (std::int32_t k : kept) {
-    std::int32_t eq = fp_files_equal(file_list[k], file_list[index]);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    if (plan && plan->equal_to == kept[k] && have_now && have_kept[k] && now == plan->stamp &&
+        kept_now[k] == plan->equal_stamp)
+      return Verdict::Duplicate;
+    std::int32_t eq = fp_files_equal(file_list[kept[k]], file_list[index]);
     if (eq == 1) return Verdict::Duplicate;
     if (eq < 0) unreadable = true;
   }
   return unreadable ? Verdict::Unreadable : Verdict::Collision;
 }
 
-void vexolan_delete(CStr path) {
+// The lines of the processing loop wait in order behind any deletion whose
+// result they follow, so that deletions run on their own thread while the
+// loop goes on and the console still shows everything in the loop's order.
+enum class PendingKind { Line, Progress, Deletion, Unconfirmed };
+
+struct Pending {
+  PendingKind kind;
+  std::int32_t index;   // the file the line names
+  CStr text;            // Line: the text before the path
+  std::int32_t colour;  // Line
+  std::int32_t ticket;  // Deletion
+  std::int32_t passed;  // Progress: files passed at that point
+};
+
+std::deque<Pending> g_pending;
+
+void vexolan_deletion_line(std::int32_t index, bool deleted) {
   {
     StrBuild prefix(u" del '");
-    prefix << fs_file_part(path) << u"' .. ";
+    prefix << fs_file_part(file_list[index]) << u"' .. ";
     print_status(prefix.c_str(), 0, 8);
   }
-  if (fs_delete_file(path, FS_DELETE_FORCE)) {
+  if (deleted) {
     print_status(u"+", 0, 0);
     ++duplicates_removed;
   } else {
     print_status(u"-", 0, 0);
-    vexolan_line(u"failed to delete file: ", path, 4);
+    vexolan_line(u"failed to delete file: ", file_list[index], 4);
     ++delete_failures;
   }
 }
 
-void vexolan_fail_unconfirmed(CStr path) {
-  StrBuild prefix(u" del '");
-  prefix << fs_file_part(path) << u"' .. ";
-  print_status(prefix.c_str(), 0, 8);
-  print_status(u"-", 0, 0);
-  vexolan_line(u"failed to delete file: ", path, 4);
-  ++delete_failures;
+// Prints the waiting lines that can be printed; with `wait`, all of them.
+void vexolan_drain(bool wait) {
+  while (!g_pending.empty()) {
+    const Pending& p = g_pending.front();
+    switch (p.kind) {
+      case PendingKind::Line: vexolan_line(p.text, file_list[p.index], p.colour); break;
+      case PendingKind::Progress:
+        vexolan_count_line(p.passed, duplicates_removed, delete_failures, u"[+");
+        break;
+      case PendingKind::Deletion: {
+        std::int32_t result = deleter_result(p.ticket, wait);
+        if (result < 0) return;
+        vexolan_deletion_line(p.index, result == 1);
+        break;
+      }
+      case PendingKind::Unconfirmed: vexolan_deletion_line(p.index, false); break;
+    }
+    g_pending.pop_front();
+  }
+}
+
+void vexolan_queue(const Pending& p) {
+  g_pending.push_back(p);
+  vexolan_drain(false);
+}
+
+void vexolan_queue_line(CStr text, std::int32_t index, std::int32_t colour) {
+  vexolan_queue({PendingKind::Line, index, text, colour, 0, 0});
 }
 
 // The fingerprint step of file i: false after printing why the file is
 // skipped. The look-ahead gives the same answers as fingerprinting each file
 // in turn, but reads only what can tell files apart, on a second thread.
-bool vexolan_fingerprint(std::int32_t i, bool ahead) {
+bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
   std::int64_t size;
+  *planned = nullptr;
   if (ahead) {
     const FilePlan& plan = plan_wait(i);
+    *planned = &plan;
     size = plan.size;
     if (size >= 0 && plan.readable) str_assign(&current_hash, plan.key.c_str());
     else str_assign(&current_hash, u"");
@@ -112,42 +164,47 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead) {
     if (size >= 0) str_assign(&current_hash, g_hash_fn(current_file));
   }
   if (size < 0) {
-    vexolan_line(u"File not found or invalid: ", current_file, 4);
+    vexolan_queue_line(u"File not found or invalid: ", i, 4);
     return false;
   }
   if (str_length(current_hash) == 0) {
-    vexolan_line(u"Cannot build hash: ", current_file, 4);
+    vexolan_queue_line(u"Cannot build hash: ", i, 4);
     return false;
   }
   return true;
 }
 
 void vexolan_process() {
-  sort_array(file_list, SORT_NO_CASE, 1, file_count);
-  fp_use_md5();
-  g_kept.clear();
   const bool ahead = g_hash_fn == vexolan_md5 && file_count > 0;
   if (ahead) plan_start(file_list, file_count);
+  sort_array(file_list, SORT_NO_CASE, 1, file_count);
+  if (ahead) plan_order();
+  fp_use_md5();
+  g_kept.clear();
+  deleter_start();
   for (std::int32_t i = 1; i <= file_count; ++i) {
     str_assign(&current_file, file_list[i]);
-    if (!vexolan_fingerprint(i, ahead)) continue;
+    const FilePlan* plan = nullptr;
+    if (!vexolan_fingerprint(i, ahead, &plan)) continue;
     ++files_passed;
     std::vector<std::int32_t>& kept = g_kept[std::u16string(current_hash)];
     if (tree_insert_unique(current_hash) == 0) {
-      switch (vexolan_confirm(kept, i)) {
-        case Verdict::Duplicate: vexolan_delete(current_file); break;
-        case Verdict::SameFile: vexolan_line(u"Same file as an earlier path, kept: ", current_file, 8); break;
+      switch (vexolan_confirm(kept, i, plan)) {
+        case Verdict::Duplicate: vexolan_queue({PendingKind::Deletion, i, nullptr, 0, deleter_submit(file_list[i]), 0}); break;
+        case Verdict::SameFile: vexolan_queue_line(u"Same file as an earlier path, kept: ", i, 8); break;
         case Verdict::Collision:
-          vexolan_line(u"Hash collision, file kept: ", current_file, 4);
+          vexolan_queue_line(u"Hash collision, file kept: ", i, 4);
           kept.push_back(i);
           break;
-        case Verdict::Unreadable: vexolan_fail_unconfirmed(current_file); break;
+        case Verdict::Unreadable: vexolan_queue({PendingKind::Unconfirmed, i, nullptr, 0, 0, 0}); break;
       }
     } else {
       kept.push_back(i);
     }
-    if (files_passed % PROGRESS_EVERY == 0) vexolan_count_line(files_passed, duplicates_removed, delete_failures, u"[+");
+    if (files_passed % PROGRESS_EVERY == 0) vexolan_queue({PendingKind::Progress, i, nullptr, 0, 0, files_passed});
   }
+  vexolan_drain(true);
+  deleter_stop();
   if (ahead) plan_stop();
   if (file_count != 0) {
     vexolan_count_line(files_passed, duplicates_removed, delete_failures, u"[+");

@@ -122,9 +122,14 @@ int str_cmp_nocase(CStr a, CStr b) {
   if (!a) a = &empty;
   if (!b) b = &empty;
   for (;; ++a, ++b) {
-    char16_t x = str_fold(*a), y = str_fold(*b);
+    char16_t x = *a, y = *b;
+    if (x == y) {
+      if (!x) return 0;
+      continue;  // equal units need no folding
+    }
+    x = str_fold(x);
+    y = str_fold(y);
     if (x != y) return x < y ? -1 : 1;
-    if (!x) return 0;
   }
 }
 

@@ -187,6 +187,17 @@ char16_t fs_separator() { return os_fs_separator(); }
 
 std::int32_t fs_is_separator(char16_t unit) { return os_fs_is_separator(unit) ? 1 : 0; }
 
+std::int32_t fs_file_stamp(CStr path, FsFileStamp* stamp) {
+  OsFileStamp os{};
+  if (!path || !stamp || !os_file_stamp(path, &os)) return 0;
+  stamp->identity.volume = os.identity.volume;
+  stamp->identity.index = os.identity.index;
+  stamp->size = os.size;
+  stamp->write_time = os.write_time;
+  stamp->change_time = os.change_time;
+  return 1;
+}
+
 std::int32_t fs_file_identity(CStr path, FsFileIdentity* identity) {
   OsFileIdentity os{};
   if (!path || !identity || !os_file_identity(path, &os)) return 0;

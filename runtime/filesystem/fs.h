@@ -94,3 +94,16 @@ std::int32_t fs_file_identity(CStr path, FsFileIdentity* identity);
 // 1 when both paths reach one and the same file, else 0 (also when either
 // cannot be reached).
 std::int32_t fs_same_file(CStr a, CStr b);
+
+// A file's identity, size and times of change: equal stamps taken at two
+// moments mean the file was not written in between. Safe on any thread.
+struct FsFileStamp {
+  FsFileIdentity identity;
+  std::int64_t size;
+  std::int64_t write_time;
+  std::int64_t change_time;
+  friend bool operator==(const FsFileStamp&, const FsFileStamp&) = default;
+};
+
+// 1 and the stamp in *stamp, or 0 when the path cannot be reached.
+std::int32_t fs_file_stamp(CStr path, FsFileStamp* stamp);

@@ -99,3 +99,15 @@ bool os_delete_file(const char16_t* path);
 // The identity of the file that a path reaches, links followed; false when
 // the path cannot be reached.
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity);
+
+// A file's identity with its size and times of change: two equal stamps
+// taken at two moments mean that the file was not written in between.
+struct OsFileStamp {
+  OsFileIdentity identity;
+  std::int64_t size;
+  std::int64_t write_time;   // last write, in the system's own units
+  std::int64_t change_time;  // last change of contents or attributes, where the system keeps it; else 0
+};
+
+// The stamp of the file a path reaches (links followed); false when it cannot be reached.
+bool os_file_stamp(const char16_t* path, OsFileStamp* stamp);

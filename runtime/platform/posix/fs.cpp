@@ -252,6 +252,19 @@ bool os_delete_file(const char16_t* path) {
   return ::unlink(p.c_str()) == 0;
 }
 
+bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
+  if (!path || !stamp) return false;
+  struct stat st;
+  std::string p = posix_to_bytes(path);
+  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+  stamp->identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  stamp->identity.index = static_cast<std::uint64_t>(st.st_ino);
+  stamp->size = static_cast<std::int64_t>(st.st_size);
+  stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return true;
+}
+
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
   if (!path || !identity) return false;
   struct stat st;

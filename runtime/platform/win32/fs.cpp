@@ -64,8 +64,8 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
 
 bool os_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
 
-bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
-  if (!path || !identity) return false;
+bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
+  if (!path || !stamp) return false;
   // No access rights are needed to read the identity; backup semantics let
   // directories be opened too, and links are followed to their target.
   HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -75,7 +75,18 @@ bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
   BOOL ok = GetFileInformationByHandle(h, &info);
   CloseHandle(h);
   if (!ok) return false;
-  identity->volume = info.dwVolumeSerialNumber;
-  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->identity.volume = info.dwVolumeSerialNumber;
+  stamp->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  stamp->write_time = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+  stamp->change_time = 0;
+  return true;
+}
+
+bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
+  OsFileStamp stamp;
+  if (!identity || !os_file_stamp(path, &stamp)) return false;
+  *identity = stamp.identity;
   return true;
 }

@@ -1,0 +1,73 @@
+// The deletion thread.
+#include "dupfiles/deleter.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "filesystem/fs.h"
+
+namespace {
+
+struct Deleter {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<CStr> paths;           // by ticket
+  std::vector<std::int8_t> results;  // by ticket: -1 pending
+  std::int32_t next = 0;             // next ticket to delete
+  bool stopping = false;
+  std::thread worker;
+};
+
+Deleter* g_del = nullptr;
+
+void deleter_run(Deleter* d) {
+  std::unique_lock g(d->lock);
+  for (;;) {
+    d->changed.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->paths.size()); });
+    if (d->next >= static_cast<std::int32_t>(d->paths.size())) return;  // stopping, nothing left
+    std::int32_t t = d->next++;
+    CStr path = d->paths[static_cast<std::size_t>(t)];
+    g.unlock();
+    std::int8_t ok = fs_delete_file(path, FS_DELETE_FORCE) ? 1 : 0;
+    g.lock();
+    d->results[static_cast<std::size_t>(t)] = ok;
+    d->changed.notify_all();
+  }
+}
+
+}  // namespace
+
+void deleter_start() {
+  deleter_stop();
+  g_del = new Deleter;
+  g_del->worker = std::thread(deleter_run, g_del);
+}
+
+std::int32_t deleter_submit(CStr path) {
+  std::lock_guard g(g_del->lock);
+  g_del->paths.push_back(path);
+  g_del->results.push_back(-1);
+  g_del->changed.notify_all();
+  return static_cast<std::int32_t>(g_del->paths.size()) - 1;
+}
+
+std::int32_t deleter_result(std::int32_t ticket, bool wait) {
+  std::unique_lock g(g_del->lock);
+  auto done = [ticket] { return g_del->results[static_cast<std::size_t>(ticket)] >= 0; };
+  if (wait) g_del->changed.wait(g, done);
+  return g_del->results[static_cast<std::size_t>(ticket)];
+}
+
+void deleter_stop() {
+  if (!g_del) return;
+  {
+    std::lock_guard g(g_del->lock);
+    g_del->stopping = true;
+    g_del->changed.notify_all();
+  }
+  if (g_del->worker.joinable()) g_del->worker.join();
+  delete g_del;
+  g_del = nullptr;
+}
