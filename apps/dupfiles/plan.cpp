@@ -23,7 +23,8 @@ struct Planner {
   std::vector<bool> done;
   std::mutex lock;
   std::condition_variable ready;
-  bool ordered = false;           // the caller's list is in its final order
+  std::vector<const char16_t*> unsorted;  // the list as it was handed over
+  bool ordered = false;                   // the caller's list is in its final order
   std::int32_t planned_upto = 1;  // every file below this index is planned
   std::thread worker;
 };
@@ -112,12 +113,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
 
 void plan_run(Planner* pl) {
   const std::int32_t n = pl->count;
-  // Sizes first, from a copy of the list, keyed by the string, which the
-  // caller's sort moves about but does not change.
-  std::vector<const char16_t*> unsorted(pl->files + 1, pl->files + 1 + n);
+  // Sizes first, from the copy of the list taken before the caller's sort,
+  // keyed by the string, which the sort moves about but does not change.
   std::unordered_map<const char16_t*, std::int64_t> size_of;
   size_of.reserve(static_cast<std::size_t>(n));
-  for (const char16_t* f : unsorted) size_of[f] = fs_file_size(f);
+  for (const char16_t* f : pl->unsorted) size_of[f] = fs_file_size(f);
   {
     std::unique_lock g(pl->lock);
     pl->ready.wait(g, [pl] { return pl->ordered; });
@@ -158,6 +158,7 @@ void plan_start(const Str* files, std::int32_t count) {
   g_plan->count = count;
   g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
   g_plan->done.resize(static_cast<std::size_t>(count) + 1);
+  g_plan->unsorted.assign(files + 1, files + 1 + count);
   g_plan->worker = std::thread(plan_run, g_plan);
 }
 

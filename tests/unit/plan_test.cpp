@@ -1,0 +1,64 @@
+// Vexolan's look-ahead: equal contents get equal keys, different contents
+// different ones, and one size and first block with different contents
+// falls back to MD5 texts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/arr.h"
+#include "dupfiles/plan.h"
+
+namespace stdfs = std::filesystem;
+
+namespace {
+void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
+}  // namespace
+
+TEST(Plan, KeysFollowContents) {
+  stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_test";
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  std::string big(10000, 'x');
+  std::string near = big;
+  near[9000] = 'y';  // same size and first block, different contents
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"a", "same"}, {"b", "same"}, {"c", "diff"}, {"d", big}, {"e", big},
+      {"f", near},   {"g", "only one of this size"}, {"h", ""}, {"i", ""}};
+  Str* list = nullptr;
+  arr_dim_t<Str>(static_cast<std::int32_t>(files.size()) + 2, ELEM_STRING, STRING_LAYOUT, &list);
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    Write(dir / files[k].first, files[k].second);
+    str_assign(&list[k + 1], (dir / files[k].first).u16string().c_str());
+  }
+  const std::int32_t missing = static_cast<std::int32_t>(files.size()) + 1;
+  str_assign(&list[missing], (dir / "missing").u16string().c_str());
+
+  plan_start(list, missing);
+  plan_order();
+  std::vector<FilePlan> p(1);
+  for (std::int32_t i = 1; i <= missing; ++i) p.push_back(plan_wait(i));
+  plan_stop();
+
+  for (int i = 1; i < missing; ++i) EXPECT_TRUE(p[static_cast<std::size_t>(i)].readable) << i;
+  EXPECT_LT(p[static_cast<std::size_t>(missing)].size, 0);
+  EXPECT_EQ(p[1].key, p[2].key);
+  EXPECT_NE(p[1].key, p[3].key);
+  EXPECT_EQ(p[2].equal_to, 1);
+  EXPECT_EQ(p[4].key, p[5].key);
+  EXPECT_EQ(p[5].equal_to, 4);
+  EXPECT_NE(p[4].key, p[6].key);
+  EXPECT_EQ(p[6].key.size(), 32u);  // MD5 texts tell the two classes apart
+  EXPECT_EQ(p[6].equal_to, 0);
+  EXPECT_EQ(p[8].key, p[9].key);
+  EXPECT_EQ(p[4].size, 10000);
+  for (int i : {1, 3, 4, 7, 8})
+    for (int j : {1, 3, 4, 7, 8})
+      if (i != j) {
+        EXPECT_NE(p[static_cast<std::size_t>(i)].key, p[static_cast<std::size_t>(j)].key) << i << " " << j;
+      }
+  arr_free(list);
+  stdfs::remove_all(dir);
+}
