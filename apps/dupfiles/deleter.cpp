@@ -17,8 +17,12 @@ struct Deleter {
   std::vector<std::int8_t> results;  // by ticket: -1 pending
   std::int32_t next = 0;             // next ticket to delete
   bool stopping = false;
-  std::thread worker;
+  std::vector<std::thread> workers;
 };
+
+// Removing a file costs the system far more than deciding to: two threads
+// keep up with the main flow once the look-ahead is done.
+constexpr int DELETER_THREADS = 2;
 
 Deleter* g_del = nullptr;
 
@@ -42,7 +46,7 @@ void deleter_run(Deleter* d) {
 void deleter_start() {
   deleter_stop();
   g_del = new Deleter;
-  g_del->worker = std::thread(deleter_run, g_del);
+  for (int k = 0; k < DELETER_THREADS; ++k) g_del->workers.emplace_back(deleter_run, g_del);
 }
 
 std::int32_t deleter_submit(CStr path) {
@@ -67,7 +71,7 @@ void deleter_stop() {
     g_del->stopping = true;
     g_del->changed.notify_all();
   }
-  if (g_del->worker.joinable()) g_del->worker.join();
+  for (auto& w : g_del->workers) w.join();
   delete g_del;
   g_del = nullptr;
 }

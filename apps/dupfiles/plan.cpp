@@ -1,6 +1,7 @@
 // Vexolan's look-ahead thread.
 #include "dupfiles/plan.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -16,17 +17,29 @@ namespace {
 
 constexpr std::int32_t HEAD_BYTES = 4096;
 
+// Two look-ahead threads share the work: the sizes half each, then units of
+// work (a file whose size no other file has, or all files of one size) in
+// the list's order, each taking the next unit that is free.
+constexpr int PLAN_THREADS = 2;
+
 struct Planner {
   const Str* files = nullptr;
   std::int32_t count = 0;
   std::vector<FilePlan> plans;
-  std::vector<bool> done;
+  std::vector<const char16_t*> unsorted;  // the list as it was handed over
+  std::vector<std::int64_t> unsorted_sizes;
+  std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
+  std::vector<std::int32_t> units;  // the first file of each unit, in order
+  std::vector<char> unit_done;
+  std::atomic<std::size_t> next_unit{0};
+  std::size_t lowest_open_unit = 0;
   std::mutex lock;
   std::condition_variable ready;
-  std::vector<const char16_t*> unsorted;  // the list as it was handed over
-  bool ordered = false;                   // the caller's list is in its final order
+  int sizes_done = 0;
+  bool ordered = false;           // the caller's list is in its final order
+  bool units_ready = false;
   std::int32_t planned_upto = 1;  // every file below this index is planned
-  std::thread worker;
+  std::vector<std::thread> workers;
 };
 
 Planner* g_plan = nullptr;
@@ -111,40 +124,65 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
   }
 }
 
-void plan_run(Planner* pl) {
+// Builds the units once the sizes are known and the list is in order.
+void plan_units(Planner* pl) {
   const std::int32_t n = pl->count;
-  // Sizes first, from the copy of the list taken before the caller's sort,
-  // keyed by the string, which the sort moves about but does not change.
+  // The sizes are keyed by the string, which the caller's sort moves about
+  // but does not change.
   std::unordered_map<const char16_t*, std::int64_t> size_of;
   size_of.reserve(static_cast<std::size_t>(n));
-  for (const char16_t* f : pl->unsorted) size_of[f] = fs_file_size(f);
-  {
-    std::unique_lock g(pl->lock);
-    pl->ready.wait(g, [pl] { return pl->ordered; });
-  }
-  std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
+  for (std::size_t k = 0; k < pl->unsorted.size(); ++k) size_of[pl->unsorted[k]] = pl->unsorted_sizes[k];
   for (std::int32_t i = 1; i <= n; ++i) {
     FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
     p.size = size_of[pl->files[i]];
-    if (p.size >= 0) by_size[p.size].push_back(i);
+    if (p.size >= 0) pl->by_size[p.size].push_back(i);
   }
   for (std::int32_t i = 1; i <= n; ++i) {
-    if (!pl->done[static_cast<std::size_t>(i)]) {
-      FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
-      if (p.size >= 0) {
-        const auto& group = by_size[p.size];
-        if (group.size() == 1) {
-          unsigned char probe;
-          p.readable = fp_file_head(pl->files[i], &probe, 0) >= 0;
-          if (p.readable) p.key = plan_own_key(i);
-        } else {
-          plan_group(*pl, group);
-          for (std::int32_t m : group) pl->done[static_cast<std::size_t>(m)] = true;
-        }
-      }
+    std::int64_t size = pl->plans[static_cast<std::size_t>(i)].size;
+    if (size < 0 || pl->by_size[size].front() == i) pl->units.push_back(i);
+  }
+  pl->unit_done.assign(pl->units.size(), 0);
+}
+
+void plan_unit(Planner* pl, std::int32_t i) {
+  FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
+  if (p.size < 0) return;
+  const auto& group = pl->by_size.find(p.size)->second;
+  if (group.size() == 1) {
+    unsigned char probe;
+    p.readable = fp_file_head(pl->files[i], &probe, 0) >= 0;
+    if (p.readable) p.key = plan_own_key(i);
+  } else {
+    plan_group(*pl, group);
+  }
+}
+
+void plan_run(Planner* pl, int which) {
+  const std::size_t n = pl->unsorted.size();
+  const std::size_t from = n * static_cast<std::size_t>(which) / PLAN_THREADS;
+  const std::size_t to = n * static_cast<std::size_t>(which + 1) / PLAN_THREADS;
+  for (std::size_t k = from; k < to; ++k) pl->unsorted_sizes[k] = fs_file_size(pl->unsorted[k]);
+  {
+    std::unique_lock g(pl->lock);
+    ++pl->sizes_done;
+    pl->ready.notify_all();
+    if (which == 0) {
+      pl->ready.wait(g, [pl] { return pl->ordered && pl->sizes_done == PLAN_THREADS; });
+      plan_units(pl);
+      pl->units_ready = true;
+      pl->ready.notify_all();
+    } else {
+      pl->ready.wait(g, [pl] { return pl->units_ready; });
     }
+  }
+  for (;;) {
+    std::size_t u = pl->next_unit.fetch_add(1);
+    if (u >= pl->units.size()) return;
+    plan_unit(pl, pl->units[u]);
     std::lock_guard g(pl->lock);
-    pl->planned_upto = i + 1;
+    pl->unit_done[u] = 1;
+    while (pl->lowest_open_unit < pl->units.size() && pl->unit_done[pl->lowest_open_unit]) ++pl->lowest_open_unit;
+    pl->planned_upto = pl->lowest_open_unit < pl->units.size() ? pl->units[pl->lowest_open_unit] : pl->count + 1;
     pl->ready.notify_all();
   }
 }
@@ -157,9 +195,9 @@ void plan_start(const Str* files, std::int32_t count) {
   g_plan->files = files;
   g_plan->count = count;
   g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
-  g_plan->done.resize(static_cast<std::size_t>(count) + 1);
   g_plan->unsorted.assign(files + 1, files + 1 + count);
-  g_plan->worker = std::thread(plan_run, g_plan);
+  g_plan->unsorted_sizes.resize(static_cast<std::size_t>(count));
+  for (int k = 0; k < PLAN_THREADS; ++k) g_plan->workers.emplace_back(plan_run, g_plan, k);
 }
 
 void plan_order() {
@@ -176,7 +214,7 @@ const FilePlan& plan_wait(std::int32_t i) {
 
 void plan_stop() {
   if (!g_plan) return;
-  if (g_plan->worker.joinable()) g_plan->worker.join();
+  for (auto& w : g_plan->workers) w.join();
   delete g_plan;
   g_plan = nullptr;
 }
