@@ -16,6 +16,8 @@
 namespace {
 
 constexpr std::int32_t HEAD_BYTES = 4096;
+constexpr std::size_t MAX_CLASSES = 8;  // classes of one size and first block compared byte for byte
+constexpr std::size_t NO_CLASS = static_cast<std::size_t>(-1);
 
 // Two look-ahead threads share the work: the sizes half each, then units of
 // work (a file whose size no other file has, or all files of one size) in
@@ -90,9 +92,19 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
     }
     std::vector<std::int32_t> reps;
     std::vector<FsFileStamp> rep_stamps;
-    std::vector<std::size_t> class_of(b.size());
+    std::vector<std::size_t> class_of(b.size(), NO_CLASS);
     for (std::size_t k = 0; k < b.size(); ++k) {
       FilePlan& p = pl.plans[static_cast<std::size_t>(b[k])];
+      if (reps.size() >= MAX_CLASSES) {
+        // Many different contents behind one size and first block: comparing
+        // each file with every class would grow with the square of their
+        // number, so the rest are told apart by their MD5 texts (compared
+        // byte for byte before any deletion).
+        std::uint8_t digest[16];
+        if (fp_file_md5(pl.files[b[k]], digest)) p.key = plan_md5_key(digest);
+        else p.key = plan_own_key(b[k]);
+        continue;
+      }
       FsFileStamp before{};
       bool stamped = fs_file_stamp(pl.files[b[k]], &before) == 1;
       std::size_t c = 0;
@@ -120,7 +132,8 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
       if (reps.size() > 1 && fp_file_md5(pl.files[reps[c]], digest)) keys[c] = plan_md5_key(digest);
       else keys[c] = plan_own_key(reps[c]);
     }
-    for (std::size_t k = 0; k < b.size(); ++k) pl.plans[static_cast<std::size_t>(b[k])].key = keys[class_of[k]];
+    for (std::size_t k = 0; k < b.size(); ++k)
+      if (class_of[k] != NO_CLASS) pl.plans[static_cast<std::size_t>(b[k])].key = keys[class_of[k]];
   }
 }
 

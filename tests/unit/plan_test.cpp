@@ -62,3 +62,33 @@ TEST(Plan, KeysFollowContents) {
   arr_free(list);
   stdfs::remove_all(dir);
 }
+
+// Many different contents behind one size and first block: past a few
+// classes the rest are told apart by MD5, and a copy still gets its
+// original's key.
+TEST(Plan, ManyClassesOfOneSizeAndHead) {
+  stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_many";
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  const int n = 12;
+  Str* list = nullptr;
+  arr_dim_t<Str>(n + 2, ELEM_STRING, STRING_LAYOUT, &list);
+  for (int k = 0; k <= n; ++k) {
+    std::string data(6000, 'h');
+    data[5000] = static_cast<char>('a' + (k == n ? n - 1 : k));  // the last one copies file n - 1
+    std::string name = std::to_string(100 + k);
+    auto path = dir / name;
+    Write(path, data);
+    str_assign(&list[k + 1], path.u16string().c_str());
+  }
+  plan_start(list, n + 1);
+  plan_order();
+  std::vector<std::u16string> keys(1);
+  for (int i = 1; i <= n + 1; ++i) keys.push_back(plan_wait(i).key);
+  plan_stop();
+  EXPECT_EQ(keys[static_cast<std::size_t>(n)], keys[static_cast<std::size_t>(n + 1)]);
+  for (int i = 1; i <= n; ++i)
+    for (int j = i + 1; j <= n; ++j) EXPECT_NE(keys[static_cast<std::size_t>(i)], keys[static_cast<std::size_t>(j)]);
+  arr_free(list);
+  stdfs::remove_all(dir);
+}
