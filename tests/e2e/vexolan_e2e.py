@@ -2,6 +2,7 @@
 import os
 import re
 import stat
+import subprocess
 import sys
 import tempfile
 
@@ -145,6 +146,44 @@ def invalid_paths_are_rejected():
 
 
 if u.WINDOWS:
+    def windows_with_keys(root, keys):
+        """Runs Vexolan.exe in a console of its own (wine inside a new
+        pseudo-terminal, whose console takes written key records), with keys
+        typed into that console before it starts; returns its output."""
+        inject = os.path.join(os.path.dirname(u.VEXOLAN), "inject_keys.exe")
+        with tempfile.TemporaryDirectory() as io_dir:
+            out = os.path.join(io_dir, "out.txt")
+            line = "%s %s & %s %s > %s" % (u.host_path(inject), keys, u.host_path(u.VEXOLAN), u.host_path(root),
+                                           u.host_path(out))
+            runner = "import os, pty, sys; sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[1:])))"
+            subprocess.run([sys.executable, "-c", runner, "wine", "cmd", "/c", line], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            with open(out, "rb") as f:
+                return u.decode(f.read())
+
+    @case
+    def windows_road_with_the_y_key():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a/x.txt", b"same contents")
+            write(d + "/B/x.txt", b"same contents")
+            out = windows_with_keys(d, "y\\n")
+            expect_eq(split_done(out), lines(*BANNER, "- PATH = " + u.host_path(d), *WARNING, "Zzzz....",
+                                             " del 'x.txt' ..  Ok",
+                                             "2 files passed / 1 duplicates removed [+0 failed]", "",
+                                             "DONE with 2 files, N ms", "Press Enter to quit"))
+            assert os.path.exists(d + "/a/x.txt") and not os.path.exists(d + "/B/x.txt")
+
+    @case
+    def windows_prank_touches_nothing():
+        with tempfile.TemporaryDirectory() as d:
+            write(d + "/a", b"1")
+            write(d + "/b", b"1")
+            out = windows_with_keys(d, "n\\n\\n")
+            assert "Haha. Just kidding, nothing was done and scan interrupted\r\n" in out, out
+            assert re.search(r"\r\n\d+ files passed / \d+ duplicates removed \[0 failed\]\r\n", out), out
+            assert out.endswith(lines("", "Press Enter to quit")), out
+            assert os.path.exists(d + "/a") and os.path.exists(d + "/b")
+
     @case
     def windows_redirected_input_keeps_polling():
         with tempfile.TemporaryDirectory() as d:
