@@ -62,10 +62,20 @@ std::u16string plan_md5_key(const std::uint8_t* digest) {
   return s;
 }
 
+// A quick hash of a first block, eight bytes at a time: equal blocks give
+// equal hashes; the rare unequal ones that collide are told apart by the
+// byte comparison that follows.
 std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
-  std::uint64_t h = 0xCBF29CE484222325ull;
-  for (std::int32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
-  return h;
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(n);
+  std::int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  }
+  for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+  return h ^ (h >> 32);
 }
 
 // Files of one size: bucket them by their first block, then split each
