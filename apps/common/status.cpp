@@ -28,3 +28,9 @@ void print_status(CStr text, std::int32_t newline, std::int32_t colour) {
   else
     con_print(own.get());
 }
+
+void print_status_line(CStr first, CStr second, std::int32_t colour) {
+  StrBuild line(first);
+  line << second;
+  print_status(line.c_str(), 1, colour);
+}

@@ -12,3 +12,8 @@
 // flag and the colour are ignored and the marker always ends the line. The
 // colour stays set afterwards.
 void print_status(CStr text, std::int32_t newline, std::int32_t colour);
+
+// Writes `first` followed by `second` as one line in `colour`. Both texts
+// must be held by variables: a temporary result would be overwritten while
+// the line is built.
+void print_status_line(CStr first, CStr second, std::int32_t colour);

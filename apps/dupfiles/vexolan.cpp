@@ -49,14 +49,6 @@ void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t 
   print_status(line.c_str(), 1, 11);
 }
 
-// Both texts must be held by variables: a temporary result would be
-// overwritten while the line is built.
-void vexolan_line(CStr first, CStr second, std::int32_t colour) {
-  StrBuild line(first);
-  line << second;
-  print_status(line.c_str(), 1, colour);
-}
-
 enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
 
 // Before a file whose fingerprint was met is deleted: it must not be one of
@@ -112,7 +104,7 @@ void vexolan_deletion_line(std::int32_t index, bool deleted) {
     ++duplicates_removed;
   } else {
     print_status(u"-", 0, 0);
-    vexolan_line(u"failed to delete file: ", file_list[index], 4);
+    print_status_line(u"failed to delete file: ", file_list[index], 4);
     ++delete_failures;
   }
 }
@@ -122,7 +114,7 @@ void vexolan_drain(bool wait) {
   while (!g_pending.empty()) {
     const Pending& p = g_pending.front();
     switch (p.kind) {
-      case PendingKind::Line: vexolan_line(p.text, file_list[p.index], p.colour); break;
+      case PendingKind::Line: print_status_line(p.text, file_list[p.index], p.colour); break;
       case PendingKind::Progress:
         vexolan_count_line(p.passed, duplicates_removed, delete_failures, u"[+");
         break;
@@ -243,9 +235,9 @@ void vexolan_main() {
   duplicates_removed = files_passed = delete_failures = start_ms = 0;
   con_open(u"Vexolan by Orlethe");
 
-  vexolan_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
+  print_status_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
   print_status(u"", 1, 0);
-  vexolan_line(u"- PATH = ", scan_path, 14);
+  print_status_line(u"- PATH = ", scan_path, 14);
 
   if (str_length(scan_path) == 0 || fs_file_size(scan_path) != FS_SIZE_DIRECTORY) {
     print_status(u"Error: invalid path or no path specified", 1, 12);

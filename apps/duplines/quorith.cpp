@@ -27,14 +27,6 @@ std::int32_t lines_removed = 0;
 std::int32_t lines_read = 0;
 std::int32_t start_ms = 0;
 
-// Both texts must be held by variables: a temporary result would be
-// overwritten while the line is built.
-void quorith_line(CStr first, CStr second, std::int32_t colour) {
-  StrBuild line(first);
-  line << second;
-  print_status(line.c_str(), 1, colour);
-}
-
 void quorith_counts(std::int32_t colour) {
   StrBuild line;
   line << lines_read << u" lines passed / " << lines_removed << u" strings removed";
@@ -60,18 +52,18 @@ void quorith_file(std::int32_t i) {
   start_ms = tm_elapsed_ms();
 
   if (fs_file_size(input_path) < 0) {
-    quorith_line(u"File not found or invalid: ", input_path, 12);
+    print_status_line(u"File not found or invalid: ", input_path, 12);
     return;
   }
   if (txt_open_read(INPUT_FILE, input_path, TXT_SHARE_READ) == 0) {
-    quorith_line(u"Cannot read file: ", input_path, 12);
+    print_status_line(u"Cannot read file: ", input_path, 12);
     return;
   }
   text_format = txt_detect_format(INPUT_FILE);
   if (text_format != TextFormat::Ansi && text_format != TextFormat::Utf8 && text_format != TextFormat::Utf16Le)
     text_format = TextFormat::Ansi;
   if (txt_create(OUTPUT_FILE, output_path) == 0) {
-    quorith_line(u"Cannot create out file: ", output_path, 12);
+    print_status_line(u"Cannot create out file: ", output_path, 12);
     txt_close(INPUT_FILE);
     return;
   }
@@ -113,7 +105,7 @@ void quorith_main() {
   str_assign(&current_line, u"");
   con_open(u"Quorith by Orlethe");
 
-  quorith_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
+  print_status_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
   print_status(u"", 1, 0);
   if (param_count == 0) print_status(u"Error: no files specified", 1, 12);
   for (std::int32_t i = 0; i < param_count; ++i) {

@@ -266,11 +266,8 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
 }
 
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
-  if (!path || !identity) return false;
-  struct stat st;
-  std::string p = posix_to_bytes(path);
-  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
-  identity->volume = static_cast<std::uint64_t>(st.st_dev);
-  identity->index = static_cast<std::uint64_t>(st.st_ino);
+  OsFileStamp stamp;
+  if (!identity || !os_file_stamp(path, &stamp)) return false;
+  *identity = stamp.identity;
   return true;
 }
