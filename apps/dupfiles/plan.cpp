@@ -12,16 +12,21 @@
 
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
+#include "fingerprint/md5.h"
 
 namespace {
 
-constexpr std::int32_t HEAD_BYTES = 4096;
+// Files up to this size are read whole at once and compared in memory; of
+// larger ones this much is read first.
+constexpr std::int32_t HEAD_BYTES = 16384;
+// Whole contents held for one size at most; past it files are compared on disk.
+constexpr std::size_t HELD_BYTES_LIMIT = 64u << 20;
 constexpr std::size_t MAX_CLASSES = 8;  // classes of one size and first block compared byte for byte
 constexpr std::size_t NO_CLASS = static_cast<std::size_t>(-1);
 
-// Two look-ahead threads share the work: the sizes half each, then units of
-// work (a file whose size no other file has, or all files of one size) in
-// the list's order, each taking the next unit that is free.
+// Two look-ahead threads share the work: units of work (a file whose size no
+// other file has, or all files of one size) in the list's order, each taking
+// the next unit that is free.
 constexpr int PLAN_THREADS = 2;
 
 struct Planner {
@@ -37,7 +42,6 @@ struct Planner {
   std::size_t lowest_open_unit = 0;
   std::mutex lock;
   std::condition_variable ready;
-  int sizes_done = 0;
   bool ordered = false;           // the caller's list is in its final order
   bool units_ready = false;
   std::int32_t planned_upto = 1;  // every file below this index is planned
@@ -78,72 +82,120 @@ std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
   return h ^ (h >> 32);
 }
 
-// Files of one size: bucket them by their first block, then split each
-// bucket into classes of equal contents.
-void plan_group(Planner& pl, const std::vector<std::int32_t>& members) {
-  std::vector<unsigned char> head(HEAD_BYTES);
-  std::unordered_map<std::uint64_t, std::vector<std::int32_t>> buckets;
+// A file that could not be opened: gone since its listing (then it is
+// reported as not found, as measuring it now would), or unreadable.
+void plan_unopened(Planner& pl, std::int32_t i) {
+  FilePlan& p = pl.plans[static_cast<std::size_t>(i)];
+  p.readable = false;
+  std::int64_t now = fs_file_size(pl.files[i]);
+  if (now < 0) p.size = now;
+}
+
+// One file of a size that others share, as its first read found it.
+struct Member {
+  std::int32_t index;
+  FpReadStamp read;       // how it stood while read
+  const unsigned char* whole;  // its whole contents, when held in memory
+};
+
+// Where a file's bytes equal those of the first of its class: the comparison
+// stands while both files keep the stamps they had while compared.
+void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, const FpReadStamp& theirs) {
+  if (!mine.steady || !theirs.steady) return;
+  p.equal_to = rep;
+  p.stamp = mine.stamp;
+  p.equal_stamp = theirs.stamp;
+}
+
+bool plan_md5_of(Planner& pl, const Member& m, std::int64_t size, std::uint8_t* digest) {
+  if (m.whole) {
+    fp_md5(m.whole, static_cast<std::size_t>(size), digest);
+    return true;
+  }
+  return fp_file_md5(pl.files[m.index], digest) == 1;
+}
+
+// Files of one first block: split them into classes of equal contents.
+void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
+  std::vector<std::size_t> reps;  // members that head a class
+  std::vector<std::size_t> class_of(b.size(), NO_CLASS);
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    FilePlan& p = pl.plans[static_cast<std::size_t>(b[k].index)];
+    if (reps.size() >= MAX_CLASSES) {
+      // Many different contents behind one size and first block: comparing
+      // each file with every class would grow with the square of their
+      // number, so the rest are told apart by their MD5 texts (compared
+      // byte for byte before any deletion).
+      std::uint8_t digest[16];
+      p.key = plan_md5_of(pl, b[k], size, digest) ? plan_md5_key(digest) : plan_own_key(b[k].index);
+      continue;
+    }
+    std::size_t c = 0;
+    for (; c < reps.size(); ++c) {
+      const Member& r = b[reps[c]];
+      if (b[k].whole && r.whole) {
+        if (std::memcmp(b[k].whole, r.whole, static_cast<std::size_t>(size)) == 0) {
+          plan_record_equal(p, r.index, b[k].read, r.read);
+          break;
+        }
+      } else {
+        FpReadStamp rs, ms;
+        if (fp_files_equal(pl.files[r.index], pl.files[b[k].index], &rs, &ms) == 1) {
+          plan_record_equal(p, r.index, ms, rs);
+          break;
+        }
+      }
+    }
+    if (c == reps.size()) reps.push_back(k);
+    class_of[k] = c;
+  }
+  std::vector<std::u16string> keys(reps.size());
+  for (std::size_t c = 0; c < reps.size(); ++c) {
+    std::uint8_t digest[16];
+    const Member& r = b[reps[c]];
+    if (reps.size() > 1 && plan_md5_of(pl, r, size, digest)) keys[c] = plan_md5_key(digest);
+    else keys[c] = plan_own_key(r.index);
+  }
+  for (std::size_t k = 0; k < b.size(); ++k)
+    if (class_of[k] != NO_CLASS) pl.plans[static_cast<std::size_t>(b[k].index)].key = keys[class_of[k]];
+}
+
+// Files of one size: read each one's first block (small files whole), bucket
+// them by it, then split each bucket into classes of equal contents.
+void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int64_t size) {
+  const std::int32_t head_bytes = size < HEAD_BYTES ? static_cast<std::int32_t>(size) : HEAD_BYTES;
+  const bool hold = size <= HEAD_BYTES && members.size() * static_cast<std::size_t>(size) <= HELD_BYTES_LIMIT;
+  std::vector<unsigned char> held(hold ? members.size() * static_cast<std::size_t>(size) : 0);
+  std::vector<unsigned char> scratch(hold ? 0 : static_cast<std::size_t>(head_bytes));
+  std::unordered_map<std::uint64_t, std::vector<Member>> buckets;
   std::vector<std::uint64_t> order;  // buckets in the order of their first member
-  for (std::int32_t m : members) {
+  for (std::size_t k = 0; k < members.size(); ++k) {
+    const std::int32_t m = members[k];
     FilePlan& p = pl.plans[static_cast<std::size_t>(m)];
-    std::int32_t n = fp_file_head(pl.files[m], head.data(), HEAD_BYTES);
-    p.readable = n >= 0;
-    if (!p.readable) continue;
-    std::uint64_t h = plan_head_hash(head.data(), n);
+    static unsigned char nothing;  // the contents of every empty file
+    unsigned char* buf = size == 0 ? &nothing : hold ? held.data() + k * static_cast<std::size_t>(size) : scratch.data();
+    Member mem{m, {}, nullptr};
+    std::int32_t n = fp_file_head(pl.files[m], buf, head_bytes, &mem.read);
+    if (n < 0) {
+      plan_unopened(pl, m);
+      continue;
+    }
+    p.readable = true;
+    if (n != head_bytes || (mem.read.steady && mem.read.stamp.size != size)) {
+      // Changed since its listing: it shares nothing with the files it was listed with.
+      p.key = plan_own_key(m);
+      continue;
+    }
+    if (hold) mem.whole = buf;
+    std::uint64_t h = plan_head_hash(buf, n);
     auto& b = buckets[h];
     if (b.empty()) order.push_back(h);
-    b.push_back(m);
+    b.push_back(mem);
   }
   for (std::uint64_t h : order) {
     const auto& b = buckets[h];
-    if (b.size() == 1) {
-      pl.plans[static_cast<std::size_t>(b[0])].key = plan_own_key(b[0]);
-      continue;
-    }
-    std::vector<std::int32_t> reps;
-    std::vector<FsFileStamp> rep_stamps;
-    std::vector<std::size_t> class_of(b.size(), NO_CLASS);
-    for (std::size_t k = 0; k < b.size(); ++k) {
-      FilePlan& p = pl.plans[static_cast<std::size_t>(b[k])];
-      if (reps.size() >= MAX_CLASSES) {
-        // Many different contents behind one size and first block: comparing
-        // each file with every class would grow with the square of their
-        // number, so the rest are told apart by their MD5 texts (compared
-        // byte for byte before any deletion).
-        std::uint8_t digest[16];
-        if (fp_file_md5(pl.files[b[k]], digest)) p.key = plan_md5_key(digest);
-        else p.key = plan_own_key(b[k]);
-        continue;
-      }
-      FsFileStamp before{};
-      bool stamped = fs_file_stamp(pl.files[b[k]], &before) == 1;
-      std::size_t c = 0;
-      for (; c < reps.size(); ++c)
-        if (fp_files_equal(pl.files[reps[c]], pl.files[b[k]]) == 1) break;
-      if (c == reps.size()) {
-        reps.push_back(b[k]);
-        rep_stamps.push_back(before);
-      } else if (stamped) {
-        // Both files unchanged while compared: the comparison stands for
-        // as long as their stamps stay the same.
-        FsFileStamp after{}, rep_after{};
-        if (fs_file_stamp(pl.files[b[k]], &after) == 1 && after == before &&
-            fs_file_stamp(pl.files[reps[c]], &rep_after) == 1 && rep_after == rep_stamps[c]) {
-          p.equal_to = reps[c];
-          p.stamp = before;
-          p.equal_stamp = rep_after;
-        }
-      }
-      class_of[k] = c;
-    }
-    std::vector<std::u16string> keys(reps.size());
-    for (std::size_t c = 0; c < reps.size(); ++c) {
-      std::uint8_t digest[16];
-      if (reps.size() > 1 && fp_file_md5(pl.files[reps[c]], digest)) keys[c] = plan_md5_key(digest);
-      else keys[c] = plan_own_key(reps[c]);
-    }
-    for (std::size_t k = 0; k < b.size(); ++k)
-      if (class_of[k] != NO_CLASS) pl.plans[static_cast<std::size_t>(b[k])].key = keys[class_of[k]];
+    if (b.size() == 1) pl.plans[static_cast<std::size_t>(b[0].index)].key = plan_own_key(b[0].index);
+    else plan_bucket(pl, b, size);
   }
 }
 
@@ -169,28 +221,28 @@ void plan_units(Planner* pl) {
 
 void plan_unit(Planner* pl, std::int32_t i) {
   FilePlan& p = pl->plans[static_cast<std::size_t>(i)];
+  if (p.size < 0) p.size = fs_file_size(pl->files[i]);  // not measurable when listed; it may be now
   if (p.size < 0) return;
-  const auto& group = pl->by_size.find(p.size)->second;
-  if (group.size() == 1) {
+  const std::int64_t size = p.size;
+  const auto found = pl->by_size.find(size);
+  if (found == pl->by_size.end() || found->second.size() == 1) {
     unsigned char probe;
-    p.readable = fp_file_head(pl->files[i], &probe, 0) >= 0;
-    if (p.readable) p.key = plan_own_key(i);
+    if (fp_file_head(pl->files[i], &probe, 0) < 0) {
+      plan_unopened(*pl, i);
+    } else {
+      p.readable = true;
+      p.key = plan_own_key(i);
+    }
   } else {
-    plan_group(*pl, group);
+    plan_group(*pl, found->second, size);
   }
 }
 
 void plan_run(Planner* pl, int which) {
-  const std::size_t n = pl->unsorted.size();
-  const std::size_t from = n * static_cast<std::size_t>(which) / PLAN_THREADS;
-  const std::size_t to = n * static_cast<std::size_t>(which + 1) / PLAN_THREADS;
-  for (std::size_t k = from; k < to; ++k) pl->unsorted_sizes[k] = fs_file_size(pl->unsorted[k]);
   {
     std::unique_lock g(pl->lock);
-    ++pl->sizes_done;
-    pl->ready.notify_all();
     if (which == 0) {
-      pl->ready.wait(g, [pl] { return pl->ordered && pl->sizes_done == PLAN_THREADS; });
+      pl->ready.wait(g, [pl] { return pl->ordered; });
       plan_units(pl);
       pl->units_ready = true;
       pl->ready.notify_all();
@@ -212,14 +264,14 @@ void plan_run(Planner* pl, int which) {
 
 }  // namespace
 
-void plan_start(const Str* files, std::int32_t count) {
+void plan_start(const Str* files, std::int32_t count, const std::int64_t* sizes) {
   plan_stop();
   g_plan = new Planner;
   g_plan->files = files;
   g_plan->count = count;
   g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
   g_plan->unsorted.assign(files + 1, files + 1 + count);
-  g_plan->unsorted_sizes.resize(static_cast<std::size_t>(count));
+  g_plan->unsorted_sizes.assign(sizes, sizes + count);
   for (int k = 0; k < PLAN_THREADS; ++k) g_plan->workers.emplace_back(plan_run, g_plan, k);
 }
 

@@ -25,10 +25,11 @@ struct FilePlan {
   FsFileStamp equal_stamp;
 };
 
-// Starts planning files[1..count]: their sizes are measured at once, while
-// the caller may still reorder the list; the rest waits for plan_order.
-// The strings themselves must stay unchanged until plan_stop.
-void plan_start(const Str* files, std::int32_t count);
+// Starts planning files[1..count], whose sizes as their listing gave them are
+// sizes[0..count-1]; the caller may still reorder the list, and planning
+// waits for plan_order. The strings themselves must stay unchanged until
+// plan_stop.
+void plan_start(const Str* files, std::int32_t count, const std::int64_t* sizes);
 
 // The list is in its final order now: plan it in that order.
 void plan_order();

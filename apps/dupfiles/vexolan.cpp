@@ -167,8 +167,10 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
 }
 
 void vexolan_process() {
-  const bool ahead = g_hash_fn == vexolan_md5 && file_count > 0;
-  if (ahead) plan_start(file_list, file_count);
+  // The look-ahead starts from the sizes the collector found for the whole list.
+  const bool ahead = g_hash_fn == vexolan_md5 && file_count > 0 &&
+                     collect_sizes.size() > static_cast<std::size_t>(file_count);
+  if (ahead) plan_start(file_list, file_count, collect_sizes.data() + 1);
   sort_array(file_list, SORT_NO_CASE, 1, file_count);
   if (ahead) plan_order();
   fp_use_md5();

@@ -167,6 +167,11 @@ std::int32_t fs_dir_entry_type(ObjectId id) {
   return (e->current.attributes & OS_ATTR_DIRECTORY) ? FS_ENTRY_DIRECTORY : FS_ENTRY_FILE;
 }
 
+std::int64_t fs_dir_entry_size(ObjectId id) {
+  DirEnumeration* e = fs_lookup(id);
+  return e ? e->current.size : -1;
+}
+
 std::int32_t fs_dir_entry_is_link(ObjectId id) {
   DirEnumeration* e = fs_lookup(id);
   return e && e->current.is_link ? 1 : 0;

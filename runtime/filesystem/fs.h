@@ -62,6 +62,10 @@ CStr fs_dir_entry_name(ObjectId id);
 // id without enumeration.
 std::int32_t fs_dir_entry_type(ObjectId id);
 
+// The current entry's size in bytes as the listing gave it (a link's is its
+// target's; 0 for a directory); -1 for an id without enumeration.
+std::int64_t fs_dir_entry_size(ObjectId id);
+
 // 1 when the current entry is a symbolic link or junction, which a walk
 // must not enter (it may lead back up the tree or outside it), else 0.
 std::int32_t fs_dir_entry_is_link(ObjectId id);

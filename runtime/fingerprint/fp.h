@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "core/str.h"
+#include "filesystem/fs.h"
 
 constexpr std::int32_t FP_PLUGIN_MD5 = 1;
 constexpr std::int32_t FP_PLUGIN_CAPACITY = 64;
@@ -60,15 +61,24 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 
 // size below 8 bits. A temporary string result.
 CStr fp_digest_hex(const FingerprintState* state);
 
+// How a file stood while it was read: `steady` when its stamps before and
+// after the read were equal, so that what was read is the contents of the
+// file that `stamp` describes.
+struct FpReadStamp {
+  bool steady;
+  FsFileStamp stamp;
+};
+
 // Compares two files' contents byte for byte (both opened sharing reading
 // only, as for a fingerprint): 1 when equal, 0 when they differ, -1 when
-// either cannot be opened or read to its end.
-std::int32_t fp_files_equal(CStr a, CStr b);
+// either cannot be opened or read to its end. With `stamp_a` and `stamp_b`,
+// how each file stood while compared.
+std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a = nullptr, FpReadStamp* stamp_b = nullptr);
 
 // Opens a file for reading as a fingerprint does and reads up to `bytes`
 // bytes from its start: the count read, or -1 when it cannot be opened.
-// Safe to call from any thread.
-std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes);
+// With `stamp`, how the file stood while read. Safe to call from any thread.
+std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp = nullptr);
 
 // The MD5 digest of a whole file into digest[16]: 1, or 0 when the file
 // cannot be opened. Safe to call from any thread (no temporary results).

@@ -8,6 +8,7 @@
 #include "fingerprint/fp.h"
 #include "fingerprint/md5.h"
 #include "platform/os_file.h"
+#include "platform/os_fs.h"
 
 namespace {
 
@@ -30,11 +31,40 @@ std::int32_t fp_read_full(OsFile f, unsigned char* buf, std::int32_t bytes) {
   return done;
 }
 
+bool fp_stamp_of(OsFile f, FsFileStamp* out) {
+  OsFileStamp s;
+  if (!os_file_stamp_open(f, &s)) return false;
+  *out = {{s.identity.volume, s.identity.index}, s.size, s.write_time, s.change_time};
+  return true;
+}
+
+// Stamps an open file before it is read and again after: the read stands
+// for the file only when nothing changed in between.
+struct StampWatch {
+  OsFile f;
+  FpReadStamp* out;
+  FsFileStamp before{};
+  bool have_before = false;
+  StampWatch(OsFile file, FpReadStamp* o) : f(file), out(o) {
+    if (out) {
+      out->steady = false;
+      have_before = fp_stamp_of(f, &before);
+    }
+  }
+  void finish() {
+    if (!out || !have_before) return;
+    out->steady = fp_stamp_of(f, &out->stamp) && out->stamp == before;
+  }
+};
+
 }  // namespace
 
-std::int32_t fp_files_equal(CStr a, CStr b) {
+std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* stamp_b) {
+  if (stamp_a) stamp_a->steady = false;
+  if (stamp_b) stamp_b->steady = false;
   FileCloser fa{os_file_open_read(a, true)}, fb{os_file_open_read(b, true)};
   if (fa.f == OS_NO_FILE || fb.f == OS_NO_FILE) return -1;
+  StampWatch wa(fa.f, stamp_a), wb(fb.f, stamp_b);
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(COMPARE_CHUNK)]);
   if (!buf) return -1;
   unsigned char* ba = buf.get();
@@ -44,15 +74,23 @@ std::int32_t fp_files_equal(CStr a, CStr b) {
     std::int32_t nb = fp_read_full(fb.f, bb, COMPARE_CHUNK);
     if (na < 0 || nb < 0) return -1;
     if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < COMPARE_CHUNK) return 1;
+    if (na < COMPARE_CHUNK) {
+      wa.finish();
+      wb.finish();
+      return 1;
+    }
   }
 }
 
-std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes) {
+std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp) {
+  if (stamp) stamp->steady = false;
   FileCloser f{os_file_open_read(path, true)};
   if (f.f == OS_NO_FILE) return -1;
+  StampWatch w(f.f, stamp);
   std::int32_t n = fp_read_full(f.f, static_cast<unsigned char*>(buffer), bytes);
-  return n < 0 ? 0 : n;
+  if (n < 0) return 0;
+  w.finish();
+  return n;
 }
 
 std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {

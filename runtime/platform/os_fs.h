@@ -111,3 +111,7 @@ struct OsFileStamp {
 
 // The stamp of the file a path reaches (links followed); false when it cannot be reached.
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp);
+
+// The stamp of an open file (an OsFile of os_file.h): equal to the stamp of
+// the path it was opened by, for as long as that path reaches it.
+bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp);

@@ -21,22 +21,26 @@ TEST(Plan, KeysFollowContents) {
   stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_test";
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
-  std::string big(10000, 'x');
+  std::string big(40000, 'x');  // beyond the block that is read first
   std::string near = big;
-  near[9000] = 'y';  // same size and first block, different contents
+  near[39000] = 'y';  // same size and first block, different contents
   const std::vector<std::pair<std::string, std::string>> files = {
       {"a", "same"}, {"b", "same"}, {"c", "diff"}, {"d", big}, {"e", big},
-      {"f", near},   {"g", "only one of this size"}, {"h", ""}, {"i", ""}};
+      {"f", near},   {"g", "only one of this size"}, {"h", ""}, {"i", ""}, {"j", "same!"}};
   Str* list = nullptr;
   arr_dim_t<Str>(static_cast<std::int32_t>(files.size()) + 2, ELEM_STRING, STRING_LAYOUT, &list);
+  std::vector<std::int64_t> sizes;
   for (std::size_t k = 0; k < files.size(); ++k) {
     Write(dir / files[k].first, files[k].second);
     str_assign(&list[k + 1], (dir / files[k].first).u16string().c_str());
+    sizes.push_back(static_cast<std::int64_t>(files[k].second.size()));
   }
+  sizes.back() = 4;  // "j" grew after its listing, alongside a, b and c
   const std::int32_t missing = static_cast<std::int32_t>(files.size()) + 1;
   str_assign(&list[missing], (dir / "missing").u16string().c_str());
+  sizes.push_back(4);  // listed, then gone
 
-  plan_start(list, missing);
+  plan_start(list, missing, sizes.data());
   plan_order();
   std::vector<FilePlan> p(1);
   for (std::int32_t i = 1; i <= missing; ++i) p.push_back(plan_wait(i));
@@ -53,7 +57,9 @@ TEST(Plan, KeysFollowContents) {
   EXPECT_EQ(p[6].key.size(), 32u);  // MD5 texts tell the two classes apart
   EXPECT_EQ(p[6].equal_to, 0);
   EXPECT_EQ(p[8].key, p[9].key);
-  EXPECT_EQ(p[4].size, 10000);
+  EXPECT_EQ(p[4].size, 40000);
+  EXPECT_NE(p[10].key, p[1].key);  // changed since listed: shares nothing
+  EXPECT_EQ(p[10].equal_to, 0);
   for (int i : {1, 3, 4, 7, 8})
     for (int j : {1, 3, 4, 7, 8})
       if (i != j) {
@@ -73,15 +79,16 @@ TEST(Plan, ManyClassesOfOneSizeAndHead) {
   const int n = 12;
   Str* list = nullptr;
   arr_dim_t<Str>(n + 2, ELEM_STRING, STRING_LAYOUT, &list);
+  const std::vector<std::int64_t> sizes(n + 1, 40000);
   for (int k = 0; k <= n; ++k) {
-    std::string data(6000, 'h');
-    data[5000] = static_cast<char>('a' + (k == n ? n - 1 : k));  // the last one copies file n - 1
+    std::string data(40000, 'h');
+    data[39000] = static_cast<char>('a' + (k == n ? n - 1 : k));  // the last one copies file n - 1
     std::string name = std::to_string(100 + k);
     auto path = dir / name;
     Write(path, data);
     str_assign(&list[k + 1], path.u16string().c_str());
   }
-  plan_start(list, n + 1);
+  plan_start(list, n + 1, sizes.data());
   plan_order();
   std::vector<std::u16string> keys(1);
   for (int i = 1; i <= n + 1; ++i) keys.push_back(plan_wait(i).key);

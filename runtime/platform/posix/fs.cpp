@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +22,6 @@ namespace {
 
 struct PosixFind {
   DIR* dir;            // null for a search of one named entry
-  std::string prefix;  // the directory as bytes, "/" at its end, or empty for the current one
   std::u16string mask;
 };
 
@@ -65,10 +65,12 @@ std::uint32_t posix_mode_attributes(const struct stat& st) {
   return a;
 }
 
-// Attributes and size of the entry at path; false when it cannot be seen.
-bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uint32_t* is_link, std::int64_t* size) {
+// Attributes and size of the entry `name` of the directory `dir` (AT_FDCWD:
+// name is a whole path); false when it cannot be seen.
+bool posix_describe_at(int dir, const char* name, std::uint32_t* attributes, std::uint32_t* is_link,
+                       std::int64_t* size) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   std::uint32_t a = 0;
   *is_link = 0;
   *size = 0;
@@ -77,7 +79,7 @@ bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uin
     *is_link = 1;
     a = OS_ATTR_REPARSE_POINT;
     struct stat target;
-    if (::stat(path.c_str(), &target) == 0) {
+    if (::fstatat(dir, name, &target, 0) == 0) {
       if (S_ISDIR(target.st_mode)) a |= OS_ATTR_DIRECTORY;
       else *size = static_cast<std::int64_t>(target.st_size);
     }
@@ -89,14 +91,20 @@ bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uin
   return true;
 }
 
+bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uint32_t* is_link, std::int64_t* size) {
+  return posix_describe_at(AT_FDCWD, path.c_str(), attributes, is_link, size);
+}
+
 void posix_set_name(OsFindEntry* e, std::u16string_view name) {
   std::size_t n = name.size() < OS_NAME_CAPACITY - 1 ? name.size() : OS_NAME_CAPACITY - 1;
   std::memcpy(e->name, name.data(), n * sizeof(char16_t));
   e->name[n] = 0;
 }
 
-void posix_fill(const std::string& path, std::u16string_view name, OsFindEntry* e) {
-  if (!posix_describe(path, &e->attributes, &e->is_link, &e->size)) {
+// An entry of an open listing, looked up within its directory: far cheaper
+// than walking the whole path again for every entry.
+void posix_fill(DIR* dir, const char* name_bytes, std::u16string_view name, OsFindEntry* e) {
+  if (!posix_describe_at(::dirfd(dir), name_bytes, &e->attributes, &e->is_link, &e->size)) {
     // Gone since the listing named it: still an entry, as the listing had it.
     e->attributes = OS_ATTR_NORMAL;
     e->is_link = 0;
@@ -130,7 +138,7 @@ bool posix_read_match(PosixFind* f, OsFindEntry* e) {
   while (dirent* d = ::readdir(f->dir)) {
     std::u16string name = posix_from_bytes(d->d_name);
     if (!posix_mask_match(f->mask, name)) continue;
-    posix_fill(f->prefix + d->d_name, name, e);
+    posix_fill(f->dir, d->d_name, name, e);
     return true;
   }
   return false;
@@ -176,7 +184,7 @@ OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t*
       *error = err == ENOENT && posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : posix_error(err);
       return OS_NO_FIND;
     }
-    auto* f = new (std::nothrow) PosixFind{nullptr, {}, {}};
+    auto* f = new (std::nothrow) PosixFind{nullptr, {}};
     if (!f) {
       *error = OS_ERROR_GEN_FAILURE;
       return OS_NO_FIND;
@@ -190,7 +198,7 @@ OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t*
     *error = posix_error(errno);
     return OS_NO_FIND;
   }
-  auto* f = new (std::nothrow) PosixFind{d, prefix, std::u16string(mask)};
+  auto* f = new (std::nothrow) PosixFind{d, std::u16string(mask)};
   if (!f) {
     ::closedir(d);
     *error = OS_ERROR_GEN_FAILURE;
@@ -252,16 +260,29 @@ bool os_delete_file(const char16_t* path) {
   return ::unlink(p.c_str()) == 0;
 }
 
-bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
-  if (!path || !stamp) return false;
-  struct stat st;
-  std::string p = posix_to_bytes(path);
-  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+namespace {
+void posix_stamp(const struct stat& st, OsFileStamp* stamp) {
   stamp->identity.volume = static_cast<std::uint64_t>(st.st_dev);
   stamp->identity.index = static_cast<std::uint64_t>(st.st_ino);
   stamp->size = static_cast<std::int64_t>(st.st_size);
   stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+}  // namespace
+
+bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
+  if (!path || !stamp) return false;
+  struct stat st;
+  std::string p = posix_to_bytes(path);
+  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+  posix_stamp(st, stamp);
+  return true;
+}
+
+bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp) {
+  struct stat st;
+  if (file < 0 || !stamp || ::fstat(static_cast<int>(file), &st) != 0) return false;
+  posix_stamp(st, stamp);
   return true;
 }
 

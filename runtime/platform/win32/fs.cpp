@@ -64,17 +64,9 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
 
 bool os_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
 
-bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
-  if (!path || !stamp) return false;
-  // No access rights are needed to read the identity; backup semantics let
-  // directories be opened too, and links are followed to their target.
-  HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp) {
   BY_HANDLE_FILE_INFORMATION info;
-  BOOL ok = GetFileInformationByHandle(h, &info);
-  CloseHandle(h);
-  if (!ok) return false;
+  if (file == -1 || !stamp || !GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return false;
   stamp->identity.volume = info.dwVolumeSerialNumber;
   stamp->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   stamp->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
@@ -82,6 +74,18 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
   stamp->change_time = 0;
   return true;
+}
+
+bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
+  if (!path || !stamp) return false;
+  // No access rights are needed to read the identity; backup semantics let
+  // directories be opened too, and links are followed to their target.
+  HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = os_file_stamp_open(reinterpret_cast<std::intptr_t>(h), stamp);
+  CloseHandle(h);
+  return ok;
 }
 
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
