@@ -10,7 +10,7 @@ std::int32_t collect_capacity = 0;
 std::int32_t collect_depth = 0;
 ObjectId collect_filter = 0;
 std::int32_t collect_growth_step = 2048;
-std::vector<std::int64_t> collect_sizes;
+void (*collect_listener)(CStr path, std::int64_t size) = nullptr;
 
 std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit) {
   StrVar dir(path ? path : u"");
@@ -42,9 +42,7 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
       StrBuild full(dir.get());
       full << name.get();
       full.assign_to(&(*target)[collect_count]);
-      if (collect_sizes.size() <= static_cast<std::size_t>(collect_count))
-        collect_sizes.resize(static_cast<std::size_t>(collect_capacity) + 1, -1);
-      collect_sizes[static_cast<std::size_t>(collect_count)] = fs_dir_entry_size(listing);
+      if (collect_listener) collect_listener((*target)[collect_count], fs_dir_entry_size(listing));
     } else if (type == FS_ENTRY_DIRECTORY && !str_equal(name.get(), u".") && !str_equal(name.get(), u"..") &&
                (collect_depth <= depth_limit || depth_limit == -1) && !fs_dir_entry_is_link(listing)) {
       StrVar subdir;

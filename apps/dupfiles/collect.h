@@ -1,7 +1,6 @@
 // The recursive file collector: full paths of every file below a directory.
 #pragma once
 #include <cstdint>
-#include <vector>
 
 #include "core/obj.h"
 #include "core/str.h"
@@ -12,9 +11,10 @@ extern std::int32_t collect_capacity;
 extern std::int32_t collect_depth;
 extern ObjectId collect_filter;
 extern std::int32_t collect_growth_step;
-// The size of each stored file as its listing gave it, by the index it was
-// stored at: the look-ahead groups files by these without measuring again.
-extern std::vector<std::int64_t> collect_sizes;
+// Told of every file as it is stored (its stored path and its size as the
+// listing gave it), when set: the look-ahead starts on the files before
+// the collection is over, and groups them without measuring them again.
+extern void (*collect_listener)(CStr path, std::int64_t size);
 
 // Appends the full path of every file below `path` whose name matches
 // `pattern` (a regular expression; empty matches all) to *target at indexes

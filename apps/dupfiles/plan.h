@@ -1,11 +1,10 @@
 // Vexolan's look-ahead: while the main thread prints and deletes in order,
-// a second thread measures and reads the files ahead and gives each one a
-// content key. Files whose contents are equal get equal keys; files that
-// cannot share contents with another (a size no other file has, or a first
-// block no other file of that size has) get a key of their own without
-// being read in full; where one size and first block hold files of
-// different contents, each gets its MD5 text, so that a shared MD5 still
-// shows as a hash collision.
+// two threads read the files ahead and give each one a content key. Files
+// whose contents are equal get equal keys; files that cannot share contents
+// with another (a size no other file has, or a first block no other file of
+// that size has) get a key of their own without being read in full; where
+// one size and first block hold files of different contents, each gets its
+// MD5 text, so that a shared MD5 still shows as a hash collision.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -25,11 +24,17 @@ struct FilePlan {
   FsFileStamp equal_stamp;
 };
 
-// Starts planning files[1..count], whose sizes as their listing gave them are
-// sizes[0..count-1]; the caller may still reorder the list, and planning
-// waits for plan_order. The strings themselves must stay unchanged until
-// plan_stop.
-void plan_start(const Str* files, std::int32_t count, const std::int64_t* sizes);
+// Starts the look-ahead before the collection.
+void plan_begin();
+
+// The collector found a file: its path string (which must stay unchanged
+// until plan_stop) and its size as the listing gave it.
+void plan_add(CStr path, std::int64_t size);
+
+// The collection is over and files[1..count] holds what plan_add was given,
+// in that order; false (and nothing planned) when it does not. The caller
+// may still reorder the list until plan_order.
+bool plan_list(const Str* files, std::int32_t count);
 
 // The list is in its final order now: plan it in that order.
 void plan_order();

@@ -32,6 +32,7 @@ namespace {
 Str current_file = nullptr;
 Str current_hash = nullptr;
 std::int32_t start_ms = 0;
+bool g_ahead = false;  // the look-ahead was started for this collection
 
 constexpr std::int32_t KEY_Y = 89;
 constexpr std::int32_t PROGRESS_EVERY = 10240;
@@ -166,11 +167,21 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
   return true;
 }
 
+// The collection, with the look-ahead started on the files as they are found.
+void vexolan_collect(CStr path) {
+  g_ahead = g_hash_fn == vexolan_md5;
+  if (g_ahead) {
+    plan_begin();
+    collect_listener = plan_add;
+  }
+  file_count = collect_files(path, &file_list, u"", -1);
+  collect_listener = nullptr;
+}
+
 void vexolan_process() {
-  // The look-ahead starts from the sizes the collector found for the whole list.
-  const bool ahead = g_hash_fn == vexolan_md5 && file_count > 0 &&
-                     collect_sizes.size() > static_cast<std::size_t>(file_count);
-  if (ahead) plan_start(file_list, file_count, collect_sizes.data() + 1);
+  const bool ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
+  if (g_ahead && !ahead) plan_stop();
+  g_ahead = false;
   sort_array(file_list, SORT_NO_CASE, 1, file_count);
   if (ahead) plan_order();
   fp_use_md5();
@@ -257,7 +268,7 @@ void vexolan_main() {
       if (con_raw_key() == KEY_Y) {
         start_ms = tm_elapsed_ms();
         print_status(u"Zzzz....", 1, 0);
-        file_count = collect_files(scan_path, &file_list, u"", -1);
+        vexolan_collect(scan_path);
       } else if (con_raw_key() != 0) {
         vexolan_prank();
       }
@@ -291,6 +302,6 @@ void vexolan_set_hash_fn(VexolanHashFn fn) { g_hash_fn = fn ? fn : vexolan_md5; 
 
 void vexolan_scan(CStr path) {
   start_ms = tm_elapsed_ms();
-  file_count = collect_files(path, &file_list, u"", -1);
+  vexolan_collect(path);
   vexolan_process();
 }
