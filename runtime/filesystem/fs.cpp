@@ -94,8 +94,7 @@ std::int64_t fs_file_size(CStr path) {
 
 std::int32_t fs_delete_file(CStr path, std::int32_t flags) {
   if (!path) return 0;
-  if (flags & FS_DELETE_FORCE) os_set_attributes(path, OS_ATTR_NORMAL);
-  return os_delete_file(path) ? 1 : 0;
+  return ((flags & FS_DELETE_FORCE) ? os_delete_file_forced(path) : os_delete_file(path)) ? 1 : 0;
 }
 
 CStr fs_file_part(CStr path) {

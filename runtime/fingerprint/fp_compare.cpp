@@ -38,19 +38,27 @@ bool fp_stamp_of(OsFile f, FsFileStamp* out) {
   return true;
 }
 
-// Stamps an open file before it is read and again after: the read stands
-// for the file only when nothing changed in between.
-struct StampWatch {
-  OsFile f;
+// Opens a file for reading and, when asked, stamps it as opened and again
+// after it was read: the read stands for the file only when nothing changed
+// in between.
+struct WatchedFile {
+  OsFile f = OS_NO_FILE;
   FpReadStamp* out;
   FsFileStamp before{};
   bool have_before = false;
-  StampWatch(OsFile file, FpReadStamp* o) : f(file), out(o) {
-    if (out) {
-      out->steady = false;
-      have_before = fp_stamp_of(f, &before);
+  WatchedFile(CStr path, FpReadStamp* o) : out(o) {
+    if (!out) {
+      f = os_file_open_read(path, true);
+      return;
     }
+    out->steady = false;
+    OsFileStamp s;
+    f = os_file_open_read_stamped(path, true, &s, &have_before);
+    if (have_before) before = {{s.identity.volume, s.identity.index}, s.size, s.write_time, s.change_time};
   }
+  ~WatchedFile() { os_file_close(f); }
+  WatchedFile(const WatchedFile&) = delete;
+  WatchedFile& operator=(const WatchedFile&) = delete;
   void finish() {
     if (!out || !have_before) return;
     out->steady = fp_stamp_of(f, &out->stamp) && out->stamp == before;
@@ -60,18 +68,15 @@ struct StampWatch {
 }  // namespace
 
 std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* stamp_b) {
-  if (stamp_a) stamp_a->steady = false;
-  if (stamp_b) stamp_b->steady = false;
-  FileCloser fa{os_file_open_read(a, true)}, fb{os_file_open_read(b, true)};
-  if (fa.f == OS_NO_FILE || fb.f == OS_NO_FILE) return -1;
-  StampWatch wa(fa.f, stamp_a), wb(fb.f, stamp_b);
+  WatchedFile wa(a, stamp_a), wb(b, stamp_b);
+  if (wa.f == OS_NO_FILE || wb.f == OS_NO_FILE) return -1;
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(COMPARE_CHUNK)]);
   if (!buf) return -1;
   unsigned char* ba = buf.get();
   unsigned char* bb = ba + COMPARE_CHUNK;
   for (;;) {
-    std::int32_t na = fp_read_full(fa.f, ba, COMPARE_CHUNK);
-    std::int32_t nb = fp_read_full(fb.f, bb, COMPARE_CHUNK);
+    std::int32_t na = fp_read_full(wa.f, ba, COMPARE_CHUNK);
+    std::int32_t nb = fp_read_full(wb.f, bb, COMPARE_CHUNK);
     if (na < 0 || nb < 0) return -1;
     if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
     if (na < COMPARE_CHUNK) {
@@ -83,11 +88,9 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* s
 }
 
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp) {
-  if (stamp) stamp->steady = false;
-  FileCloser f{os_file_open_read(path, true)};
-  if (f.f == OS_NO_FILE) return -1;
-  StampWatch w(f.f, stamp);
-  std::int32_t n = fp_read_full(f.f, static_cast<unsigned char*>(buffer), bytes);
+  WatchedFile w(path, stamp);
+  if (w.f == OS_NO_FILE) return -1;
+  std::int32_t n = fp_read_full(w.f, static_cast<unsigned char*>(buffer), bytes);
   if (n < 0) return 0;
   w.finish();
   return n;

@@ -8,6 +8,8 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/os_file.h"
+
 // Drive types of os_drive_type (GetDriveTypeW's values; 2 and above name a root).
 constexpr std::int32_t OS_DRIVE_UNKNOWN = 0;
 constexpr std::int32_t OS_DRIVE_NO_ROOT_DIR = 1;
@@ -96,6 +98,11 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes);
 // is deleted itself, never its target.
 bool os_delete_file(const char16_t* path);
 
+// Clears the read-only attribute, then deletes the file (SetFileAttributesW
+// with OS_ATTR_NORMAL, then DeleteFileW), looking the path up once where the
+// system allows it.
+bool os_delete_file_forced(const char16_t* path);
+
 // The identity of the file that a path reaches, links followed; false when
 // the path cannot be reached.
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity);
@@ -112,6 +119,10 @@ struct OsFileStamp {
 // The stamp of the file a path reaches (links followed); false when it cannot be reached.
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp);
 
-// The stamp of an open file (an OsFile of os_file.h): equal to the stamp of
-// the path it was opened by, for as long as that path reaches it.
-bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp);
+// The stamp of an open file: equal to the stamp of the path it was opened
+// by, for as long as that path reaches it.
+bool os_file_stamp_open(OsFile file, OsFileStamp* stamp);
+
+// Opens a file for reading as os_file_open_read does, with its stamp as it
+// was when opened in *stamp (false there when it could not be taken).
+OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped);

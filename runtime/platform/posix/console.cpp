@@ -23,7 +23,20 @@ namespace {
 
 int posix_fd(OsConsole c) { return static_cast<int>(c); }
 
-bool posix_is_terminal(OsConsole c) { return c >= 0 && ::isatty(posix_fd(c)) == 1; }
+// Whether a standard descriptor is a terminal does not change while the
+// process runs: asked once, not before every line printed.
+std::atomic<signed char> g_std_terminal[3] = {-1, -1, -1};
+
+bool posix_is_terminal(OsConsole c) {
+  if (c < 0) return false;
+  if (c > 2) return ::isatty(posix_fd(c)) == 1;
+  signed char known = g_std_terminal[c].load(std::memory_order_relaxed);
+  if (known < 0) {
+    known = ::isatty(posix_fd(c)) == 1 ? 1 : 0;
+    g_std_terminal[c].store(known, std::memory_order_relaxed);
+  }
+  return known == 1;
+}
 
 bool posix_write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {

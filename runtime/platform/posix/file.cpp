@@ -1,5 +1,7 @@
 // POSIX backend: files by path, over file descriptors.
 #include "platform/os_file.h"
+#include "platform/os_fs.h"
+#include "posix_stat.h"
 #include "posix_text.h"
 
 #include <errno.h>
@@ -20,20 +22,21 @@ OsFile posix_open(const char16_t* path, int flags) {
 int posix_fd(OsFile f) { return static_cast<int>(f); }
 }  // namespace
 
-OsFile os_file_open_read(const char16_t* path, bool) {
+namespace {
+// Opens for reading; st receives what fstat gave.
+OsFile posix_open_read(const char16_t* path, struct stat* st) {
   // A directory opens read-only here but never for CreateFileW without
   // backup semantics; refuse it so that both systems fail alike. Opening
   // without blocking keeps a named pipe that has no writer from hanging the
   // open; reads block again as usual.
   OsFile f = posix_open(path, O_RDONLY | O_NONBLOCK);
   if (f == OS_NO_FILE) return f;
-  struct stat st;
-  if (::fstat(posix_fd(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(posix_fd(f), st) != 0 || S_ISDIR(st->st_mode)) {
     ::close(posix_fd(f));
     return OS_NO_FILE;
   }
   // Reads of a regular file never block, whatever the flag says.
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st->st_mode)) {
     int flags = ::fcntl(posix_fd(f), F_GETFL);
     if (flags < 0 || ::fcntl(posix_fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) {
       ::close(posix_fd(f));
@@ -42,6 +45,21 @@ OsFile os_file_open_read(const char16_t* path, bool) {
   }
   return f;
 }
+}  // namespace
+
+OsFile os_file_open_read(const char16_t* path, bool) {
+  struct stat st;
+  return posix_open_read(path, &st);
+}
+
+OsFile os_file_open_read_stamped(const char16_t* path, bool, OsFileStamp* stamp, bool* stamped) {
+  struct stat st;
+  OsFile f = posix_open_read(path, &st);
+  if (f != OS_NO_FILE) posix_stamp(st, stamp);
+  *stamped = f != OS_NO_FILE;
+  return f;
+}
+
 OsFile os_file_create(const char16_t* path) { return posix_open(path, O_RDWR | O_CREAT | O_TRUNC); }
 OsFile os_file_truncate_existing(const char16_t* path) { return posix_open(path, O_WRONLY | O_TRUNC); }
 

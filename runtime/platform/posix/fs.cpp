@@ -5,6 +5,7 @@
 // of the owner's write permission, and deletion refuses such a file as
 // DeleteFileW refuses a read-only one.
 #include "platform/os_fs.h"
+#include "posix_stat.h"
 #include "posix_text.h"
 
 #include <dirent.h>
@@ -244,31 +245,39 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
   return wanted == mode || ::chmod(p.c_str(), wanted) == 0;
 }
 
-bool os_delete_file(const char16_t* path) {
-  if (!path) return false;
-  std::string p = posix_to_bytes(path);
-  struct stat st;
-  if (::lstat(p.c_str(), &st) != 0) return false;
-  if (S_ISDIR(st.st_mode)) return false;
+namespace {
+// Deletes the entry at p, which lstat described as st; `force` first gives
+// a read-only file its owner's write permission back.
+bool posix_delete(const std::string& p, const struct stat& st, bool force) {
+  if (S_ISDIR(st.st_mode)) {
+    // The attributes are reset all the same, as for a directory on Windows.
+    if (force && !(st.st_mode & S_IWUSR)) ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR);
+    return false;
+  }
   if (S_ISLNK(st.st_mode)) {
     // A link to a directory is a directory entry, which DeleteFileW refuses.
     struct stat target;
     if (::stat(p.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return false;
   } else if (!(st.st_mode & S_IWUSR)) {
-    return false;
+    if (!force || ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) return false;
   }
   return ::unlink(p.c_str()) == 0;
 }
-
-namespace {
-void posix_stamp(const struct stat& st, OsFileStamp* stamp) {
-  stamp->identity.volume = static_cast<std::uint64_t>(st.st_dev);
-  stamp->identity.index = static_cast<std::uint64_t>(st.st_ino);
-  stamp->size = static_cast<std::int64_t>(st.st_size);
-  stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-}
 }  // namespace
+
+bool os_delete_file(const char16_t* path) {
+  if (!path) return false;
+  std::string p = posix_to_bytes(path);
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 && posix_delete(p, st, false);
+}
+
+bool os_delete_file_forced(const char16_t* path) {
+  if (!path) return false;
+  std::string p = posix_to_bytes(path);
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 && posix_delete(p, st, true);
+}
 
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   if (!path || !stamp) return false;
@@ -279,7 +288,7 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   return true;
 }
 
-bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp) {
+bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
   struct stat st;
   if (file < 0 || !stamp || ::fstat(static_cast<int>(file), &st) != 0) return false;
   posix_stamp(st, stamp);

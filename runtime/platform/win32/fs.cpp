@@ -64,9 +64,15 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
 
 bool os_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
 
-bool os_file_stamp_open(std::intptr_t file, OsFileStamp* stamp) {
+bool os_delete_file_forced(const char16_t* path) {
+  if (!path) return false;
+  SetFileAttributesW(win_w(path), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(win_w(path)) != 0;
+}
+
+bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (file == -1 || !stamp || !GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return false;
+  if (file == OS_NO_FILE || !stamp || !GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return false;
   stamp->identity.volume = info.dwVolumeSerialNumber;
   stamp->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   stamp->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
@@ -83,9 +89,15 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = os_file_stamp_open(reinterpret_cast<std::intptr_t>(h), stamp);
+  bool ok = os_file_stamp_open(reinterpret_cast<OsFile>(h), stamp);
   CloseHandle(h);
   return ok;
+}
+
+OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped) {
+  OsFile f = os_file_open_read(path, share_read);
+  *stamped = f != OS_NO_FILE && os_file_stamp_open(f, stamp);
+  return f;
 }
 
 bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {

@@ -1,0 +1,15 @@
+// POSIX backend: a file stamp from what stat gives.
+#pragma once
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "platform/os_fs.h"
+
+inline void posix_stamp(const struct stat& st, OsFileStamp* stamp) {
+  stamp->identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  stamp->identity.index = static_cast<std::uint64_t>(st.st_ino);
+  stamp->size = static_cast<std::int64_t>(st.st_size);
+  stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
