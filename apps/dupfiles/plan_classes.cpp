@@ -1,6 +1,7 @@
 // The look-ahead's work on one unit: which files of one size hold equal
 // contents, read no further than needed to tell them apart.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -116,11 +117,31 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
     class_of[k] = c;
   }
   std::vector<std::u16string> keys(reps.size());
-  for (std::size_t c = 0; c < reps.size(); ++c) {
-    std::uint8_t digest[16];
-    const Member& r = b[reps[c]];
-    if (reps.size() > 1 && plan_md5_of(pl, r, size, digest)) keys[c] = plan_md5_key(digest);
-    else keys[c] = plan_own_key(r.index);
+  if (reps.size() == 1) {
+    keys[0] = plan_own_key(b[reps[0]].index);
+  } else {
+    // Different contents behind one size and first block: their MD5 texts,
+    // those on disk read side by side (they often differ only late).
+    std::vector<CStr> paths;
+    std::vector<std::size_t> on_disk;
+    for (std::size_t c = 0; c < reps.size(); ++c) {
+      const Member& r = b[reps[c]];
+      std::uint8_t digest[16];
+      if (r.whole) {
+        fp_md5(r.whole, static_cast<std::size_t>(size), digest);
+        keys[c] = plan_md5_key(digest);
+      } else {
+        paths.push_back(pl.files[r.index]);
+        on_disk.push_back(c);
+      }
+    }
+    std::vector<std::uint8_t> digests(16 * paths.size());
+    std::unique_ptr<bool[]> ok(new bool[paths.size() + 1]);
+    fp_files_md5(paths.data(), static_cast<std::int32_t>(paths.size()), digests.data(), ok.get());
+    for (std::size_t d = 0; d < on_disk.size(); ++d) {
+      std::size_t c = on_disk[d];
+      keys[c] = ok[d] ? plan_md5_key(digests.data() + 16 * d) : plan_own_key(b[reps[c]].index);
+    }
   }
   for (std::size_t k = 0; k < b.size(); ++k)
     if (class_of[k] != NO_CLASS) pl.plan(b[k].index).key = keys[class_of[k]];

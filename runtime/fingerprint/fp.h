@@ -83,3 +83,9 @@ std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadSta
 // The MD5 digest of a whole file into digest[16]: 1, or 0 when the file
 // cannot be opened. Safe to call from any thread (no temporary results).
 std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);
+
+// The MD5 digests of `count` files into digests[16 k .. 16 k + 15], read side by side so that
+// the part at their start that they share is hashed once (files of one size
+// that differ late cost little more than one). ok[k] tells whether file k
+// could be opened and read to its end. Safe to call from any thread.
+void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok);

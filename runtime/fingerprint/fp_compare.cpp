@@ -1,9 +1,11 @@
 // Whole-file helpers beside the fingerprint: byte-for-byte comparison (the
 // confirmation that a matching fingerprint means equal contents), the head
 // of a file and a plain MD5 digest, all usable from any thread.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "fingerprint/fp.h"
 #include "fingerprint/md5.h"
@@ -110,4 +112,76 @@ std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
   }
   fp_md5_final(&ctx, digest);
   return 1;
+}
+
+void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok) {
+  if (count <= 0) return;
+  const std::size_t n = static_cast<std::size_t>(count);
+  std::unique_ptr<FileCloser[]> files(new (std::nothrow) FileCloser[n]);
+  if (!files) return;
+  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[n * static_cast<std::size_t>(COMPARE_CHUNK)]);
+  // Files whose contents were equal so far, with the digest of what they share.
+  struct Run {
+    std::vector<std::size_t> members;
+    Md5Context ctx;
+  };
+  std::vector<Run> runs(1);
+  fp_md5_init(&runs[0].ctx);
+  for (std::size_t k = 0; k < n; ++k) {
+    ok[k] = false;
+    files[k].f = buf ? os_file_open_read(paths[k], true) : OS_NO_FILE;
+    if (files[k].f != OS_NO_FILE) runs[0].members.push_back(k);
+  }
+  std::vector<std::int32_t> got(n);
+  auto chunk = [&](std::size_t k) { return buf.get() + k * static_cast<std::size_t>(COMPARE_CHUNK); };
+  while (!runs.empty()) {
+    std::vector<Run> next;
+    for (Run& run : runs) {
+      std::vector<std::size_t> live;
+      for (std::size_t k : run.members) {
+        got[k] = fp_read_full(files[k].f, chunk(k), COMPARE_CHUNK);
+        if (got[k] >= 0) live.push_back(k);
+      }
+      if (live.empty()) continue;
+      // The part of this chunk that every file of the run shares is hashed once.
+      const std::size_t first = live[0];
+      std::size_t same = static_cast<std::size_t>(got[first]);
+      for (std::size_t k : live) {
+        std::size_t m = std::min(same, static_cast<std::size_t>(got[k]));
+        same = static_cast<std::size_t>(std::mismatch(chunk(first), chunk(first) + m, chunk(k)).first - chunk(first));
+      }
+      fp_md5_update(&run.ctx, chunk(first), same);
+      // The rest splits the run by contents (and length).
+      std::vector<Run> parts;
+      for (std::size_t k : live) {
+        Run* into = nullptr;
+        for (Run& p : parts) {
+          std::size_t r = p.members[0];
+          if (got[r] == got[k] && std::memcmp(chunk(r) + same, chunk(k) + same, static_cast<std::size_t>(got[k]) - same) == 0) {
+            into = &p;
+            break;
+          }
+        }
+        if (!into) {
+          parts.push_back({{}, run.ctx});
+          into = &parts.back();
+          fp_md5_update(&into->ctx, chunk(k) + same, static_cast<std::size_t>(got[k]) - same);
+        }
+        into->members.push_back(k);
+      }
+      for (Run& p : parts) {
+        if (got[p.members[0]] == COMPARE_CHUNK) {
+          next.push_back(std::move(p));
+          continue;
+        }
+        std::uint8_t digest[16];
+        fp_md5_final(&p.ctx, digest);
+        for (std::size_t k : p.members) {
+          std::memcpy(digests + 16 * k, digest, 16);
+          ok[k] = true;
+        }
+      }
+    }
+    runs = std::move(next);
+  }
 }

@@ -249,3 +249,46 @@ TEST(Fingerprint, DigestHex) {
 }
 
 }  // namespace
+
+// Files read side by side: each digest is the file's own, however much of
+// their start the files share, and a file that cannot be read is marked.
+TEST(Fingerprint, DigestsOfFilesReadSideBySide) {
+  const std::vector<std::uint8_t> base = pattern(600000);  // a few read chunks
+  std::vector<std::uint8_t> late = base, early = base;
+  late[500000] ^= 1;
+  early[10] ^= 1;
+  const std::vector<std::uint8_t> chunk(base.begin(), base.begin() + 262144);
+  const std::vector<std::vector<std::uint8_t>> data = {base, late, early, base, chunk, {}};
+  std::vector<TempFile> files;
+  files.reserve(data.size());
+  std::vector<std::u16string> names;
+  for (std::size_t k = 0; k < data.size(); ++k) {
+    files.emplace_back("fp_side_" + std::to_string(k) + ".bin", data[k]);
+    names.push_back(files.back().path());
+  }
+  names.push_back(u"fp_side_missing.bin");
+  std::vector<CStr> paths;
+  for (const auto& n : names) paths.push_back(n.c_str());
+  std::vector<std::uint8_t> digests(16 * paths.size());
+  bool ok[8] = {};
+  fp_files_md5(paths.data(), static_cast<std::int32_t>(paths.size()), digests.data(), ok);
+  for (std::size_t k = 0; k < data.size(); ++k) {
+    ASSERT_TRUE(ok[k]) << k;
+    EXPECT_EQ(hex(digests.data() + 16 * k, 16), md5_hex(data[k].data(), data[k].size())) << k;
+  }
+  EXPECT_FALSE(ok[data.size()]);
+
+  // A file read while unchanged stands as its stamp says; equal files compare equal.
+  FpReadStamp sa, sb;
+  EXPECT_EQ(fp_files_equal(paths[0], paths[3], &sa, &sb), 1);
+  EXPECT_TRUE(sa.steady && sb.steady);
+  EXPECT_EQ(sa.stamp.size, 600000);
+  EXPECT_NE(sa.stamp.identity.index, sb.stamp.identity.index);
+  EXPECT_EQ(fp_files_equal(paths[0], paths[1]), 0);
+  EXPECT_EQ(fp_files_equal(paths[0], paths[6]), -1);
+  std::uint8_t head[16];
+  FpReadStamp sh;
+  EXPECT_EQ(fp_file_head(paths[2], head, 16, &sh), 16);
+  EXPECT_TRUE(sh.steady);
+  EXPECT_EQ(fp_file_head(paths[6], head, 16, &sh), -1);
+}
