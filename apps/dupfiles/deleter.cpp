@@ -12,7 +12,8 @@ namespace {
 
 struct Deleter {
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable work;  // a path submitted, or stopping: wakes one deletion thread per path
+  std::condition_variable done;  // a result in: wakes the thread that waits for results
   std::vector<CStr> paths;           // by ticket
   std::vector<std::int8_t> results;  // by ticket: -1 pending
   std::int32_t next = 0;             // next ticket to delete
@@ -30,7 +31,7 @@ Deleter* g_del = nullptr;
 void deleter_run(Deleter* d) {
   std::unique_lock g(d->lock);
   for (;;) {
-    d->changed.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->paths.size()); });
+    d->work.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->paths.size()); });
     if (d->next >= static_cast<std::int32_t>(d->paths.size())) return;  // stopping, nothing left
     std::int32_t t = d->next++;
     CStr path = d->paths[static_cast<std::size_t>(t)];
@@ -38,7 +39,7 @@ void deleter_run(Deleter* d) {
     std::int8_t ok = fs_delete_file(path, FS_DELETE_FORCE) ? 1 : 0;
     g.lock();
     d->results[static_cast<std::size_t>(t)] = ok;
-    d->changed.notify_all();
+    d->done.notify_all();
   }
 }
 
@@ -54,14 +55,14 @@ std::int32_t deleter_submit(CStr path) {
   std::lock_guard g(g_del->lock);
   g_del->paths.push_back(path);
   g_del->results.push_back(-1);
-  g_del->changed.notify_all();
+  g_del->work.notify_one();
   return static_cast<std::int32_t>(g_del->paths.size()) - 1;
 }
 
 std::int32_t deleter_result(std::int32_t ticket, bool wait) {
   std::unique_lock g(g_del->lock);
   auto done = [ticket] { return g_del->results[static_cast<std::size_t>(ticket)] >= 0; };
-  if (wait) g_del->changed.wait(g, done);
+  if (wait) g_del->done.wait(g, done);
   return g_del->results[static_cast<std::size_t>(ticket)];
 }
 
@@ -70,7 +71,7 @@ void deleter_stop() {
   {
     std::lock_guard g(g_del->lock);
     g_del->stopping = true;
-    g_del->changed.notify_all();
+    g_del->work.notify_all();
   }
   for (auto& w : g_del->workers) w.join();
   delete g_del;

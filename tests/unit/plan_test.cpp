@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/arr.h"
@@ -16,16 +18,21 @@ namespace stdfs = std::filesystem;
 namespace {
 void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
 
-// Hands the list over as the collector does, file by file with its listed size.
-bool PlanList(Str* list, std::int32_t count, const std::vector<std::int64_t>& sizes) {
+// Hands the list over as the collector does, file by file with its listed
+// size; with `pause`, the look-ahead has time to read every file before the
+// list is complete (then files of one size are compared on disk, not in memory).
+bool PlanList(Str* list, std::int32_t count, const std::vector<std::int64_t>& sizes, bool pause = false) {
   plan_begin();
   for (std::int32_t i = 1; i <= count; ++i) plan_add(list[i], sizes[static_cast<std::size_t>(i - 1)]);
+  if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return plan_list(list, count);
 }
 }  // namespace
 
-TEST(Plan, KeysFollowContents) {
-  stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_test";
+class PlanKeys : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PlanKeys, FollowContents) {
+  stdfs::path dir = stdfs::temp_directory_path() / (GetParam() ? "vexolan_plan_early" : "vexolan_plan_test");
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
   std::string big(40000, 'x');  // beyond the block that is read first
@@ -47,7 +54,7 @@ TEST(Plan, KeysFollowContents) {
   str_assign(&list[missing], (dir / "missing").u16string().c_str());
   sizes.push_back(4);  // listed, then gone
 
-  ASSERT_TRUE(PlanList(list, missing, sizes));
+  ASSERT_TRUE(PlanList(list, missing, sizes, GetParam()));
   plan_order();
   std::vector<FilePlan> p(1);
   for (std::int32_t i = 1; i <= missing; ++i) p.push_back(plan_wait(i));
@@ -75,6 +82,8 @@ TEST(Plan, KeysFollowContents) {
   arr_free(list);
   stdfs::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(ReadAtOnceOrEarly, PlanKeys, ::testing::Bool());
 
 // Many different contents behind one size and first block: past a few
 // classes the rest are told apart by MD5, and a copy still gets its
