@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -88,6 +89,15 @@ TEST_F(FsTest, FileSizeOfFilesDirectoriesAndMissingPaths) {
   // Wildcards give the first matching entry.
   EXPECT_EQ(fs_file_size(path(u"*.txt").c_str()), 5);
   EXPECT_EQ(fs_file_size(path(u"fi?e.*").c_str()), 5);
+  // A listing gives the same sizes.
+  ObjectId listing = fs_dir_open(OBJ_ANY, dir().c_str(), u"*.*");
+  std::map<std::u16string, std::int64_t> listed;
+  while (fs_dir_next(listing)) listed[u16(fs_dir_entry_name(listing))] = fs_dir_entry_size(listing);
+  fs_dir_close(listing);
+  EXPECT_EQ(listed[u"five.txt"], 5);
+  EXPECT_EQ(listed[u"zero.dat"], 0);
+  EXPECT_EQ(listed[u"sub"], 0);
+  EXPECT_EQ(fs_dir_entry_size(listing), -1);
   EXPECT_EQ(fs_file_size(path(u"su*").c_str()), FS_SIZE_DIRECTORY);
   EXPECT_EQ(fs_file_size(path(u"*.none").c_str()), FS_SIZE_MISSING);
   EXPECT_EQ(fs_file_size(path(u"missing/*.*").c_str()), FS_SIZE_MISSING);
