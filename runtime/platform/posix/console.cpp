@@ -3,6 +3,7 @@
 // descriptors as plain files and pipes when they are not a terminal.
 #include "platform/os_console.h"
 #include "posix_keys.h"
+#include "posix_terminal.h"
 #include "posix_text.h"
 
 #include <errno.h>
@@ -23,20 +24,7 @@ namespace {
 
 int posix_fd(OsConsole c) { return static_cast<int>(c); }
 
-// Whether a standard descriptor is a terminal does not change while the
-// process runs: asked once, not before every line printed.
-std::atomic<signed char> g_std_terminal[3] = {-1, -1, -1};
-
-bool posix_is_terminal(OsConsole c) {
-  if (c < 0) return false;
-  if (c > 2) return ::isatty(posix_fd(c)) == 1;
-  signed char known = g_std_terminal[c].load(std::memory_order_relaxed);
-  if (known < 0) {
-    known = ::isatty(posix_fd(c)) == 1 ? 1 : 0;
-    g_std_terminal[c].store(known, std::memory_order_relaxed);
-  }
-  return known == 1;
-}
+bool posix_is_terminal(OsConsole c) { return c >= 0 && posix_is_terminal_fd(posix_fd(c)); }
 
 bool posix_write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -139,7 +127,7 @@ int posix_ansi_colour(int nibble) { return ((nibble & 1) << 2) | (nibble & 2) | 
 
 std::once_flag g_reset_once;
 void posix_reset_colours() {
-  if (::isatty(1) == 1) posix_write_all(1, "\x1b[0m", 4);
+  if (posix_is_terminal_fd(1)) posix_write_all(1, "\x1b[0m", 4);
 }
 
 // Close event: the thread that waits for SIGHUP.
@@ -344,4 +332,25 @@ std::int32_t os_console_read_input(OsConsole in, OsKeyPress* key) {
   if (!posix_key_mode(window) || !posix_waiting_byte(fd, &first)) return 0;
   *key = posix_read_key(first, [fd](unsigned char* b) { return posix_waiting_byte(fd, b); });
   return 1;
+}
+
+namespace {
+// Whether a standard descriptor is a terminal does not change until it is
+// replaced: asked once, not before every line printed.
+std::atomic<signed char> g_std_terminal[3] = {-1, -1, -1};
+}  // namespace
+
+bool posix_is_terminal_fd(int fd) {
+  if (fd < 0) return false;
+  if (fd > 2) return ::isatty(fd) == 1;
+  signed char known = g_std_terminal[fd].load(std::memory_order_relaxed);
+  if (known < 0) {
+    known = ::isatty(fd) == 1 ? 1 : 0;
+    g_std_terminal[fd].store(known, std::memory_order_relaxed);
+  }
+  return known == 1;
+}
+
+void posix_terminal_changed(int fd) {
+  if (fd >= 0 && fd <= 2) g_std_terminal[fd].store(-1, std::memory_order_relaxed);
 }

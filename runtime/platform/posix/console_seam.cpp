@@ -1,6 +1,7 @@
 // POSIX backend, for tests only: standard descriptors replaced for a while,
 // and pipes. Kept apart so that no program links it.
 #include "platform/os_console.h"
+#include "posix_terminal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@ std::intptr_t os_console_redirect_std(OsStdStream which, std::intptr_t handle) {
     ::close(saved);
     return -1;
   }
+  posix_terminal_changed(target);
   return saved;
 }
 
@@ -20,6 +22,7 @@ void os_console_restore_std(OsStdStream which, std::intptr_t saved) {
   if (saved < 0) return;
   ::dup2(static_cast<int>(saved), which == OS_STD_INPUT ? 0 : 1);
   ::close(static_cast<int>(saved));
+  posix_terminal_changed(which == OS_STD_INPUT ? 0 : 1);
 }
 
 bool os_console_create_pipe(std::intptr_t* read_end, std::intptr_t* write_end) {
