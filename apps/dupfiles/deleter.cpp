@@ -1,4 +1,4 @@
-// The deletion thread.
+// The deletion threads.
 #include "dupfiles/deleter.h"
 
 #include <condition_variable>

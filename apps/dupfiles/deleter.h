@@ -1,6 +1,6 @@
-// Deletes files on a second thread, in the order asked, so that the main
-// flow can go on deciding about the next files while the system removes
-// the last ones. Results are read back in order by ticket.
+// Deletes files on threads of its own, taken up in the order asked, so that
+// the main flow can go on deciding about the next files while the system
+// removes the last ones. Results are read back by ticket.
 #pragma once
 #include <cstdint>
 
@@ -16,5 +16,5 @@ std::int32_t deleter_submit(CStr path);
 // `wait` is false).
 std::int32_t deleter_result(std::int32_t ticket, bool wait);
 
-// Finishes the queued deletions and ends the thread.
+// Finishes the queued deletions and ends the threads.
 void deleter_stop();

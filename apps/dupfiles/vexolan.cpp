@@ -79,7 +79,7 @@ Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index, con
 }
 
 // The lines of the processing loop wait in order behind any deletion whose
-// result they follow, so that deletions run on their own thread while the
+// result they follow, so that deletions run on their own threads while the
 // loop goes on and the console still shows everything in the loop's order.
 enum class PendingKind { Line, Progress, Deletion, Unconfirmed };
 
@@ -142,7 +142,7 @@ void vexolan_queue_line(CStr text, std::int32_t index, std::int32_t colour) {
 
 // The fingerprint step of file i: false after printing why the file is
 // skipped. The look-ahead gives the same answers as fingerprinting each file
-// in turn, but reads only what can tell files apart, on a second thread.
+// in turn, but reads only what can tell files apart, on threads of its own.
 bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
   std::int64_t size;
   *planned = nullptr;
