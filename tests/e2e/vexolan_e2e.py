@@ -41,19 +41,29 @@ def split_done(text):
     return re.sub(r"(DONE with \d+ files, )-?\d+( ms)", r"\1N\2", text)
 
 
+def make_one_copy(root):
+    """Two equal files: a/x.txt is kept, B/x.txt is its copy."""
+    write(root + "/a/x.txt", b"same contents")
+    write(root + "/B/x.txt", b"same contents")
+
+
+def expect_one_copy_removed(out, root):
+    """The whole output of the Y road over make_one_copy, and the files left."""
+    expect_eq(split_done(out), lines(*BANNER, "- PATH = " + u.host_path(root), *WARNING, "Zzzz....",
+                                     " del 'x.txt' ..  Ok",
+                                     "2 files passed / 1 duplicates removed [+0 failed]", "",
+                                     "DONE with 2 files, N ms", "Press Enter to quit"))
+    assert os.path.exists(root + "/a/x.txt") and not os.path.exists(root + "/B/x.txt")
+
+
 if not u.WINDOWS:
     @case
     def road_of_one_run():
         with tempfile.TemporaryDirectory() as d:
-            write(d + "/a/x.txt", b"same contents")
-            write(d + "/B/x.txt", b"same contents")
+            make_one_copy(d)
             out, code = scan_with_key(d, b"Y")
             expect_eq(code, 0)
-            expect_eq(split_done(out), lines(*BANNER, "- PATH = " + d, *WARNING, "Zzzz....",
-                                             " del 'x.txt' ..  Ok",
-                                             "2 files passed / 1 duplicates removed [+0 failed]", "",
-                                             "DONE with 2 files, N ms", "Press Enter to quit"))
-            assert os.path.exists(d + "/a/x.txt") and not os.path.exists(d + "/B/x.txt")
+            expect_one_copy_removed(out, d)
 
     @case
     def empty_read_only_hidden_and_unreadable():
@@ -164,14 +174,9 @@ if u.WINDOWS:
     @case
     def windows_road_with_the_y_key():
         with tempfile.TemporaryDirectory() as d:
-            write(d + "/a/x.txt", b"same contents")
-            write(d + "/B/x.txt", b"same contents")
+            make_one_copy(d)
             out = windows_with_keys(d, "y\\n")
-            expect_eq(split_done(out), lines(*BANNER, "- PATH = " + u.host_path(d), *WARNING, "Zzzz....",
-                                             " del 'x.txt' ..  Ok",
-                                             "2 files passed / 1 duplicates removed [+0 failed]", "",
-                                             "DONE with 2 files, N ms", "Press Enter to quit"))
-            assert os.path.exists(d + "/a/x.txt") and not os.path.exists(d + "/B/x.txt")
+            expect_one_copy_removed(out, d)
 
     @case
     def windows_prank_touches_nothing():

@@ -218,6 +218,21 @@ const RtProgram READING = {nullptr, nullptr, ReportRelease, ReadingLogic};
 void PollingProgram() { rt_run(0, nullptr, POLLING); }
 void ReadingProgram() { rt_run(0, nullptr, READING); }
 
+// Types each key and expects its report; then two keys typed before one
+// call (the second waits for the next call), and the terminal's mode kept.
+template <std::size_t N>
+void ExpectKeys(PtyChild& child, const std::pair<std::string, std::string> (&keys)[N]) {
+  for (const auto& [typed, expected] : keys) {
+    child.Type(typed);
+    EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
+  }
+  child.Type("ab");
+  EXPECT_EQ(child.NextReport(), "65 0061");
+  EXPECT_EQ(child.NextReport(), "66 0062");
+  EXPECT_EQ(child.NextReport(), "mode kept");
+  EXPECT_EQ(child.Wait(), 0);
+}
+
 }  // namespace
 
 TEST(ConsolePty, KeysWithoutWaiting) {
@@ -229,16 +244,7 @@ TEST(ConsolePty, KeysWithoutWaiting) {
       {"y", "89 0079"},      {"Y", "89 0059"},      {"\x1b", "27 001b"},   {"\r", "13 000d"},
       {"\x1b[A", "38 "},     {"\x1b[3~", "46 "},    {"\x1bOP", "112 "},    {"7", "55 0037"},
       {"\xc3\xa9", "231 00e9"}, {"\t", "9 0009"}, {"\x1b[1;5C", "39 "}};
-  for (const auto& [typed, expected] : keys) {
-    child.Type(typed);
-    EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
-  }
-  // Two keys typed before one call: the second waits for the next call.
-  child.Type("ab");
-  EXPECT_EQ(child.NextReport(), "65 0061");
-  EXPECT_EQ(child.NextReport(), "66 0062");
-  EXPECT_EQ(child.NextReport(), "mode kept");
-  EXPECT_EQ(child.Wait(), 0);
+  ExpectKeys(child, keys);
 }
 
 TEST(ConsolePty, EditingKeysOfAnUneditedTerminal) {
@@ -250,15 +256,7 @@ TEST(ConsolePty, EditingKeysOfAnUneditedTerminal) {
       {"\x7f", "8 0008"}, {"\x15", "85 0015"}, {"\x1b[15~", "116 "}, {"\x1b[5~", "33 "}, {"\x1b[H", "36 "},
       {"\x1by", "89 0079"}, {"\x1b\x1b", "27 001b"}, {"!", "49 0021"}, {"?", "191 003f"}, {"\x1b[99x", "255 "},
       {"\x1b[[B", "113 "}, {"\x1bOM", "13 000d"}};
-  for (const auto& [typed, expected] : keys) {
-    child.Type(typed);
-    EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
-  }
-  child.Type("ab");
-  EXPECT_EQ(child.NextReport(), "65 0061");
-  EXPECT_EQ(child.NextReport(), "66 0062");
-  EXPECT_EQ(child.NextReport(), "mode kept");
-  EXPECT_EQ(child.Wait(), 0);
+  ExpectKeys(child, keys);
 }
 
 TEST(ConsolePty, LinesAreReadEdited) {
