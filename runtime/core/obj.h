@@ -47,12 +47,13 @@ void* obj_lookup(ObjectTable* table, ObjectId id);
 // is unlinked and released.
 void obj_free(ObjectTable* table, ObjectId id);
 
-// Calls the free callback for every existing object: numbered ones in slot
-// order, then OBJ_ANY ones oldest first.
+// Calls the free callback for every object: numbered ones whose first word
+// is non-zero in slot order, then every OBJ_ANY one, oldest first.
 void obj_free_all(ObjectTable* table);
 
 // Iteration as obj_free_all does it: obj_first resets; each call gives the
-// next existing object and its id, or null at the end.
+// next object (numbered: first word non-zero; OBJ_ANY: every one) and its
+// id, or null at the end.
 void* obj_first(ObjectTable* table, ObjectId* id);
 void* obj_next(ObjectTable* table, ObjectId* id);
 

@@ -30,4 +30,5 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
 // Forces written data to the device.
 bool os_file_flush(OsFile file);
 
-void os_file_close(OsFile file);
+// Closes the file; false when the system reports that pending data could not be written.
+bool os_file_close(OsFile file);

@@ -44,6 +44,7 @@ TEST(Obj, AnyObjectsAndFreeAllOrder) {
   g_table = obj_table_create(sizeof(Thing), 16, FreeThing);
   g_freed.clear();
   auto* a = static_cast<Thing*>(obj_create(g_table, OBJ_ANY));
+  void* c = obj_create(g_table, OBJ_ANY);  // first word stays zero: still visited
   auto* b = static_cast<Thing*>(obj_create(g_table, OBJ_ANY));
   a->live = b->live = 1;
   auto* n5 = static_cast<Thing*>(obj_create(g_table, 5));
@@ -51,13 +52,15 @@ TEST(Obj, AnyObjectsAndFreeAllOrder) {
   n5->live = n2->live = 1;
   obj_create(g_table, 7);  // never made live: skipped
   auto ida = reinterpret_cast<ObjectId>(a), idb = reinterpret_cast<ObjectId>(b);
+  auto idc = reinterpret_cast<ObjectId>(c);
   EXPECT_EQ(obj_lookup(g_table, ida), a);
   // A stray number is never dereferenced.
   EXPECT_EQ(obj_lookup(g_table, 12345678), nullptr);
   EXPECT_EQ(obj_lookup(g_table, ida + 8), nullptr);
   obj_free_all(g_table);
-  EXPECT_EQ(g_freed, (std::vector<ObjectId>{2, 5, ida, idb}));
+  EXPECT_EQ(g_freed, (std::vector<ObjectId>{2, 5, ida, idc, idb}));
   EXPECT_EQ(obj_lookup(g_table, ida), nullptr);
+  obj_free(g_table, idc);  // the callback left it, as it looked empty
   EXPECT_EQ(g_table->any_list, nullptr);
   obj_table_destroy(g_table);
 

@@ -412,6 +412,13 @@ TEST_F(TxtTest, Registry) {
   EXPECT_EQ(txt_open_read(8, path("missing.txt").c_str(), 0), 0);
   EXPECT_EQ(txt_position(8), -1);
   EXPECT_EQ(bytes_of("eight.txt"), "8\r\n");
+  // A read-only file is never emptied, whoever runs the test.
+  file_with("ro.txt", "kept\n");
+  fs::permissions(dir_ / "ro.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_EQ(txt_create(9, path("ro.txt").c_str()), 0);
+  fs::permissions(dir_ / "ro.txt", fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(bytes_of("ro.txt"), "kept\n");
 }
 
 TEST_F(TxtTest, ShutdownWritesPendingOutput) {

@@ -1,6 +1,7 @@
 // POSIX backend: the console as a terminal (UTF-8, ANSI SGR colours, the
 // title sequence, canonical line input and key polling), and the standard
 // descriptors as plain files and pipes when they are not a terminal.
+#include "platform/os_seam.h"
 #include "platform/os_console.h"
 #include "posix_keys.h"
 #include "posix_terminal.h"
@@ -182,7 +183,7 @@ OsConsole os_console_std_input() { return 0; }
 
 OsConsole os_console_std_output() { return 1; }
 
-bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) {
+bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count) {
   if (!posix_is_terminal(out)) return false;
   // A terminal write counts as done even when it fails (a terminal that hung
   // up): the raw UTF-16 fallback is only for files and pipes.
@@ -193,7 +194,7 @@ bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) 
   return true;
 }
 
-std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
+std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
   // A reader that went away fails the write, as on Windows, instead of ending the process.
   std::call_once(g_sigpipe_once, [] {
     struct sigaction current {};

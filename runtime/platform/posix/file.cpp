@@ -1,4 +1,5 @@
 // POSIX backend: files by path, over file descriptors.
+#include "platform/os_seam.h"
 #include "platform/os_file.h"
 #include "platform/os_fs.h"
 #include "posix_stat.h"
@@ -47,7 +48,7 @@ OsFile posix_open_read(const char16_t* path, struct stat* st) {
 }
 }  // namespace
 
-OsFile os_file_open_read(const char16_t* path, bool) {
+OsFile os_sys_file_open_read(const char16_t* path, bool) {
   struct stat st;
   return posix_open_read(path, &st);
 }
@@ -60,10 +61,47 @@ OsFile os_file_open_read_stamped(const char16_t* path, bool, OsFileStamp* stamp,
   return f;
 }
 
-OsFile os_file_create(const char16_t* path) { return posix_open(path, O_RDWR | O_CREAT | O_TRUNC); }
-OsFile os_file_truncate_existing(const char16_t* path) { return posix_open(path, O_WRONLY | O_TRUNC); }
+namespace {
+// Opens an existing file for writing and empties it only once it is known to
+// be writable: a file without its owner's write bit is read-only here, as
+// CreateFileW refuses one, even for a user (root) whom the system would let
+// write it.
+OsFile posix_open_truncate(const char16_t* path, int flags) {
+  OsFile f = posix_open(path, flags);
+  if (f == OS_NO_FILE) return f;
+  struct stat st;
+  bool ok = ::fstat(posix_fd(f), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
+  if (ok && S_ISREG(st.st_mode) && st.st_size != 0) ok = ::ftruncate(posix_fd(f), 0) == 0;
+  if (!ok) {
+    ::close(posix_fd(f));
+    return OS_NO_FILE;
+  }
+  return f;
+}
 
-std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
+// A new file is always the caller's to write and to delete again, whatever
+// the umask took away from its owner.
+OsFile posix_create_new(const char16_t* path, bool* exists) {
+  *exists = false;
+  OsFile f = posix_open(path, O_RDWR | O_CREAT | O_EXCL);
+  if (f == OS_NO_FILE) {
+    *exists = errno == EEXIST;
+    return f;
+  }
+  struct stat st;
+  if (::fstat(posix_fd(f), &st) == 0 && !(st.st_mode & S_IWUSR)) ::fchmod(posix_fd(f), (st.st_mode & 07777) | S_IWUSR);
+  return f;
+}
+}  // namespace
+
+OsFile os_sys_file_create(const char16_t* path) {
+  bool exists = false;
+  OsFile f = posix_create_new(path, &exists);
+  return f == OS_NO_FILE && exists ? posix_open_truncate(path, O_RDWR) : f;
+}
+OsFile os_file_truncate_existing(const char16_t* path) { return posix_open_truncate(path, O_WRONLY); }
+
+std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;
   // Read until the request is met or the file ends, as a synchronous
   // ReadFile on a disk file does.
@@ -80,7 +118,7 @@ std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   return done;
 }
 
-std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
+std::int32_t os_sys_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;
   std::int32_t done = 0;
   while (done < bytes) {
@@ -102,6 +140,8 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
 
 bool os_file_flush(OsFile file) { return file != OS_NO_FILE && ::fsync(posix_fd(file)) == 0; }
 
-void os_file_close(OsFile file) {
-  if (file != OS_NO_FILE) ::close(posix_fd(file));
+bool os_sys_file_close(OsFile file) {
+  // A failed close can mean that written data never reached the file; the
+  // descriptor is released either way, so it is never closed again.
+  return file != OS_NO_FILE && ::close(posix_fd(file)) == 0;
 }

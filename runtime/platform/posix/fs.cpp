@@ -4,6 +4,7 @@
 // and keeps the entries whose names match the mask. Read-only is the absence
 // of the owner's write permission, and deletion refuses such a file as
 // DeleteFileW refuses a read-only one.
+#include "platform/os_seam.h"
 #include "platform/os_fs.h"
 #include "posix_stat.h"
 #include "posix_text.h"
@@ -265,14 +266,14 @@ bool posix_delete(const std::string& p, const struct stat& st, bool force) {
 }
 }  // namespace
 
-bool os_delete_file(const char16_t* path) {
+bool os_sys_delete_file(const char16_t* path) {
   if (!path) return false;
   std::string p = posix_to_bytes(path);
   struct stat st;
   return ::lstat(p.c_str(), &st) == 0 && posix_delete(p, st, false);
 }
 
-bool os_delete_file_forced(const char16_t* path) {
+bool os_sys_delete_file_forced(const char16_t* path) {
   if (!path) return false;
   std::string p = posix_to_bytes(path);
   struct stat st;

@@ -5,6 +5,7 @@
 // more than its text; larger blocks are allocated one by one and linked
 // into the heap's list. Destroying the heap releases the slabs and every
 // large block still held. All blocks are handed out zero-filled.
+#include "platform/os_seam.h"
 #include "platform/os_heap.h"
 
 #include <cstdint>
@@ -158,16 +159,16 @@ std::size_t posix_block_size(void* block) {
 
 OsHeap os_heap_create(std::size_t) { return new (std::nothrow) PosixHeap; }
 
-void* os_heap_alloc(OsHeap heap, std::size_t bytes) {
+void* os_sys_heap_alloc(OsHeap heap, std::size_t bytes) {
   if (!heap) return nullptr;
   auto* h = static_cast<PosixHeap*>(heap);
   LockGuard g(h->lock);
   return posix_alloc_locked(h, bytes);
 }
 
-void* os_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
+void* os_sys_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
   if (!heap) return nullptr;
-  if (!block) return os_heap_alloc(heap, bytes);
+  if (!block) return os_sys_heap_alloc(heap, bytes);
   auto* h = static_cast<PosixHeap*>(heap);
   LockGuard g(h->lock);
   SmallHeader* tag = posix_tag(block);

@@ -1,5 +1,6 @@
 // Win32 backend: the console through kernel32, with the file calls for
 // redirected standard handles.
+#include "platform/os_seam.h"
 #include "platform/os_console.h"
 #include "win32_util.h"
 
@@ -24,12 +25,12 @@ OsConsole os_console_std_input() { return reinterpret_cast<OsConsole>(GetStdHand
 
 OsConsole os_console_std_output() { return reinterpret_cast<OsConsole>(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
-bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) {
+bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count) {
   DWORD written = 0;
   return WriteConsoleW(win_console(out), units, static_cast<DWORD>(count < 0 ? 0 : count), &written, nullptr) != 0;
 }
 
-std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
+std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
   DWORD written = 0;
   if (!WriteFile(win_console(out), bytes, static_cast<DWORD>(count < 0 ? 0 : count), &written, nullptr)) return -1;
   return static_cast<std::int32_t>(written);

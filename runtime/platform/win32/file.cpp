@@ -1,4 +1,5 @@
 // Win32 backend: files by path, over kernel32 handles.
+#include "platform/os_seam.h"
 #include "platform/os_file.h"
 #include "win32_util.h"
 
@@ -9,13 +10,13 @@ OsFile win_result(HANDLE h) {
 HANDLE win_handle(OsFile f) { return reinterpret_cast<HANDLE>(f); }
 }  // namespace
 
-OsFile os_file_open_read(const char16_t* path, bool share_read) {
+OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
   if (!path) return OS_NO_FILE;
   return win_result(CreateFileW(win_w(path), GENERIC_READ, share_read ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-OsFile os_file_create(const char16_t* path) {
+OsFile os_sys_file_create(const char16_t* path) {
   if (!path) return OS_NO_FILE;
   return win_result(CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -26,14 +27,14 @@ OsFile os_file_truncate_existing(const char16_t* path) {
   return win_result(CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
 }
 
-std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
+std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;
   DWORD n = 0;
   if (!ReadFile(win_handle(file), buffer, static_cast<DWORD>(bytes), &n, nullptr)) return -1;
   return static_cast<std::int32_t>(n);
 }
 
-std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
+std::int32_t os_sys_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;
   DWORD n = 0;
   if (!WriteFile(win_handle(file), buffer, static_cast<DWORD>(bytes), &n, nullptr)) return -1;
@@ -51,6 +52,4 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
 
 bool os_file_flush(OsFile file) { return file != OS_NO_FILE && FlushFileBuffers(win_handle(file)) != 0; }
 
-void os_file_close(OsFile file) {
-  if (file != OS_NO_FILE) CloseHandle(win_handle(file));
-}
+bool os_sys_file_close(OsFile file) { return file != OS_NO_FILE && CloseHandle(win_handle(file)) != 0; }

@@ -1,4 +1,5 @@
 // Win32 backend: directory entries by path, straight over kernel32.
+#include "platform/os_seam.h"
 #include "platform/os_fs.h"
 #include "win32_util.h"
 
@@ -62,9 +63,9 @@ bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
   return path && SetFileAttributesW(win_w(path), attributes) != 0;
 }
 
-bool os_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
+bool os_sys_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
 
-bool os_delete_file_forced(const char16_t* path) {
+bool os_sys_delete_file_forced(const char16_t* path) {
   if (!path) return false;
   SetFileAttributesW(win_w(path), FILE_ATTRIBUTE_NORMAL);
   return DeleteFileW(win_w(path)) != 0;

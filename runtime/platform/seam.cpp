@@ -1,0 +1,38 @@
+// The replaceable system-call table, and the contract's calls that go through it.
+#include "platform/os_fs.h"
+#include "platform/os_seam.h"
+
+namespace {
+constexpr OsCalls SYSTEM_CALLS = {
+    os_sys_file_open_read, os_sys_file_create,  os_sys_file_read,   os_sys_file_write,
+    os_sys_file_close,     os_sys_heap_alloc,   os_sys_heap_realloc, os_sys_delete_file,
+    os_sys_delete_file_forced, os_sys_console_write, os_sys_console_write_bytes,
+};
+OsCalls g_calls = SYSTEM_CALLS;
+}  // namespace
+
+OsCalls& os_calls() { return g_calls; }
+const OsCalls& os_system_calls() { return SYSTEM_CALLS; }
+void os_calls_reset() { g_calls = SYSTEM_CALLS; }
+
+OsFile os_file_open_read(const char16_t* path, bool share_read) { return g_calls.file_open_read(path, share_read); }
+OsFile os_file_create(const char16_t* path) { return g_calls.file_create(path); }
+std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
+  return g_calls.file_read(file, buffer, bytes);
+}
+std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes) {
+  return g_calls.file_write(file, buffer, bytes);
+}
+bool os_file_close(OsFile file) { return g_calls.file_close(file); }
+void* os_heap_alloc(OsHeap heap, std::size_t bytes) { return g_calls.heap_alloc(heap, bytes); }
+void* os_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
+  return g_calls.heap_realloc(heap, block, bytes);
+}
+bool os_delete_file(const char16_t* path) { return g_calls.delete_file(path); }
+bool os_delete_file_forced(const char16_t* path) { return g_calls.delete_file_forced(path); }
+bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) {
+  return g_calls.console_write(out, units, count);
+}
+std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
+  return g_calls.console_write_bytes(out, bytes, count);
+}
