@@ -13,8 +13,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tools that delete duplicate files
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "Vexolan: Delete file duplicates. It deletes every file below one directory"
   "whose contents equal an earlier file's, after a warning and the Y key."
-  "Quorith: Removes string duplicates in specified file. For each file named it"
-  "writes the first occurrence of every distinct line to that path + \"_new\".")
+  "Quorith: Removes string duplicates in specified file. It writes the first"
+  "occurrence of every distinct line of each file named to its path + _new.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
