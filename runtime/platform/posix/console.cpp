@@ -240,11 +240,11 @@ bool posix_waiting_byte(int fd, unsigned char* byte) {
 // own line end, DEL, C1) and a unit that stands for a byte outside UTF-8 or
 // is half of a pair would drive the terminal or be shown as the terminal
 // pleases (a file name holding an escape sequence retitles the window or
-// clears the screen), so each such unit is shown as U+FFFD instead. The
-// device's line end is a CR LF at the very end of one write.
-std::string posix_terminal_bytes(std::u16string shown) {
+// clears the screen), so each such unit is shown as U+FFFD instead. With
+// `line_end`, a CR LF at the very end is the device's own line end and kept.
+std::string posix_terminal_bytes(std::u16string shown, bool line_end) {
   std::size_t end = shown.size();
-  if (end >= 2 && shown[end - 2] == u'\r' && shown[end - 1] == u'\n') end -= 2;
+  if (line_end && end >= 2 && shown[end - 2] == u'\r' && shown[end - 1] == u'\n') end -= 2;
   for (std::size_t i = 0; i < end; ++i) {
     char16_t u = shown[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < end && shown[i + 1] >= 0xDC00 && shown[i + 1] <= 0xDFFF) {
@@ -354,7 +354,7 @@ bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t cou
   // A terminal write counts as done even when it fails (a terminal that hung
   // up): the raw UTF-16 fallback is only for files and pipes.
   if (count > 0) {
-    std::string bytes = posix_terminal_bytes(std::u16string(units, static_cast<std::size_t>(count)));
+    std::string bytes = posix_terminal_bytes(std::u16string(units, static_cast<std::size_t>(count)), true);
     posix_write_all(posix_fd(out), bytes.data(), bytes.size());
   }
   return true;
@@ -401,13 +401,9 @@ bool os_console_set_attribute(OsConsole out, std::uint16_t attribute) {
 
 bool os_console_set_title(const char16_t* title) {
   if (!posix_is_terminal(1)) return false;
-  std::u16string text;
-  for (const char16_t* p = title; p && *p; ++p) {
-    // Control characters would end or change the sequence.
-    if (*p >= 0x20 && !(*p >= 0x7F && *p <= 0x9F)) text.push_back(*p);
-  }
+  // Control characters would end or change the sequence.
   std::string seq = "\x1b]0;";
-  seq.append(posix_to_bytes(text));
+  seq.append(posix_terminal_bytes(title ? title : u"", false));
   seq.push_back('\x07');
   return posix_write_all(1, seq.data(), seq.size());
 }
@@ -455,7 +451,7 @@ std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t c
                 posix_is_special(own, VEOF, static_cast<unsigned char>(g_typed_ahead[taken - 1]));
     g_typed_ahead.erase(0, taken);
     // Shown as the line's echo would have shown it.
-    std::string echo = posix_terminal_bytes(posix_from_bytes(std::string_view(bytes.data(), size)));
+    std::string echo = posix_terminal_bytes(posix_from_bytes(std::string_view(bytes.data(), size)), false);
     if (ended) echo.append("\r\n");
     posix_write_all(fd, echo.data(), echo.size());
   }

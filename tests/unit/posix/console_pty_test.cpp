@@ -207,7 +207,7 @@ void LineScenario() {
 }
 
 void ColourScenario() {
-  con_open(u"T\u00e9st");
+  con_open(u"T\u00e9st\x07");
   con_set_color(8, 0);
   con_print(u"A");
   con_set_color(12, 0);
@@ -355,7 +355,7 @@ TEST(ConsolePty, ColourAndTitleSequences) {
   EXPECT_EQ(child.NextReport(), "done");
   child.Wait();
   const std::string& shown = child.shown();
-  EXPECT_NE(shown.find("\x1b]0;T\xc3\xa9st\x07"), std::string::npos);
+  EXPECT_NE(shown.find("\x1b]0;T\xc3\xa9st\xEF\xBF\xBD\x07"), std::string::npos);
   std::size_t a = shown.find("\x1b[0;90mA"), b = shown.find("\x1b[0;91mB"), c = shown.find("\x1b[0;93mC\r");
   std::size_t d = shown.find("\x1b[0;97;44mD\xc3\xa9" "E"), reset = shown.rfind("\x1b[0m");
   EXPECT_NE(a, std::string::npos) << testing::PrintToString(shown);
