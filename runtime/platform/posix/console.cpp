@@ -69,6 +69,9 @@ bool g_key_mode = false;
 // Where colours were set (-1: nowhere yet, or put back), and the last one.
 std::atomic<int> g_coloured_fd{-1};
 std::atomic<std::uint16_t> g_colour{7};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+                  std::atomic<std::uint16_t>::is_always_lock_free,
+              "signal handlers read these");
 
 constexpr char SGR_RESET[] = "\x1b[0m";
 
