@@ -208,7 +208,18 @@ void con_write(const char16_t* text, std::int32_t count) {
 
 void con_print(CStr text) {
   con_checkpoint();
-  if (text) con_write(text, str_length(text));
+  if (!text) return;
+  std::int32_t n = str_length(text);
+  // A CR LF that ends one write is the device's own line end, which a
+  // terminal keeps: text that merely ends with one (a file name) goes out in
+  // two writes, so that the terminal shows its CR LF as it shows other
+  // control characters. The bytes are the same.
+  if (n >= 2 && text[n - 2] == CR && text[n - 1] == LF) {
+    con_write(text, n - 1);
+    con_write(text + n - 1, 1);
+    return;
+  }
+  con_write(text, n);
 }
 
 void con_print_line(CStr text) {

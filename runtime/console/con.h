@@ -2,6 +2,9 @@
 // colour, reads a line, polls the keyboard without waiting, and copes with
 // standard output and input redirected to a file or a pipe (output then
 // goes out as raw UTF-16LE bytes, input is read as UTF-16LE units).
+// Printed text is shown, never obeyed: where the console would act on a
+// control character in it (a POSIX terminal), the character is shown as
+// U+FFFD; redirected output keeps every unit as it is.
 //
 // Colour numbers are the console attribute nibble: 1 blue, 2 green, 4 red,
 // 8 bright, added together; the attribute is foreground + 16 x background.

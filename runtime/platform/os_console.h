@@ -5,14 +5,29 @@
 // pipe; the console calls fail on a redirected handle, and the device then
 // falls back to the byte calls, so that the same situation gives the same
 // result on every system:
-// - Console output takes UTF-16 text (POSIX: converted losslessly to UTF-8),
+// - Console output takes UTF-16 text (POSIX: converted to UTF-8),
 //   colours are the console attribute (POSIX: ANSI SGR sequences), the title
 //   is the window's (POSIX: the terminal's title sequence).
+// - Text is shown, never obeyed: the Windows console shows control
+//   characters as glyphs; a POSIX terminal shows each control character
+//   (U+0000-U+001F, U+007F, U+0080-U+009F) and each unit that is not a whole
+//   character (a lone surrogate, among them U+DC80-U+DCFF, which stand for
+//   bytes of a name that are not UTF-8) as U+FFFD, so that a file name
+//   holding an escape sequence cannot drive the terminal. The one exception
+//   is the device's own line end: a CR LF that ends one write.
 // - Console input is read as an edited line ending in CR LF, with the single
 //   unit U+001A for the end-of-input key (Ctrl+Z; Ctrl+D on POSIX) on an
 //   empty line; key presses come one at a time as a virtual-key code and a
-//   character, never waiting (POSIX: the terminal is in key mode only while
-//   a call runs, and escape sequences map to Windows virtual-key codes).
+//   character, never waiting, and are never echoed (POSIX: the terminal is
+//   in key mode, without echo or line editing, from the first key poll until
+//   the next line read, which takes the keys typed meanwhile first, as
+//   typed; escape sequences map to Windows virtual-key codes).
+// - POSIX: whatever the device changed at the terminal (its mode, its
+//   colours) is put back on every way out: the normal end, SIGINT (Ctrl+C),
+//   SIGQUIT, SIGTERM and SIGHUP, which then take their default actions, and
+//   SIGTSTP (Ctrl+Z), before the process stops; SIGCONT takes the device's
+//   mode and colour up again. A signal that was ignored at the start stays
+//   ignored.
 // - Redirected output takes the bytes unchanged; redirected input gives the
 //   bytes as they come, with end of input and a vanished writer both seen
 //   as end of input.
@@ -75,16 +90,17 @@ bool os_console_set_title(const char16_t* title);
 // a thread of its own, which waits for the signal with the signal blocked
 // in every other thread from this call on, calls the handler with
 // OS_CTRL_CLOSE_EVENT; unless the handler returns non-zero, the terminal's
-// mode is restored and the process ends by SIGHUP's default action. Ctrl+C
-// and the other signals keep their default actions. Where SIGHUP was
+// mode and colours are put back and the process ends by SIGHUP's default
+// action. Ctrl+C and the other signals keep their default actions, after
+// the terminal is put back. Where SIGHUP was
 // ignored when this was first called (nohup), the terminal's going away
 // ends nothing and the handler is never called.
 bool os_console_set_ctrl_handler(OsCtrlHandler handler);
 
 // Prepares console input for line reading: processed, line-edited and echoed
-// input (Windows console mode 7). POSIX: a terminal that is not in canonical
-// mode with echo is switched to it for each line read only. False when the
-// handle is not a console.
+// input (Windows console mode 7). POSIX: key mode ends, and a terminal
+// whose own mode is not canonical with echo is switched to that for each
+// line read only. False when the handle is not a console.
 bool os_console_set_line_mode(OsConsole in);
 
 // Reads one edited line from a console into `buffer` (at most `capacity`

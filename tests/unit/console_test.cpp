@@ -116,10 +116,11 @@ TEST(Console, RedirectedOutputIsRawUtf16WithoutColour) {
     con_set_color(15, 1);
     con_print(u"\u00e9\U0001F600");
     con_write(u"xyz", 2);
+    con_print(u"\x1b]0;T\x07\x1b[2J\x7f\u009b\xdc9b\r\n");  // control characters go out unchanged
   });
   EXPECT_EQ(at_open, 0);  // not a console
   EXPECT_EQ(out, Bytes("a\0b\0\r\0\n\0", 8) + Bytes("\r\0\n\0", 4) + Bytes("\xE9\0\x3D\xD8\0\xDE", 6) +
-                     Bytes("x\0y\0", 4));
+                     Bytes("x\0y\0", 4) + Utf16le(u"\x1b]0;T\x07\x1b[2J\x7f\u009b\xdc9b\r\n"));
 }
 
 TEST(Console, ColourBounds) {

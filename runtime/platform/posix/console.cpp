@@ -50,66 +50,183 @@ bool posix_wait_readable(int fd) {
   return ::poll(&p, 1, -1) >= 0 || errno == EINTR;
 }
 
-// The terminal mode that a running call changed and must put back; the
-// close-event thread puts it back too when the terminal goes away meanwhile.
-std::atomic<bool> g_mode_changed{false};
-int g_mode_fd = -1;
-termios g_mode_saved;
+// The terminal as the device leaves it between calls. Key mode (no line
+// editing, no echo) starts at the first key poll and lasts until the next
+// line read or the end, so that keys typed between two polls are taken as
+// key presses and never shown, as on a Windows console; a line read on a
+// terminal that was not line-edited switches to line mode for that read.
+// Whatever changed, the terminal's own mode and colours are put back on every
+// way out: the normal end, a signal that ends or stops the process, and the
+// close event. Signal handlers read this state, so it is plain data whose
+// writes are ordered: g_saved and g_current are written only while
+// g_changed is false, by the main thread.
+std::atomic<bool> g_changed{false};
+int g_changed_fd = -1;
+termios g_saved;    // the terminal's own mode
+termios g_current;  // the mode set in its place
+bool g_key_mode = false;
 
-void posix_restore_mode() {
-  if (g_mode_changed.exchange(false)) ::tcsetattr(g_mode_fd, TCSANOW, &g_mode_saved);
+// Where colours were set (-1: nowhere yet, or put back), and the last one.
+std::atomic<int> g_coloured_fd{-1};
+std::atomic<std::uint16_t> g_colour{7};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+                  std::atomic<std::uint16_t>::is_always_lock_free,
+              "signal handlers read these");
+
+constexpr char SGR_RESET[] = "\x1b[0m";
+
+// Colours: the attribute's nibble has blue in bit 0 and red in bit 2, ANSI
+// has them the other way round; bit 3 selects the bright colours.
+int posix_ansi_colour(int nibble) { return ((nibble & 1) << 2) | (nibble & 2) | ((nibble & 4) >> 2); }
+
+// Appends the decimal digits of 0 <= n < 1000.
+int posix_put_number(char* out, int n) {
+  int k = 0;
+  if (n >= 100) out[k++] = static_cast<char>('0' + n / 100);
+  if (n >= 10) out[k++] = static_cast<char>('0' + n / 10 % 10);
+  out[k++] = static_cast<char>('0' + n % 10);
+  return k;
 }
 
-// Switches a terminal to another mode for the life of the object. With
-// `hold_signals` the signals that end or stop the process from the keyboard
-// or by request wait until the mode is back, so that they never leave the
-// terminal in the changed mode; they then take their default action.
-class PosixModeWindow {
- public:
-  PosixModeWindow(int fd, bool hold_signals) : fd_(fd), held_(hold_signals) {
-    if (held_) {
-      sigset_t block;
-      sigemptyset(&block);
-      for (int s : {SIGINT, SIGQUIT, SIGTSTP, SIGTERM}) sigaddset(&block, s);
-      pthread_sigmask(SIG_BLOCK, &block, &old_mask_);
+// The SGR sequence of an attribute and its length, built without allocating
+// so that a signal handler can build it too. Background 0 (black) is the
+// terminal's own background.
+int posix_sgr(std::uint16_t attribute, char (&out)[16]) {
+  int fg = attribute & 15;
+  int bg = (attribute >> 4) & 15;
+  int k = 0;
+  for (char c : {'\x1b', '[', '0', ';'}) out[k++] = c;
+  k += posix_put_number(out + k, ((fg & 8) ? 90 : 30) + posix_ansi_colour(fg & 7));
+  if (bg != 0) {
+    out[k++] = ';';
+    k += posix_put_number(out + k, ((bg & 8) ? 100 : 40) + posix_ansi_colour(bg & 7));
+  }
+  out[k++] = 'm';
+  return k;
+}
+
+// Puts the terminal's own mode and colours back. Async-signal-safe.
+void posix_put_back() {
+  if (g_changed.load()) ::tcsetattr(g_changed_fd, TCSANOW, &g_saved);
+  int fd = g_coloured_fd.load();
+  if (fd >= 0 && ::write(fd, SGR_RESET, sizeof SGR_RESET - 1) < 0) {
+    // The terminal is gone: nothing left to put back.
+  }
+}
+
+// Takes the device's mode and colour up again after a stop. Async-signal-safe.
+void posix_take_up_again() {
+  if (g_changed.load()) ::tcsetattr(g_changed_fd, TCSANOW, &g_current);
+  int fd = g_coloured_fd.load();
+  if (fd < 0) return;
+  char sgr[16];
+  int n = posix_sgr(g_colour.load(), sgr);
+  if (::write(fd, sgr, static_cast<std::size_t>(n)) < 0) {
+    // The terminal is gone.
+  }
+}
+
+// Ctrl+C, Ctrl+\ and a request to end: the terminal is put back, then the
+// signal's default action ends the process (the handler was installed to
+// reset itself and not to block its signal).
+void posix_on_end_signal(int sig) {
+  posix_put_back();
+  ::raise(sig);
+}
+
+// Ctrl+Z: the terminal is put back for the shell and the process stops; on
+// going on (SIGCONT) the device's mode and colour are taken up again.
+void posix_on_stop_signal(int sig);
+
+void posix_set_action(int sig, void (*handler)(int), unsigned flags) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = static_cast<int>(flags);
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+}
+
+void posix_on_stop_signal(int sig) {
+  int saved_errno = errno;
+  posix_put_back();
+  posix_set_action(sig, SIG_DFL, 0);
+  ::raise(sig);  // stops here, unless the system drops the stop (an orphaned process group)
+  posix_set_action(sig, posix_on_stop_signal, SA_RESTART | SA_NODEFER);
+  posix_take_up_again();
+  errno = saved_errno;
+}
+
+void posix_on_continue(int) {
+  int saved_errno = errno;
+  posix_take_up_again();
+  errno = saved_errno;
+}
+
+void posix_at_exit() {
+  posix_put_back();
+  g_changed.store(false);
+  g_coloured_fd.store(-1);
+}
+
+// Installs the ways out once, before the terminal is first changed. A
+// signal that the process was started ignoring (or that someone else
+// handles) is left as it is.
+std::once_flag g_put_back_once;
+void posix_install_put_back() {
+  std::call_once(g_put_back_once, [] {
+    std::atexit(posix_at_exit);
+    struct Way {
+      int sig;
+      void (*handler)(int);
+      unsigned flags;
+    };
+    const Way ways[] = {{SIGINT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                        {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                        {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                        {SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
+                        {SIGCONT, posix_on_continue, SA_RESTART}};
+    for (const Way& way : ways) {
+      struct sigaction current {};
+      if (sigaction(way.sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+          !(current.sa_flags & SA_SIGINFO))
+        posix_set_action(way.sig, way.handler, way.flags);
     }
-    have_ = ::tcgetattr(fd, &saved_) == 0;
-  }
-  ~PosixModeWindow() {
-    if (changed_) posix_restore_mode();
-    if (held_) pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-  }
-  PosixModeWindow(const PosixModeWindow&) = delete;
-  PosixModeWindow& operator=(const PosixModeWindow&) = delete;
+  });
+}
 
-  bool have() const { return have_; }
-  const termios& saved() const { return saved_; }
+// Sets `mode` in place of the terminal's own mode `own`.
+bool posix_change_mode(int fd, const termios& own, const termios& mode) {
+  posix_install_put_back();
+  g_changed_fd = fd;
+  g_saved = own;
+  g_current = mode;
+  g_changed.store(true);
+  if (::tcsetattr(fd, TCSANOW, &mode) == 0) return true;
+  g_changed.store(false);
+  return false;
+}
 
-  bool set(const termios& mode) {
-    g_mode_fd = fd_;
-    g_mode_saved = saved_;
-    g_mode_changed.store(true);
-    changed_ = true;
-    return ::tcsetattr(fd_, TCSANOW, &mode) == 0;
-  }
+// Puts the terminal's own mode back (the colours stay).
+void posix_leave_mode() {
+  g_key_mode = false;
+  if (!g_changed.load()) return;
+  ::tcsetattr(g_changed_fd, TCSANOW, &g_saved);
+  g_changed.store(false);
+}
 
- private:
-  int fd_;
-  bool held_;
-  bool have_ = false;
-  bool changed_ = false;
-  termios saved_{};
-  sigset_t old_mask_{};
-};
-
-// Key mode: no line editing, no echo, reads that never wait; Ctrl+C stays a signal.
-bool posix_key_mode(PosixModeWindow& window) {
-  if (!window.have()) return false;
-  termios raw = window.saved();
+// Key mode: no line editing, no echo, reads that never wait; Ctrl+C stays a
+// signal. Set at the first poll and kept.
+bool posix_key_mode(int fd) {
+  if (g_key_mode && g_changed_fd == fd) return true;
+  posix_leave_mode();
+  termios own;
+  if (::tcgetattr(fd, &own) != 0) return false;
+  termios raw = own;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
-  return window.set(raw);
+  g_key_mode = posix_change_mode(fd, own, raw);
+  return g_key_mode;
 }
 
 // Takes one byte waiting at the terminal now, in key mode.
@@ -122,13 +239,65 @@ bool posix_waiting_byte(int fd, unsigned char* byte) {
   }
 }
 
-// Colours: the attribute's nibble has blue in bit 0 and red in bit 2, ANSI
-// has them the other way round; bit 3 selects the bright colours.
-int posix_ansi_colour(int nibble) { return ((nibble & 1) << 2) | (nibble & 2) | ((nibble & 4) >> 2); }
+// Text shown on a terminal: a control character (C0 other than the device's
+// own line end, DEL, C1) and a unit that stands for a byte outside UTF-8 or
+// is half of a pair would drive the terminal or be shown as the terminal
+// pleases (a file name holding an escape sequence retitles the window or
+// clears the screen), so each such unit is shown as U+FFFD instead. With
+// `line_end`, a CR LF at the very end is the device's own line end and kept.
+std::string posix_terminal_bytes(std::u16string shown, bool line_end) {
+  std::size_t end = shown.size();
+  if (line_end && end >= 2 && shown[end - 2] == u'\r' && shown[end - 1] == u'\n') end -= 2;
+  for (std::size_t i = 0; i < end; ++i) {
+    char16_t u = shown[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < end && shown[i + 1] >= 0xDC00 && shown[i + 1] <= 0xDFFF) {
+      ++i;  // a pair: one character beyond the BMP
+      continue;
+    }
+    if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || (u >= 0xD800 && u <= 0xDFFF)) shown[i] = 0xFFFD;
+  }
+  return posix_to_bytes(shown);
+}
 
-std::once_flag g_reset_once;
-void posix_reset_colours() {
-  if (posix_is_terminal_fd(1)) posix_write_all(1, "\x1b[0m", 4);
+// Keys typed ahead of a line read: what the program will read next.
+std::string g_typed_ahead;
+
+// Whether `c` is the terminal's key for the special character `index`.
+bool posix_is_special(const termios& mode, int index, unsigned char c) {
+  return mode.c_cc[index] != _POSIX_VDISABLE && c == mode.c_cc[index];
+}
+
+// Takes the typed-ahead keys up to and including the first line end (CR or
+// LF) or end-of-input key into `line` (at most `room` bytes, with the erase
+// key applied), as line editing would have; the count of keys taken.
+std::size_t posix_typed_line(const termios& mode, char* line, std::size_t room, std::size_t* size, bool* ended) {
+  std::size_t i = 0;
+  *size = 0;
+  *ended = false;
+  while (i < g_typed_ahead.size() && *size < room) {
+    auto c = static_cast<unsigned char>(g_typed_ahead[i++]);
+    if (c == '\r' || c == '\n') {
+      *ended = true;
+      break;
+    }
+    if (posix_is_special(mode, VEOF, c)) break;
+    if (posix_is_special(mode, VERASE, c) || c == 0x7F || c == 0x08) {
+      // One character back: its continuation bytes, then its first byte.
+      while (*size > 0 && (static_cast<unsigned char>(line[*size - 1]) & 0xC0) == 0x80) --*size;
+      if (*size > 0) --*size;
+      continue;
+    }
+    line[(*size)++] = static_cast<char>(c);
+  }
+  return i;
+}
+
+// The next key byte: typed ahead and left by a line read, or waiting at the terminal.
+bool posix_next_byte(int fd, unsigned char* byte) {
+  if (g_typed_ahead.empty()) return posix_waiting_byte(fd, byte);
+  *byte = static_cast<unsigned char>(g_typed_ahead.front());
+  g_typed_ahead.erase(0, 1);
+  return true;
 }
 
 // Close event: the thread that waits for SIGHUP.
@@ -144,7 +313,7 @@ void* posix_close_watch(void*) {
     if (sigwait(&hup, &sig) != 0) continue;
     OsCtrlHandler handler = g_handler.load();
     if (handler && handler(OS_CTRL_CLOSE_EVENT)) continue;
-    posix_restore_mode();
+    posix_put_back();
     // SIGHUP's default action, taken by this thread, ends the process.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
@@ -188,7 +357,7 @@ bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t cou
   // A terminal write counts as done even when it fails (a terminal that hung
   // up): the raw UTF-16 fallback is only for files and pipes.
   if (count > 0) {
-    std::string bytes = posix_to_bytes(std::u16string_view(units, static_cast<std::size_t>(count)));
+    std::string bytes = posix_terminal_bytes(std::u16string(units, static_cast<std::size_t>(count)), true);
     posix_write_all(posix_fd(out), bytes.data(), bytes.size());
   }
   return true;
@@ -224,30 +393,20 @@ bool os_console_attribute(OsConsole out, std::uint16_t* attribute) {
 
 bool os_console_set_attribute(OsConsole out, std::uint16_t attribute) {
   if (!posix_is_terminal(out)) return false;
-  int fg = attribute & 15;
-  int bg = (attribute >> 4) & 15;
-  // Background 0 (black) is the terminal's own background.
-  std::string sgr = "\x1b[0;";
-  sgr.append(std::to_string(((fg & 8) ? 90 : 30) + posix_ansi_colour(fg & 7)));
-  if (bg != 0) {
-    sgr.push_back(';');
-    sgr.append(std::to_string(((bg & 8) ? 100 : 40) + posix_ansi_colour(bg & 7)));
-  }
-  sgr.push_back('m');
-  std::call_once(g_reset_once, [] { std::atexit(posix_reset_colours); });
-  posix_write_all(posix_fd(out), sgr.data(), sgr.size());
+  char sgr[16];
+  int n = posix_sgr(attribute, sgr);
+  posix_install_put_back();
+  g_colour.store(attribute);
+  g_coloured_fd.store(posix_fd(out));
+  posix_write_all(posix_fd(out), sgr, static_cast<std::size_t>(n));
   return true;
 }
 
 bool os_console_set_title(const char16_t* title) {
   if (!posix_is_terminal(1)) return false;
-  std::u16string text;
-  for (const char16_t* p = title; p && *p; ++p) {
-    // Control characters would end or change the sequence.
-    if (*p >= 0x20 && !(*p >= 0x7F && *p <= 0x9F)) text.push_back(*p);
-  }
+  // Control characters would end or change the sequence.
   std::string seq = "\x1b]0;";
-  seq.append(posix_to_bytes(text));
+  seq.append(posix_terminal_bytes(title ? title : u"", false));
   seq.push_back('\x07');
   return posix_write_all(1, seq.data(), seq.size());
 }
@@ -263,24 +422,45 @@ bool os_console_set_line_mode(OsConsole in) { return posix_is_terminal(in); }
 std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t capacity) {
   if (!posix_is_terminal(in) || capacity < 2) return -1;
   int fd = posix_fd(in);
-  PosixModeWindow window(fd, false);
-  if (window.have()) {
-    const termios& now = window.saved();
-    bool line_mode = (now.c_lflag & ICANON) && (now.c_lflag & ECHO) && (now.c_lflag & ISIG) && (now.c_iflag & ICRNL);
+  // Keys typed in key mode and not polled yet lead the line, as typed.
+  unsigned char typed;
+  while (g_key_mode && posix_waiting_byte(fd, &typed)) g_typed_ahead.push_back(static_cast<char>(typed));
+  // The terminal's own mode for the line, or line mode when it has none;
+  // the next key poll takes key mode up again.
+  posix_leave_mode();
+  termios own{};
+  own.c_cc[VERASE] = 0x7F;
+  own.c_cc[VEOF] = 0x04;
+  if (::tcgetattr(fd, &own) == 0) {
+    bool line_mode = (own.c_lflag & ICANON) && (own.c_lflag & ECHO) && (own.c_lflag & ISIG) && (own.c_iflag & ICRNL);
     if (!line_mode) {
-      termios mode = now;
+      termios mode = own;
       mode.c_lflag |= ICANON | ECHO | ECHOE | ISIG;
       mode.c_iflag |= ICRNL;
       mode.c_iflag &= ~static_cast<tcflag_t>(INLCR | IGNCR);
-      window.set(mode);
+      posix_change_mode(fd, own, mode);
     }
   }
-  // One canonical read gives at most one line. Text without a line end
-  // (left from key polling, or sent with Ctrl+D) waits for the rest of its line.
+  struct LeaveAfterRead {
+    ~LeaveAfterRead() { posix_leave_mode(); }
+  } leave_after_read;
   std::string bytes(static_cast<std::size_t>(capacity - 1), '\0');
   std::size_t size = 0;
   bool ended = false;
-  while (size < bytes.size()) {
+  bool typed_end = false;  // the end-of-input key, typed ahead on an empty line
+  if (!g_typed_ahead.empty()) {
+    std::size_t taken = posix_typed_line(own, bytes.data(), bytes.size(), &size, &ended);
+    typed_end = !ended && size == 0 && taken > 0 &&
+                posix_is_special(own, VEOF, static_cast<unsigned char>(g_typed_ahead[taken - 1]));
+    g_typed_ahead.erase(0, taken);
+    // Shown as the line's echo would have shown it.
+    std::string echo = posix_terminal_bytes(posix_from_bytes(std::string_view(bytes.data(), size)), false);
+    if (ended) echo.append("\r\n");
+    posix_write_all(fd, echo.data(), echo.size());
+  }
+  // One canonical read gives at most one line. Text without a line end
+  // (typed ahead, or sent with Ctrl+D) waits for the rest of its line.
+  while (!ended && !typed_end && size < bytes.size()) {
     ssize_t n = ::read(fd, bytes.data() + size, bytes.size() - size);
     if (n < 0 && posix_wait_readable(fd)) continue;
     if (n <= 0) break;  // end of input, or the terminal hung up
@@ -317,21 +497,20 @@ std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t coun
 bool os_console_input_events(OsConsole in, std::uint32_t* count) {
   if (!posix_is_terminal(in)) return false;
   *count = 0;
-  PosixModeWindow window(posix_fd(in), true);
   int waiting = 0;
   // Typed text becomes readable only outside line editing.
-  if (posix_key_mode(window) && ::ioctl(posix_fd(in), FIONREAD, &waiting) == 0 && waiting > 0)
+  if (posix_key_mode(posix_fd(in)) && ::ioctl(posix_fd(in), FIONREAD, &waiting) == 0 && waiting > 0)
     *count = static_cast<std::uint32_t>(waiting);
+  *count += static_cast<std::uint32_t>(g_typed_ahead.size());
   return true;
 }
 
 std::int32_t os_console_read_input(OsConsole in, OsKeyPress* key) {
   if (!posix_is_terminal(in)) return 0;
   int fd = posix_fd(in);
-  PosixModeWindow window(fd, true);
   unsigned char first = 0;
-  if (!posix_key_mode(window) || !posix_waiting_byte(fd, &first)) return 0;
-  *key = posix_read_key(first, [fd](unsigned char* b) { return posix_waiting_byte(fd, b); });
+  if (!posix_key_mode(fd) || !posix_next_byte(fd, &first)) return 0;
+  *key = posix_read_key(first, [fd](unsigned char* b) { return posix_next_byte(fd, b); });
   return 1;
 }
 

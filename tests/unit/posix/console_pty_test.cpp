@@ -105,6 +105,18 @@ class PtyChild {
     return "";
   }
 
+  // Takes what the terminal shows until `done()` holds; false when it never does.
+  template <typename Done>
+  bool WaitFor(Done done) {
+    for (int rounds = 0; rounds < 300; ++rounds) {
+      if (done()) return true;
+      if (!Pump(10)) break;
+    }
+    return done();
+  }
+
+  void Signal(int sig) { ASSERT_EQ(::kill(pid_, sig), 0); }
+
   // Closes the terminal (the child's session then gets SIGHUP).
   void HangUp() {
     Pump(50);
@@ -152,6 +164,7 @@ class PtyChild {
   std::string shown_;
 };
 
+// Keys polled, then a line read, which puts the terminal's own mode back.
 void KeysScenario() {
   termios before{};
   ::tcgetattr(0, &before);
@@ -159,9 +172,20 @@ void KeysScenario() {
   CStr none = con_inkey();
   Report(std::to_string(con_raw_key()) + " " + Hex(none));
   for (int i = 0; i < g_keys; ++i) ReportNextKey();
+  Report(Hex(con_read_line()));
   termios after{};
   ::tcgetattr(0, &after);
   Report(SameMode(before, after) ? "mode kept" : "mode changed");
+}
+
+// Keys and lines in turn, for keys typed ahead of a line read.
+void TurnsScenario() {
+  con_open(nullptr);
+  ReportNextKey();
+  Report(Hex(con_read_line()));
+  ReportNextKey();
+  Report(Hex(con_read_line()));
+  Report(Hex(con_read_line()));
 }
 
 // A terminal that a program left without line editing: the editing keys
@@ -183,7 +207,7 @@ void LineScenario() {
 }
 
 void ColourScenario() {
-  con_open(u"T\u00e9st");
+  con_open(u"T\u00e9st\x07");
   con_set_color(8, 0);
   con_print(u"A");
   con_set_color(12, 0);
@@ -196,6 +220,16 @@ void ColourScenario() {
   con_print(u"E");
   Report("done");
   std::exit(0);  // the normal way out, which puts the terminal's colours back
+}
+
+// Text with control characters, then a file name that ends in CR LF.
+const char16_t CONTROLS[] = {u'a', 0x1B, u']', u'0', u';', u'T', 0x07, u'b', 0x1B, u'[', u'2', u'J', 0x7F, 0x9B,
+                             0x08, u'\t', 0xDC9B, u'\r', u'\n', u'c', 0xD83D, 0xDE00, 0xD83D, u'd', 0};
+void ControlsScenario() {
+  con_open(nullptr);
+  con_print_line(CONTROLS);
+  con_print(u"name\r\n");
+  Report("done");
 }
 
 // Programs whose close event is tested: the releases report themselves.
@@ -213,24 +247,52 @@ void ReadingLogic() {
   Report("ready");
   for (;;) con_read_line();
 }
+// Coloured text, then keys polled until a signal comes.
+void ColouredPollingLogic() {
+  con_open(nullptr);
+  con_set_color(12, 0);
+  con_print(u"red");
+  con_inkey();
+  Report("polling");
+  for (;;) {
+    con_inkey();
+    os_sleep(5);
+  }
+}
 const RtProgram POLLING = {nullptr, nullptr, ReportRelease, PollingLogic};
+const RtProgram COLOURED_POLLING = {nullptr, nullptr, ReportRelease, ColouredPollingLogic};
 const RtProgram READING = {nullptr, nullptr, ReportRelease, ReadingLogic};
 void PollingProgram() { rt_run(0, nullptr, POLLING); }
 void ReadingProgram() { rt_run(0, nullptr, READING); }
+void ColouredPollingProgram() { rt_run(0, nullptr, COLOURED_POLLING); }
+
+// Whether the terminal (read through the master) echoes and edits lines.
+bool Echoes(int master) {
+  termios mode{};
+  return ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == tcflag_t(ICANON | ECHO);
+}
+
+const char SGR_RESET[] = "\x1b[0m";
 
 // Types each key and expects its report; then two keys typed before one
-// call (the second waits for the next call), and the terminal's mode kept.
+// call (the second waits for the next call). No key is echoed. Then a line
+// is read, echoed and edited, and the terminal's own mode is back.
 template <std::size_t N>
 void ExpectKeys(PtyChild& child, const std::pair<std::string, std::string> (&keys)[N]) {
   for (const auto& [typed, expected] : keys) {
+    EXPECT_FALSE(Echoes(child.master()));  // between two polls too
     child.Type(typed);
     EXPECT_EQ(child.NextReport(), expected) << "typed " << testing::PrintToString(typed);
   }
   child.Type("ab");
   EXPECT_EQ(child.NextReport(), "65 0061");
   EXPECT_EQ(child.NextReport(), "66 0062");
+  ASSERT_TRUE(child.WaitFor([&] { return Echoes(child.master()); }));  // the line read has begun
+  child.Type("ok\x7fK\r");
+  EXPECT_EQ(child.NextReport(), "006f004b");
   EXPECT_EQ(child.NextReport(), "mode kept");
   EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.shown(), "ok\b \bK\r\n");  // the line's echo alone
 }
 
 }  // namespace
@@ -273,13 +335,27 @@ TEST(ConsolePty, LinesAreReadEdited) {
   EXPECT_NE(child.shown().find("hello w\xc3\xb6rl"), std::string::npos);  // echoed
 }
 
+TEST(ConsolePty, KeysTypedAheadOfALineRead) {
+  PtyChild child(TurnsScenario);
+  ASSERT_TRUE(child.started());
+  child.Type("xone\rztw\x7fwo\rth");  // one write while keys are polled
+  EXPECT_EQ(child.NextReport(), "88 0078");
+  EXPECT_EQ(child.NextReport(), "006f006e0065");
+  EXPECT_EQ(child.NextReport(), "90 007a");
+  EXPECT_EQ(child.NextReport(), "00740077006f");
+  ASSERT_TRUE(child.WaitFor([&] { return Echoes(child.master()); }));
+  child.Type("ree\r");
+  EXPECT_EQ(child.NextReport(), "00740068007200650065");
+  child.Wait();
+}
+
 TEST(ConsolePty, ColourAndTitleSequences) {
   PtyChild child(ColourScenario);
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.NextReport(), "done");
   child.Wait();
   const std::string& shown = child.shown();
-  EXPECT_NE(shown.find("\x1b]0;T\xc3\xa9st\x07"), std::string::npos);
+  EXPECT_NE(shown.find("\x1b]0;T\xc3\xa9st\xEF\xBF\xBD\x07"), std::string::npos);
   std::size_t a = shown.find("\x1b[0;90mA"), b = shown.find("\x1b[0;91mB"), c = shown.find("\x1b[0;93mC\r");
   std::size_t d = shown.find("\x1b[0;97;44mD\xc3\xa9" "E"), reset = shown.rfind("\x1b[0m");
   EXPECT_NE(a, std::string::npos) << testing::PrintToString(shown);
@@ -314,4 +390,31 @@ TEST(ConsolePty, CtrlCKeepsItsDefaultAndTheMode) {
   termios after{};
   ASSERT_EQ(::tcgetattr(child.master(), &after), 0);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), tcflag_t(ICANON | ECHO));
+}
+
+TEST(ConsolePty, EndingSignalsPutModeAndColourBack) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    PtyChild child(ColouredPollingProgram);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.NextReport(), "polling");
+    EXPECT_FALSE(Echoes(child.master())) << sig;
+    child.Signal(sig);
+    int status = child.Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+    EXPECT_TRUE(Echoes(child.master())) << sig;
+    const std::string& shown = child.shown();
+    std::size_t red = shown.find("\x1b[0;91mred");
+    EXPECT_NE(red, std::string::npos) << testing::PrintToString(shown);
+    EXPECT_GT(shown.rfind(SGR_RESET), red) << sig;
+  }
+}
+
+TEST(ConsolePty, ControlCharactersAreShownReplaced) {
+  PtyChild child(ControlsScenario);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.NextReport(), "done");
+  child.Wait();
+  const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+  EXPECT_EQ(child.shown(), "a" + r + "]0;T" + r + "b" + r + "[2J" + r + r + r + r + r + r + r + "c\xF0\x9F\x98\x80" +
+                               r + "d\r\r\n" + "name" + r + r);
 }
