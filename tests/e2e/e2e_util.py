@@ -61,14 +61,23 @@ def run(program, args, stdin_bytes=b"", timeout=60, cwd=None):
             return decode(f.read()), proc.returncode
 
 
-def run_polling(program, args, seconds, stdin=subprocess.DEVNULL):
-    """Starts a program that is expected to keep polling; stops it after a
-    while and returns (decoded stdout, still_running_at_the_end)."""
+def run_polling(program, args, ready, seconds, stdin=subprocess.DEVNULL, timeout=60):
+    """Starts a program that is expected to keep polling once its output ends
+    with READY; watches it that long and then for SECONDS more, stops it, and
+    returns (decoded stdout, still_running_at_the_end). Waiting for READY
+    first keeps a slow start (wine under emulation) from cutting the watch."""
     with tempfile.TemporaryDirectory() as io_dir:
         out_path = os.path.join(io_dir, "out")
         with open(out_path, "wb") as fout:
             proc = subprocess.Popen(command(program, args), stdin=stdin, stdout=fout, stderr=subprocess.DEVNULL,
                                     start_new_session=True)
+            end = time.time() + timeout
+            while proc.poll() is None and time.time() < end:
+                with open(out_path, "rb") as f:
+                    raw = f.read()
+                if raw[: len(raw) // 2 * 2].decode("utf-16-le", "replace").endswith(ready):
+                    break
+                time.sleep(0.05)
             time.sleep(seconds)
             running = proc.poll() is None
             if running:

@@ -18,6 +18,7 @@ WARNING = ["", "WARNING. You are going to scan every file of path specified and 
            "I hope you know what you're doing, close this window if not", "",
            ". . . . . . . . . . . . . . . . . . . . . . . . . . . . . .", "",
            "Press 'Y' to continue or any other key to quit..."]
+PROMPT = lines(WARNING[-1])
 
 
 def write(path, data):
@@ -134,9 +135,9 @@ if not u.WINDOWS:
         with tempfile.TemporaryDirectory() as d:
             write(d + "/a", b"1")
             write(d + "/b", b"1")
-            out, running = u.run_polling(u.VEXOLAN, [d], 1.5)
+            out, running = u.run_polling(u.VEXOLAN, [d], PROMPT, 1.5)
             assert running, out
-            assert out.endswith("Press 'Y' to continue or any other key to quit...\r\n"), out
+            assert out.endswith(PROMPT), out
             assert os.path.exists(d + "/b")
 
 
@@ -194,9 +195,9 @@ if u.WINDOWS:
         with tempfile.TemporaryDirectory() as d:
             write(d + "/a", b"1")
             write(d + "/b", b"1")
-            out, running = u.run_polling(u.VEXOLAN, [u.host_path(d)], 4)
+            out, running = u.run_polling(u.VEXOLAN, [u.host_path(d)], PROMPT, 1.5)
             assert running, out
-            assert out.endswith("Press 'Y' to continue or any other key to quit...\r\n"), out
+            assert out.endswith(PROMPT), out
             assert os.path.exists(d + "/b")
 
 u.finish()
