@@ -1,4 +1,5 @@
 // Win32 backend: code-page conversions through the system.
+#include "platform/os_seam.h"
 #include "platform/os_text.h"
 #include "win32_util.h"
 
@@ -22,9 +23,9 @@ std::int32_t os_utf8_to_utf16(const char* src, std::int32_t count, char16_t* dst
 std::int32_t os_utf16_to_utf8(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
   return win_from_wide(CP_UTF8, src, count, dst, capacity);
 }
-std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
+std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   return win_to_wide(CP_ACP, src, count, dst, capacity);
 }
-std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
+std::int32_t os_sys_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
   return win_from_wide(CP_ACP, src, count, dst, capacity);
 }
