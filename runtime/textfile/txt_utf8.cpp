@@ -88,35 +88,32 @@ std::int32_t txt_utf8_encode(const char16_t* src, std::int32_t count, unsigned c
     if (u < 0x80) {
       if (o >= capacity) break;
       dst[o++] = static_cast<unsigned char>(u);
-      continue;
-    }
-    unsigned char seq[4];
-    std::int32_t n;
-    if (u < 0x800) {
-      seq[0] = static_cast<unsigned char>(0xC0 | (u >> 6));
-      seq[1] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-      n = 2;
-    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && src[i + 1] >= 0xDC00 && src[i + 1] <= 0xDFFF) {
-      std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (src[i + 1] - 0xDC00u);
-      seq[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-      seq[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-      seq[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-      seq[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-      n = 4;
+    } else if (u < 0x800) {
+      if (capacity - o < 2) break;
+      dst[o++] = static_cast<unsigned char>(0xC0 | (u >> 6));
+      dst[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+    } else if (u < 0xD800 || u > 0xDFFF) {
+      if (capacity - o < 3) break;
+      dst[o++] = static_cast<unsigned char>(0xE0 | (u >> 12));
+      dst[o++] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+      dst[o++] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+    } else if (u <= 0xDBFF && i + 1 < count && src[i + 1] >= 0xDC00 && src[i + 1] <= 0xDFFF) {
+      if (capacity - o < 4) break;
+      std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (src[++i] - 0xDC00u);
+      dst[o++] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+      dst[o++] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+      dst[o++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      dst[o++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     } else if (u >= ESCAPE_BASE + 0x80u && u <= ESCAPE_BASE + 0xFFu) {
-      seq[0] = static_cast<unsigned char>(u - ESCAPE_BASE);  // a byte that was not UTF-8 goes back as itself
-      n = 1;
+      if (o >= capacity) break;
+      dst[o++] = static_cast<unsigned char>(u - ESCAPE_BASE);  // a byte that was not UTF-8 goes back as itself
     } else {
-      if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // other lone surrogates have no bytes of their own
-      seq[0] = static_cast<unsigned char>(0xE0 | (u >> 12));
-      seq[1] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
-      seq[2] = static_cast<unsigned char>(0x80 | (u & 0x3F));
-      n = 3;
+      // Other lone surrogates have no bytes of their own: U+FFFD.
+      if (capacity - o < 3) break;
+      dst[o++] = 0xEF;
+      dst[o++] = 0xBF;
+      dst[o++] = 0xBD;
     }
-    if (capacity - o < n) break;
-    std::memcpy(dst + o, seq, static_cast<std::size_t>(n));
-    o += n;
-    if (n == 4) ++i;
   }
   return o;
 }
