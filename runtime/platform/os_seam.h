@@ -1,8 +1,8 @@
 // Platform contract: the table of system calls that a test may replace.
 //
 // The calls whose failure loses or misreports data (reading, writing,
-// closing and creating files, heap blocks, deletions, console output, the
-// ANSI code page's conversions) go through this table. Each entry starts as the system's own call
+// closing and creating files, heap blocks, deletions, console output) go
+// through this table. Each entry starts as the system's own call
 // (os_sys_*); a test replaces one entry to make that call fail, fail
 // later or move fewer bytes, runs the real code path, and restores the
 // table. Programs never change it. Replace entries only while no other
@@ -27,9 +27,8 @@ struct OsCalls {
   bool (*delete_file_forced)(const char16_t* path);
   bool (*console_write)(OsConsole out, const char16_t* units, std::int32_t count);
   std::int32_t (*console_write_bytes)(OsConsole out, const void* bytes, std::int32_t count);
-  // A test may put a double-byte code page's conversions here.
+  // A test may put a double-byte code page's decoding here.
   std::int32_t (*ansi_to_utf16)(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
-  std::int32_t (*utf16_to_ansi)(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity);
 };
 
 // The live table.
@@ -55,4 +54,3 @@ bool os_sys_delete_file_forced(const char16_t* path);
 bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count);
 std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count);
 std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
-std::int32_t os_sys_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity);

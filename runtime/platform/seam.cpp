@@ -8,7 +8,7 @@ constexpr OsCalls SYSTEM_CALLS = {
     os_sys_file_open_read, os_sys_file_create,  os_sys_file_read,   os_sys_file_write,
     os_sys_file_close,     os_sys_heap_alloc,   os_sys_heap_realloc, os_sys_delete_file,
     os_sys_delete_file_forced, os_sys_console_write, os_sys_console_write_bytes,
-    os_sys_ansi_to_utf16,  os_sys_utf16_to_ansi,
+    os_sys_ansi_to_utf16,
 };
 OsCalls g_calls = SYSTEM_CALLS;
 }  // namespace
@@ -40,7 +40,4 @@ std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32
 }
 std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   return g_calls.ansi_to_utf16(src, count, dst, capacity);
-}
-std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
-  return g_calls.utf16_to_ansi(src, count, dst, capacity);
 }

@@ -120,7 +120,7 @@ std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t*
   return n;
 }
 
-std::int32_t os_sys_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
+std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
   if (!dst || capacity <= 0) return count;
   std::int32_t n = count < capacity ? count : capacity;
   for (std::int32_t i = 0; i < n; ++i) dst[i] = src[i] <= 0xFF ? static_cast<char>(src[i]) : '?';

@@ -87,7 +87,7 @@ std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t*
   return win_ansi_escaped(g_ansi_code_page, src, count, dst, capacity);
 }
 
-std::int32_t os_sys_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
+std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity) {
   if (count <= 0) return 0;
   if (!dst) capacity = 0;
   // The pieces between escaped bytes go through the system's conversion.
