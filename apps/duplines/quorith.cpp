@@ -60,8 +60,13 @@ void quorith_file(std::int32_t i) {
     return;
   }
   text_format = txt_detect_format(INPUT_FILE);
-  if (text_format != TextFormat::Ansi && text_format != TextFormat::Utf8 && text_format != TextFormat::Utf16Le)
-    text_format = TextFormat::Ansi;
+  if (text_format != TextFormat::Ansi && text_format != TextFormat::Utf8 && text_format != TextFormat::Utf16Le) {
+    // UTF-16BE and UTF-32 are known by their marks only: read as ANSI they
+    // would be "saved" as garbage, so the file is refused and nothing written.
+    print_status_line(u"Cannot read file: ", input_path, 12);
+    txt_close(INPUT_FILE);
+    return;
+  }
   if (txt_create(OUTPUT_FILE, output_path) == 0) {
     print_status_line(u"Cannot create out file: ", output_path, 12);
     txt_close(INPUT_FILE);

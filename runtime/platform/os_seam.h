@@ -27,6 +27,8 @@ struct OsCalls {
   bool (*delete_file_forced)(const char16_t* path);
   bool (*console_write)(OsConsole out, const char16_t* units, std::int32_t count);
   std::int32_t (*console_write_bytes)(OsConsole out, const void* bytes, std::int32_t count);
+  // A test may put a double-byte code page's decoding here.
+  std::int32_t (*ansi_to_utf16)(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
 };
 
 // The live table.
@@ -51,3 +53,4 @@ bool os_sys_delete_file(const char16_t* path);
 bool os_sys_delete_file_forced(const char16_t* path);
 bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count);
 std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count);
+std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);

@@ -9,7 +9,9 @@
 // sequence becomes the lone surrogate U+DC80 + (byte - 0x80) and such a
 // surrogate turns back into its byte, so any file name survives a round
 // trip. Its ANSI code page is ISO-8859-1: byte b is unit b and back, units
-// above U+00FF become '?'.
+// above U+00FF become '?'. The Windows layer's ANSI conversions are lossless
+// in the same way: a byte that is no character of the code page becomes
+// U+DC80 + (byte - 0x80), and back.
 #pragma once
 #include <cstdint>
 
@@ -17,3 +19,8 @@ std::int32_t os_utf8_to_utf16(const char* src, std::int32_t count, char16_t* dst
 std::int32_t os_utf16_to_utf8(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity);
 std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
 std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity);
+
+// For tests: the ANSI conversions use another code page (0: the system's own
+// again). Only the Windows layer has code pages to choose from; the POSIX
+// layer keeps ISO-8859-1.
+void os_text_set_ansi_code_page(std::uint32_t code_page);

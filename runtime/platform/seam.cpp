@@ -1,12 +1,14 @@
 // The replaceable system-call table, and the contract's calls that go through it.
 #include "platform/os_fs.h"
 #include "platform/os_seam.h"
+#include "platform/os_text.h"
 
 namespace {
 constexpr OsCalls SYSTEM_CALLS = {
     os_sys_file_open_read, os_sys_file_create,  os_sys_file_read,   os_sys_file_write,
     os_sys_file_close,     os_sys_heap_alloc,   os_sys_heap_realloc, os_sys_delete_file,
     os_sys_delete_file_forced, os_sys_console_write, os_sys_console_write_bytes,
+    os_sys_ansi_to_utf16,
 };
 OsCalls g_calls = SYSTEM_CALLS;
 }  // namespace
@@ -35,4 +37,7 @@ bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) 
 }
 std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
   return g_calls.console_write_bytes(out, bytes, count);
+}
+std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
+  return g_calls.ansi_to_utf16(src, count, dst, capacity);
 }

@@ -11,6 +11,7 @@
 #include "platform/os_process.h"
 #include "platform/os_text.h"
 #include "textfile/txt_record.h"
+#include "textfile/txt_utf8.h"
 
 namespace {
 
@@ -90,9 +91,10 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool creat
 // Converts text to UTF-8 or ANSI; the bytes written to dst (room for 4 per unit).
 std::int32_t txt_encode(const char16_t* text, std::int32_t units, std::int32_t format, unsigned char* dst,
                         std::int32_t capacity) {
-  char* out = reinterpret_cast<char*>(dst);
-  std::int32_t n = format == txt_format_code(TextFormat::Utf8) ? os_utf16_to_utf8(text, units, out, capacity)
-                                                               : os_utf16_to_ansi(text, units, out, capacity);
+  // UTF-8 through the library's own encoder, which gives bytes that were
+  // not UTF-8 in a line read back unchanged.
+  if (format == txt_format_code(TextFormat::Utf8)) return txt_utf8_encode(text, units, dst, capacity);
+  std::int32_t n = os_utf16_to_ansi(text, units, reinterpret_cast<char*>(dst), capacity);
   return n > 0 ? n : 0;
 }
 

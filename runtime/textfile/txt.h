@@ -81,14 +81,18 @@ TextFormat txt_detect_format(ObjectId file);
 // Reads one line: text up to LF, CR, CR LF, a zero unit or the end of the
 // file, none of which is part of the result. `format` (low five bits; 0 =
 // the file's default): 25 reads UTF-16LE code units, 2 UTF-8 sequences, any
-// other value ANSI bytes. A UTF-8 first byte that starts no sequence reads
-// as "?". A read at the end of the file, or of a file that is not open,
-// gives the empty string. The result is in the temporary-result area.
+// other value ANSI bytes. A line is converted whole, so no character is cut
+// where the buffer is refilled. In UTF-8 a byte that is not part of a valid
+// sequence reads as U+DC00 + byte (U+DC80..U+DCFF), so distinct lines never
+// read as equal, and a line end is never part of a sequence. A read at the
+// end of the file, or of a file that is not open, gives the empty string.
+// The result is in the temporary-result area.
 CStr txt_read_line(ObjectId file, std::int32_t format = 0);
 inline CStr txt_read_line(ObjectId file, TextFormat format) { return txt_read_line(file, txt_format_code(format)); }
 
 // Writes `text` and CR LF in `format` (25 UTF-16LE, 2 UTF-8, any other value
 // ANSI, with the system's replacement for characters it cannot represent).
+// In UTF-8, U+DC80..U+DCFF are written as the bytes 80..FF they stand for.
 // The result is the number of bytes of the line end (2, or 4 in UTF-16LE),
 // 0 for a file that is not open. An empty text writes only the line end.
 std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format);

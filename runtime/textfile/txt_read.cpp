@@ -1,12 +1,15 @@
 // Text files: the ANSI, UTF-8 and UTF-16LE line readers.
 //
 // The readers work on the file's buffer directly: they scan it a machine
-// word at a time for the bytes that can end a line (or start a UTF-8
-// sequence), and a line that lies inside the buffer is converted straight
-// from it into the result. Only a line that crosses a refill of the buffer
-// is collected in the line buffer, which is kept from one read to the next.
-// A unit that crosses a refill (a UTF-8 sequence, a UTF-16 code unit at an
-// odd offset) is taken whole through buffered reading.
+// word at a time for the units that can end a line, and a line that lies
+// inside the buffer is converted straight from it into the result. A line
+// that crosses a refill of the buffer is collected whole in the line buffer,
+// which is kept from one read to the next, and converted in one piece, so
+// that no character (a double-byte pair of an ANSI code page, a UTF-8
+// sequence) is ever cut in two. ANSI and UTF-8 lines end at the same bytes:
+// 0, LF and CR are never part of a double-byte pair or of a UTF-8 sequence.
+// A UTF-16 code unit at an odd offset that crosses a refill is taken whole
+// through buffered reading.
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -16,12 +19,12 @@
 #include "platform/os_text.h"
 #include "textfile/txt.h"
 #include "textfile/txt_record.h"
+#include "textfile/txt_utf8.h"
 
 namespace {
 
 constexpr unsigned char LF = 0x0A;
 constexpr unsigned char CR = 0x0D;
-constexpr unsigned char QUESTION_MARK[] = {'?'};
 
 enum class Reader { Ansi, Utf8, Utf16 };
 
@@ -60,18 +63,6 @@ const unsigned char* scan_ansi(const unsigned char* p, const unsigned char* end)
   }
 }
 
-// The first byte in [p, end) that is below LOW_LIMIT or 0x80 and above, or end.
-const unsigned char* scan_utf8(const unsigned char* p, const unsigned char* end) {
-  while (end - p >= WORD_BYTES) {
-    Word w = load_word(p);
-    if (low_bytes(w) | (w & BYTE_HIGHS)) break;
-    p += WORD_BYTES;
-  }
-  for (; p < end; ++p)
-    if (*p < LOW_LIMIT || *p >= 0x80) return p;
-  return end;
-}
-
 inline unsigned unit_at(const unsigned char* p) { return p[0] | (static_cast<unsigned>(p[1]) << 8); }
 
 // The first little-endian unit in [p, end) that is 0, LF or CR, or end;
@@ -88,17 +79,6 @@ const unsigned char* scan_utf16(const unsigned char* p, const unsigned char* end
   }
 }
 
-// The length of the UTF-8 sequence that starts with byte c; 0 when c
-// cannot start one.
-inline std::int32_t utf8_length(unsigned c) {
-  if (c < 0x80) return 1;
-  if (c < 0xC0) return 0;
-  if (c < 0xE0) return 2;
-  if (c < 0xF0) return 3;
-  if (c < 0xF8) return 4;
-  return 0;
-}
-
 // ---- The line buffer ----
 
 // Collects the part of a line that lies in earlier fills of the file's
@@ -113,8 +93,9 @@ struct LineBuffer {
 LineBuffer g_line;
 
 constexpr std::int32_t LINE_STEP = 4096;
-// Room kept free at the end (a terminator and one more UTF-8 sequence).
-constexpr std::int32_t LINE_SLACK = 8;
+// Room kept free at the end: the rest of a line, which lies in the file's
+// buffer, always fits beside what was collected.
+constexpr std::int32_t LINE_SLACK = TXT_BUFFER_BYTES;
 
 // Grows the line buffer for `more` bytes. The result of the line must fit
 // in the temporary-result area as well, so that room is made there first:
@@ -125,9 +106,8 @@ bool line_grow(std::int32_t more) {
   if (cap < need) cap = need;
   cap = (cap + LINE_STEP - 1) / LINE_STEP * LINE_STEP;
   if (cap > INT32_MAX / 2 - 2 * TXT_BUFFER_BYTES) return false;
-  // A line's result has at most one code unit per collected byte, plus
-  // the part that is still in the file's buffer.
-  if (!str_tmp_try_reserve(static_cast<std::int32_t>(cap) + TXT_BUFFER_BYTES)) return false;
+  // A line's result has at most one code unit per collected byte.
+  if (!str_tmp_try_reserve(static_cast<std::int32_t>(cap))) return false;
   void* p = g_line.data ? os_heap_realloc(rt_main_heap(), g_line.data, static_cast<std::size_t>(cap))
                         : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
   if (!p) return false;
@@ -151,7 +131,7 @@ std::int32_t convert(Reader reader, const unsigned char* src, std::int32_t bytes
     case Reader::Ansi:
       return os_ansi_to_utf16(s, bytes, dst, bytes);
     case Reader::Utf8:
-      return os_utf8_to_utf16(s, bytes, dst, bytes);
+      return txt_utf8_decode(src, bytes, dst);
     case Reader::Utf16:
       break;
   }
@@ -164,105 +144,50 @@ std::int32_t convert(Reader reader, const unsigned char* src, std::int32_t bytes
   return units;
 }
 
-// The result of a line: the collected bytes followed by `tail` (whole
-// units, still in the file's buffer or in a unit just taken), converted
-// into the temporary-result area. The line buffer is emptied.
+// The result of a line: the collected bytes followed by `tail` (at most a
+// buffer's worth of whole units, still in the file's buffer or in a unit
+// just taken), converted in one piece into the temporary-result area. The
+// line buffer is emptied.
 CStr line_result(Reader reader, const unsigned char* tail, std::int32_t tail_bytes) {
-  std::int32_t head = g_line.length;
+  const unsigned char* src = tail;
+  std::int32_t bytes = tail_bytes;
+  if (g_line.length > 0) {
+    // Every append left LINE_SLACK bytes free for the tail.
+    if (tail_bytes > 0) std::memcpy(g_line.data + g_line.length, tail, static_cast<std::size_t>(tail_bytes));
+    src = g_line.data;
+    bytes = g_line.length + tail_bytes;
+  }
   g_line.length = 0;
-  // Each collected byte gives at most one code unit in every reader.
-  char16_t* out = str_tmp_try_reserve(head + tail_bytes);
+  // Each byte gives at most one code unit in every reader.
+  char16_t* out = str_tmp_try_reserve(bytes);
   if (!out) return u"";
-  std::int32_t n = convert(reader, g_line.data, head, out);
-  n += convert(reader, tail, tail_bytes, out + n);
+  std::int32_t n = convert(reader, src, bytes, out);
   out[n] = 0;
   return out;
 }
 
 // ---- The readers ----
 
-CStr read_ansi(TextFile* f) {
+// The ANSI and UTF-8 reader: the line is split at its bytes 0, LF and CR
+// and converted as `reader` says.
+CStr read_bytes(TextFile* f, Reader reader) {
   for (;;) {
-    if (f->count == 0 && txt_refill(f) == 0) return line_result(Reader::Ansi, nullptr, 0);
+    if (f->count == 0 && txt_refill(f) == 0) return line_result(reader, nullptr, 0);
     const unsigned char* end = f->buffer + f->filled;
     const unsigned char* p = end - f->count;
     const unsigned char* q = scan_ansi(p, end);
     auto run = static_cast<std::int32_t>(q - p);
     if (q == end) {
       f->count = 0;
-      if (!line_append(p, run)) return line_result(Reader::Ansi, p, run);
+      if (!line_append(p, run)) return line_result(reader, p, run);
       continue;
     }
     f->count = static_cast<std::int32_t>(end - q) - 1;
-    CStr line = line_result(Reader::Ansi, p, run);
+    CStr line = line_result(reader, p, run);
     // After a CR the next byte is read: an LF belongs to this line end,
     // anything else stays for the next line.
     if (*q == CR && (f->count > 0 || txt_refill(f) > 0) && f->buffer[f->filled - f->count] == LF) --f->count;
     return line;
-  }
-}
-
-// After a CR in UTF-8: the next unit is read; an LF is consumed, any other
-// unit is given back, and a sequence cut off by the end of the file is
-// dropped.
-void utf8_after_cr(TextFile* f) {
-  if (f->count == 0 && txt_refill(f) == 0) return;
-  unsigned c = f->buffer[f->filled - f->count];
-  if (c == LF) {
-    --f->count;
-    return;
-  }
-  std::int32_t length = utf8_length(c);
-  if (length == 0) length = 1;  // a byte that starts no sequence is a unit of its own
-  if (f->count >= length) return;
-  unsigned char unit[4];
-  if (txt_take(f, unit, length) == length) txt_give_back(f, length);
-}
-
-CStr read_utf8(TextFile* f) {
-  for (;;) {
-    if (f->count == 0 && txt_refill(f) == 0) return line_result(Reader::Utf8, nullptr, 0);
-    const unsigned char* end = f->buffer + f->filled;
-    const unsigned char* p = end - f->count;  // the first unit not collected yet
-    const unsigned char* q = p;
-    std::int32_t length = 0;  // of a sequence that crosses the buffer's end
-    for (;;) {
-      q = scan_utf8(q, end);
-      if (q == end) break;
-      unsigned c = *q;
-      if (c < 0x80) {
-        if (!is_line_end(c)) {
-          ++q;
-          continue;
-        }
-        f->count = static_cast<std::int32_t>(end - q) - 1;
-        CStr line = line_result(Reader::Utf8, p, static_cast<std::int32_t>(q - p));
-        if (c == CR) utf8_after_cr(f);
-        return line;
-      }
-      length = utf8_length(c);
-      if (length == 0) {
-        // A byte that starts no sequence is consumed alone and read as "?".
-        auto run = static_cast<std::int32_t>(q - p);
-        f->count = static_cast<std::int32_t>(end - q);
-        if (run > 0 && !line_append(p, run)) return line_result(Reader::Utf8, p, run);
-        --f->count;
-        if (!line_append(QUESTION_MARK, 1)) return line_result(Reader::Utf8, QUESTION_MARK, 1);
-        p = ++q;
-        continue;
-      }
-      if (end - q < length) break;
-      q += length;  // the following bytes are taken as they come
-    }
-    auto run = static_cast<std::int32_t>(q - p);
-    f->count = static_cast<std::int32_t>(end - q);
-    if (run > 0 && !line_append(p, run)) return line_result(Reader::Utf8, p, run);
-    if (q == end) continue;
-    unsigned char unit[4];
-    if (txt_take(f, unit, length) < length) {
-      return line_result(Reader::Utf8, nullptr, 0);  // the file ends inside the sequence: dropped
-    }
-    if (!line_append(unit, length)) return line_result(Reader::Utf8, unit, length);
   }
 }
 
@@ -312,8 +237,7 @@ CStr read_utf16(TextFile* f) {
 CStr txt_read_record_line(TextFile* f, std::int32_t format) {
   g_line.length = 0;
   if (format == txt_format_code(TextFormat::Utf16Le)) return read_utf16(f);
-  if (format == txt_format_code(TextFormat::Utf8)) return read_utf8(f);
-  return read_ansi(f);
+  return read_bytes(f, format == txt_format_code(TextFormat::Utf8) ? Reader::Utf8 : Reader::Ansi);
 }
 
 void txt_release_line_buffer() {

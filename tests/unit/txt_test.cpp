@@ -1,6 +1,7 @@
 // Text files: byte-order marks, line ends of every kind in the three
 // readers (also where they meet the buffer's refills), zero units, bad
-// UTF-8, writing with and around the buffer, the mode switches, the
+// UTF-8 read and written losslessly, double-byte ANSI characters across
+// refills, writing with and around the buffer, the mode switches, the
 // registry and the shutdown from another thread.
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/os_seam.h"
 #include "textfile/txt.h"
 
 namespace {
@@ -170,21 +172,80 @@ TEST_F(TxtTest, EveryLineEndInEveryReader) {
   EXPECT_EQ(lines_of(utf16le(u"q\nr"), TXT_SHARE_READ | UTF16), (Lines{u"q", u"r"}));
 }
 
-TEST_F(TxtTest, Utf8SequencesAndBadBytes) {
-  EXPECT_EQ(lines_of("a\x80" "b\n\xFF\n\xF8z", UTF8), (Lines{u"a?b", u"?", u"?z"}));
-  // A bad byte after a lone CR is given back and starts the next line.
-  EXPECT_EQ(lines_of("x\r\x80y", UTF8), (Lines{u"x", u"?y"}));
-  // The file ends inside a sequence: the partial sequence is dropped, also right after a CR.
-  EXPECT_EQ(lines_of("ab\xE4\xB8", UTF8), (Lines{u"ab"}));
-  EXPECT_EQ(lines_of("a\r\xC3", UTF8), (Lines{u"a"}));
-  EXPECT_EQ(lines_of("\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\n", UTF8), (Lines{u"\u00E9\u4E2D\U0001F600"}));
-  // The bytes after a first byte are taken as they come, so an LF there ends no line;
-  // what the invalid pair becomes is the system conversion's choice.
-  Lines l = lines_of("\xC3\nz", UTF8);
-  ASSERT_EQ(l.size(), 1u);
-  ASSERT_EQ(l[0].size(), 3u);
-  EXPECT_EQ(l[0][1], u'\n');
-  EXPECT_EQ(l[0][2], u'z');
+// A byte that is not UTF-8 reads as U+DC00 + byte, so distinct lines never
+// read as equal, and is written back as itself. A byte that is not a
+// continuation byte ends a sequence: a line end is always a line end.
+TEST_F(TxtTest, Utf8BadBytesReadAndWriteLosslessly) {
+  struct Case {
+    std::string bytes;
+    Lines lines;
+    std::string written;  // the lines written back as UTF-8
+  };
+  const Case cases[] = {
+      {"price \x80\nprice \x81\nprice \xFF\nprice \xEF\xBF\xBD\nprice ?",
+       {u"price \xDC80", u"price \xDC81", u"price \xDCFF", u"price \uFFFD", u"price ?"},
+       "price \x80\r\nprice \x81\r\nprice \xFF\r\nprice \xEF\xBF\xBD\r\nprice ?\r\n"},
+      {"a\x80" "b\n\xF8z", {u"a\xDC80" u"b", u"\xDCF8z"}, "a\x80" "b\r\n\xF8z\r\n"},
+      {"x\r\x80y", {u"x", u"\xDC80y"}, "x\r\n\x80y\r\n"},
+      // A first byte right before a line end ends there; the line end stays one.
+      {"\xC3\nz", {u"\xDCC3", u"z"}, "\xC3\r\nz\r\n"},
+      {"\xE4\xB8\r\nz\xF0\x9F\x98\rw", {u"\xDCE4\xDCB8", u"z\xDCF0\xDC9F\xDC98", u"w"},
+       "\xE4\xB8\r\nz\xF0\x9F\x98\r\nw\r\n"},
+      {std::string("\xC3\0z", 3), {u"\xDCC3", u"z"}, "\xC3\r\nz\r\n"},
+      // The file ends inside a sequence: its bytes are kept.
+      {"ab\xE4\xB8", {u"ab\xDCE4\xDCB8"}, "ab\xE4\xB8\r\n"},
+      {"a\r\xC3", {u"a", u"\xDCC3"}, "a\r\n\xC3\r\n"},
+      // Overlong forms, encoded surrogates and code points above U+10FFFF are not UTF-8.
+      {"\xC0\xAF|\xE0\x80\xAF|\xED\xA0\x80|\xED\xB2\x80|\xF4\x90\x80\x80",
+       {u"\xDCC0\xDCAF|\xDCE0\xDC80\xDCAF|\xDCED\xDCA0\xDC80|\xDCED\xDCB2\xDC80|\xDCF4\xDC90\xDC80\xDC80"},
+       "\xC0\xAF|\xE0\x80\xAF|\xED\xA0\x80|\xED\xB2\x80|\xF4\x90\x80\x80\r\n"},
+      {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBF\n", {u"\u00E9\u4E2D\U0001F600\uFFFF"},
+       "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBF\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    Lines lines = lines_of(c.bytes, UTF8);
+    EXPECT_EQ(lines, c.lines);
+    ASSERT_NE(txt_create(2, path("out.txt").c_str()), 0);
+    for (const std::u16string& l : lines) txt_write_line(2, l.c_str(), UTF8);
+    txt_close(2);
+    EXPECT_EQ(bytes_of("out.txt"), c.written);
+  }
+  // Lone surrogates outside the byte range have no bytes of their own.
+  ASSERT_NE(txt_create(2, path("lone.txt").c_str()), 0);
+  txt_write_line(2, u"a\xD800" u"b\xDC00\xDC7F", UTF8);
+  txt_close(2);
+  EXPECT_EQ(bytes_of("lone.txt"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\r\n");
+}
+
+// A stand-in for a double-byte ANSI code page: 0x81-0x9F and 0xE0-0xFC
+// lead a pair, and a lead byte without its trail byte becomes U+30FB, as
+// code page 932 converts it.
+std::int32_t fake_dbcs_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
+  std::int32_t n = 0;
+  for (std::int32_t i = 0; i < count && n < capacity; ++i) {
+    auto c = static_cast<unsigned char>(src[i]);
+    bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    if (!lead) dst[n++] = c;
+    else if (i + 1 == count) dst[n++] = 0x30FB;
+    else dst[n++] = static_cast<char16_t>(0x4000 + (c << 8) + static_cast<unsigned char>(src[++i]));
+  }
+  return n;
+}
+
+// A double-byte character whose bytes straddle a refill of the buffer is
+// converted whole, so a repeated line reads the same wherever it lies.
+TEST_F(TxtTest, DoubleByteAnsiCharactersAcrossRefills) {
+  os_calls().ansi_to_utf16 = fake_dbcs_to_utf16;
+  const char16_t pair = 0x4000 + (0x82 << 8) + 0xA0;
+  // The pair of the first line lies before, across and after a refill.
+  for (std::size_t before : {4094u, 4095u, 4096u, 8191u}) {
+    SCOPED_TRACE(before);
+    std::string line = std::string(before, 'x') + "\x82\xA0z";
+    std::u16string expected = std::u16string(before, u'x') + pair + u"z";
+    EXPECT_EQ(lines_of(line + "\n" + line, ANSI), (Lines{expected, expected}));
+  }
+  os_calls_reset();
 }
 
 // Lines of random length with random ends, read back in every format, also
@@ -231,7 +292,7 @@ TEST_F(TxtTest, UnitsAcrossTheBufferEndAfterCr) {
   }
   const std::u16string a(TXT_BUFFER_BYTES - 2, u'a');
   EXPECT_EQ(lines_of(utf8(a + u"\r\u00E9z\n"), UTF8), (Lines{a, u"\u00E9z"}));
-  EXPECT_EQ(lines_of(utf8(a + u"\r") + "\xC3", UTF8), (Lines{a}));
+  EXPECT_EQ(lines_of(utf8(a + u"\r") + "\xC3", UTF8), (Lines{a, u"\xDCC3"}));
 
   // One ANSI byte first, so that the UTF-16 units lie at odd offsets of the buffer.
   auto mixed = [&](const std::u16string& text) {

@@ -1,4 +1,5 @@
 // POSIX backend: UTF-8 with lossless escapes, and ISO-8859-1 as the ANSI code page.
+#include "platform/os_seam.h"
 #include "platform/os_text.h"
 #include "posix_text.h"
 
@@ -110,7 +111,9 @@ std::int32_t os_utf16_to_utf8(const char16_t* src, std::int32_t count, char* dst
   return posix_result(sink);
 }
 
-std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
+void os_text_set_ansi_code_page(std::uint32_t) {}
+
+std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   if (!dst || capacity <= 0) return count;
   std::int32_t n = count < capacity ? count : capacity;
   for (std::int32_t i = 0; i < n; ++i) dst[i] = static_cast<unsigned char>(src[i]);
