@@ -111,6 +111,8 @@ struct LineBuffer {
   std::int32_t length = 0;
 };
 LineBuffer g_line;
+// Set when the line being read could not be held whole in memory.
+bool g_line_short = false;
 
 constexpr std::int32_t LINE_STEP = 4096;
 // Room kept free at the end (a terminator and one more UTF-8 sequence).
@@ -124,6 +126,7 @@ bool line_grow(std::int32_t more) {
   std::int64_t cap = g_line.capacity + (g_line.capacity / 2 > LINE_STEP ? g_line.capacity / 2 : LINE_STEP);
   if (cap < need) cap = need;
   cap = (cap + LINE_STEP - 1) / LINE_STEP * LINE_STEP;
+  g_line_short = true;  // until the room is there
   if (cap > INT32_MAX / 2 - 2 * TXT_BUFFER_BYTES) return false;
   // A line's result has at most one code unit per collected byte, plus
   // the part that is still in the file's buffer.
@@ -131,6 +134,7 @@ bool line_grow(std::int32_t more) {
   void* p = g_line.data ? os_heap_realloc(rt_main_heap(), g_line.data, static_cast<std::size_t>(cap))
                         : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
   if (!p) return false;
+  g_line_short = false;
   g_line.data = static_cast<unsigned char*>(p);
   g_line.capacity = static_cast<std::int32_t>(cap);
   return true;
@@ -172,7 +176,10 @@ CStr line_result(Reader reader, const unsigned char* tail, std::int32_t tail_byt
   g_line.length = 0;
   // Each collected byte gives at most one code unit in every reader.
   char16_t* out = str_tmp_try_reserve(head + tail_bytes);
-  if (!out) return u"";
+  if (!out) {
+    g_line_short = true;
+    return u"";
+  }
   std::int32_t n = convert(reader, g_line.data, head, out);
   n += convert(reader, tail, tail_bytes, out + n);
   out[n] = 0;
@@ -311,9 +318,14 @@ CStr read_utf16(TextFile* f) {
 
 CStr txt_read_record_line(TextFile* f, std::int32_t format) {
   g_line.length = 0;
-  if (format == txt_format_code(TextFormat::Utf16Le)) return read_utf16(f);
-  if (format == txt_format_code(TextFormat::Utf8)) return read_utf8(f);
-  return read_ansi(f);
+  g_line_short = false;
+  CStr line = format == txt_format_code(TextFormat::Utf16Le) ? read_utf16(f)
+              : format == txt_format_code(TextFormat::Utf8)  ? read_utf8(f)
+                                                              : read_ansi(f);
+  // A cut line is not a line of the file: the file fails rather than
+  // hand on the rest as lines of their own.
+  if (g_line_short) txt_fail(f, TXT_ERROR_MEMORY);
+  return line;
 }
 
 void txt_release_line_buffer() {

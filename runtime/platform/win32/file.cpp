@@ -16,15 +16,46 @@ OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-OsFile os_sys_file_create(const char16_t* path) {
-  if (!path) return OS_NO_FILE;
-  return win_result(CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+namespace {
+// Whether what a handle opened may be written as the output: a regular disk
+// file, no reparse point, and, when it existed before, with no other name
+// and not the file `other` is open on.
+bool win_may_write(HANDLE h, bool existed, OsFile other) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (!existed) return true;
+  if (info.nNumberOfLinks != 1) return false;
+  if (other == OS_NO_FILE) return true;
+  BY_HANDLE_FILE_INFORMATION o;
+  if (!GetFileInformationByHandle(win_handle(other), &o)) return false;
+  return o.dwVolumeSerialNumber != info.dwVolumeSerialNumber || o.nFileIndexHigh != info.nFileIndexHigh ||
+         o.nFileIndexLow != info.nFileIndexLow;
 }
+}  // namespace
 
-OsFile os_file_truncate_existing(const char16_t* path) {
+OsFile os_sys_file_create(const char16_t* path, OsFile other) {
   if (!path) return OS_NO_FILE;
-  return win_result(CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
+  // Opened, not truncated, so that what stands at the path is judged
+  // first; a reparse point is opened itself, never followed.
+  HANDLE h = CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool existed = h != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS;
+  if (h == INVALID_HANDLE_VALUE) {
+    // An existing file that may be written but not read.
+    h = CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    existed = true;
+  }
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return OS_NO_FILE;
+  bool ok = win_may_write(h, existed, other);
+  if (ok && existed) ok = SetFilePointer(h, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(h) != 0;
+  if (!ok) {
+    CloseHandle(h);
+    if (!existed) DeleteFileW(win_w(path));
+    return OS_NO_FILE;
+  }
+  return reinterpret_cast<OsFile>(h);
 }
 
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
