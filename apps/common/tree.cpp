@@ -56,11 +56,11 @@ void tree_clear() {
 
 std::int32_t tree_insert_unique(CStr text) {
   if (!text) text = u"";
-  if (!tree_room()) return -1;
   std::int32_t n = tree_node_count;
   if (n == 0) tree_index_reset();
   const std::uint32_t hash = tree_hash_text(text);
   if (n > 0 && tree_hash_find(text, hash) >= 0) return 0;
+  if (!tree_room()) return -1;
   // The free slot takes its copy of the text first, so that the index never
   // records a node without its text.
   TreeNode& node = tree_nodes[n];
