@@ -151,7 +151,7 @@ def refused(path):
 
 
 def asan_build():
-    return b"AddressSanitizer" in read(u.QUORITH)
+    return b"__asan_init" in read(u.QUORITH)
 
 
 @case
