@@ -18,15 +18,17 @@ OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
 
 namespace {
 // Whether what a handle opened may be written as the output: a regular disk
-// file, no reparse point, and, when it existed before, with no other name
-// and not the file `other` is open on.
+// file, no reparse point, and, when it existed before, not read-only, with
+// no other name and not the file `other` is open on.
 bool win_may_write(HANDLE h, bool existed, OsFile other) {
   if (GetFileType(h) != FILE_TYPE_DISK) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) return false;
   if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
   if (!existed) return true;
-  if (info.nNumberOfLinks != 1) return false;
+  // Read-only is refused even where the system let it be opened for writing
+  // (wine, run by root).
+  if (info.nNumberOfLinks != 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) return false;
   if (other == OS_NO_FILE) return true;
   BY_HANDLE_FILE_INFORMATION o;
   if (!GetFileInformationByHandle(win_handle(other), &o)) return false;
