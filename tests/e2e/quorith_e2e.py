@@ -156,25 +156,27 @@ def asan_build():
 
 @case
 def output_path_never_leads_elsewhere():
-    if u.WINDOWS:
-        print("skip output_path_never_leads_elsewhere: links and named pipes are tested natively")
-        return
     with tempfile.TemporaryDirectory() as d:
         data = b"".join(b"%d\n" % (k % 1500) for k in range(2000))
         write(d + "/victim", b"victim\n")
+        # Under wine a dangling link's target is created before it can be
+        # judged, and a named pipe is not a Windows file: both natively only.
         arrange = [
-            ("hard link to the input", lambda x: os.link(x, x + "_new")),
-            ("symbolic link to the input", lambda x: os.symlink(x, x + "_new")),
-            ("symbolic link to another file", lambda x: os.symlink(d + "/victim", x + "_new")),
-            ("dangling symbolic link", lambda x: os.symlink(d + "/nowhere", x + "_new")),
-            ("named pipe", lambda x: os.mkfifo(x + "_new")),
+            ("hard link to the input", True, lambda x: os.link(x, x + "_new")),
+            ("symbolic link to the input", True, lambda x: os.symlink(x, x + "_new")),
+            ("symbolic link to another file", True, lambda x: os.symlink(d + "/victim", x + "_new")),
+            ("dangling symbolic link", False, lambda x: os.symlink(d + "/nowhere", x + "_new")),
+            ("named pipe", False, lambda x: os.mkfifo(x + "_new")),
         ]
-        for k, (what, make) in enumerate(arrange):
+        for k, (what, on_windows, make) in enumerate(arrange):
+            if u.WINDOWS and not on_windows:
+                print("skip %s under wine" % what)
+                continue
             x = "%s/in%d" % (d, k)
             write(x, data)
             make(x)
             before = os.lstat(x + "_new")
-            expect_eq(quorith(x), lines(*HEAD, *refused(x), *END), what)
+            expect_eq(quorith(x), lines(*HEAD, *refused(u.host_path(x)), *END), what)
             expect_eq(read(x), data, what)
             after = os.lstat(x + "_new")
             expect_eq((after.st_mode, after.st_ino), (before.st_mode, before.st_ino), what + ": left as it was")
