@@ -24,7 +24,9 @@ extern std::int32_t tree_growth;
 // A program's set-up: `slots` empty slots and the growth step, count 0.
 void tree_create(std::int32_t slots, std::int32_t growth);
 
-// 1 when the text was added, 0 when it was already present (case-sensitive).
+// 1 when the text was added, 0 when it was already present (case-sensitive),
+// -1 when memory ran out (no array, or the array, the text's copy or the
+// index could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
 
 // increment + 1 empty slots and growth `increment`, count 0.

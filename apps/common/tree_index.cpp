@@ -92,17 +92,15 @@ void tree_index_reset() {
   g_entries = 0;
 }
 
-std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* pred, std::int32_t* succ) {
+std::int32_t tree_index_insert(CStr text, std::uint32_t hash, std::int32_t new_node, std::int32_t* pred,
+                               std::int32_t* succ) {
   if (!text) text = u"";
   *pred = -1;
   *succ = -1;
-  const std::uint32_t hash = tree_hash_text(text);
-  std::int32_t present = tree_hash_find(text, hash);
-  if (present >= 0) return present;
-  tree_hash_put(hash, new_node);
   const Prefix p = tidx_prefix(text);
   if (!g_root) {
     g_root = tidx_new<Leaf>();
+    if (!g_root) return TREE_INDEX_NO_MEMORY;
     g_root_is_leaf = true;
   }
 
@@ -142,17 +140,35 @@ std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* p
   else if (leaf->next) *succ = leaf->next->keys[0].node;
 
   const Key key{p, new_node};
-  ++g_entries;
   if (leaf->count < LEAF_CAP) {
     std::memmove(&leaf->keys[pos + 1], &leaf->keys[pos], sizeof(Key) * static_cast<std::size_t>(leaf->count - pos));
     leaf->keys[pos] = key;
     ++leaf->count;
+    ++g_entries;
+    tree_hash_put(hash, new_node);
     return -1;
   }
 
+  // Every node that the splits need is allocated before anything changes,
+  // so that running out of memory leaves the index as it was.
+  int splits = 0;  // full inner nodes on the path, from the bottom up
+  while (splits < depth && path[depth - 1 - splits]->count == INNER_CAP) ++splits;
+  int inners_needed = splits + (splits == depth ? 1 : 0);  // a new root above a full path
+  Inner* spare[MAX_DEPTH + 1] = {};
+  Leaf* right = tidx_new<Leaf>();
+  bool ok = right != nullptr;
+  for (int k = 0; ok && k < inners_needed; ++k) ok = (spare[k] = tidx_new<Inner>()) != nullptr;
+  if (!ok) {
+    os_heap_free(rt_main_heap(), right);
+    for (Inner* in : spare) os_heap_free(rt_main_heap(), in);
+    return TREE_INDEX_NO_MEMORY;
+  }
+  int next_spare = 0;
+  ++g_entries;
+  tree_hash_put(hash, new_node);
+
   // Split the full leaf. Appending at the right end keeps the left leaf
   // full, so ascending input packs the leaves densely.
-  Leaf* right = tidx_new<Leaf>();
   int keep = pos == LEAF_CAP ? LEAF_CAP : LEAF_CAP / 2;
   Key all[LEAF_CAP + 1];
   std::memcpy(all, leaf->keys, sizeof(Key) * static_cast<std::size_t>(pos));
@@ -187,7 +203,7 @@ std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* p
     kids[at + 1] = up_child;
     std::memcpy(kids + at + 2, in->child + at + 1, sizeof(void*) * static_cast<std::size_t>(INNER_CAP - at));
     int left_keys = at == INNER_CAP ? INNER_CAP - 1 : INNER_CAP / 2;
-    Inner* sib = tidx_new<Inner>();
+    Inner* sib = spare[next_spare++];
     sib->leaf_children = in->leaf_children;
     in->count = left_keys;
     std::memcpy(in->keys, keys, sizeof(Key) * static_cast<std::size_t>(left_keys));
@@ -199,7 +215,7 @@ std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* p
     up_child = sib;
   }
   // The root split: a new root above the two halves.
-  Inner* root = tidx_new<Inner>();
+  Inner* root = spare[next_spare++];
   root->leaf_children = g_root_is_leaf;
   root->count = 1;
   root->keys[0] = up;

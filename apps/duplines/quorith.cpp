@@ -6,10 +6,14 @@
 #include "common/status.h"
 #include "common/tree.h"
 #include "common/version_note.h"
+#include "core/arr.h"
 #include "console/con.h"
 #include "core/tm.h"
 #include "filesystem/fs.h"
 #include "textfile/txt.h"
+
+std::int64_t lines_read = 0;
+std::int64_t lines_removed = 0;
 
 namespace {
 
@@ -23,9 +27,21 @@ Str input_path = nullptr;
 Str output_path = nullptr;
 Str current_line = nullptr;
 TextFormat text_format = TextFormat::Ansi;
-std::int32_t lines_removed = 0;
-std::int32_t lines_read = 0;
 std::int32_t start_ms = 0;
+
+CStr quorith_param(std::int32_t index) { return rt_param(index); }
+QuorithInputFn g_input = quorith_param;
+
+// What the run learnt of its inputs: the file each named, when it could be
+// reached. Taken once, when an output path is first found taken.
+struct InputIdentity {
+  FsFileIdentity identity;
+  std::int32_t known;
+};
+InputIdentity* input_ids = nullptr;
+
+// Why a file was given up.
+enum class Failure { None, Read, Write, Memory };
 
 void quorith_counts(std::int32_t colour) {
   StrBuild line;
@@ -34,17 +50,95 @@ void quorith_counts(std::int32_t colour) {
   else print_status(line.c_str(), 1, colour);
 }
 
+// Whether the output path already leads to a file that the run names as an
+// input (this one or another): writing it would destroy that input.
+bool quorith_output_is_an_input() {
+  FsFileIdentity out;
+  if (!fs_file_identity(output_path, &out)) return false;  // nothing there yet
+  if (!input_ids) {
+    if (!arr_dim_t<InputIdentity>(param_count, ELEM_STRUCT, nullptr, &input_ids)) return true;  // cannot tell
+    for (std::int32_t j = 0; j < param_count; ++j)
+      input_ids[j].known = fs_file_identity(g_input(j), &input_ids[j].identity);
+  }
+  for (std::int32_t j = 0; j < param_count; ++j)
+    if (input_ids[j].known && input_ids[j].identity == out) return true;
+  return false;
+}
+
+// The line loop: each line read goes to the tree and, when new, to the
+// output. Stops at the end of the input or at the first failure.
+Failure quorith_lines() {
+  std::int32_t progress = PROGRESS_EVERY;
+  for (;;) {
+    // A line that cannot be held would leave the previous line in its place.
+    if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+    std::int32_t added = tree_insert_unique(current_line);
+    if (added > 0) {
+      if (txt_write_line(OUTPUT_FILE, current_line, text_format) == 0) return Failure::Write;
+    } else if (added == 0) {
+      ++lines_removed;
+    } else {
+      return Failure::Memory;
+    }
+    ++lines_read;
+    if (--progress == 0) {
+      progress = PROGRESS_EVERY;
+      quorith_counts(-1);
+    }
+    if (txt_eof(INPUT_FILE)) break;
+  }
+  // The end of the lines may be a failure of the input rather than its end.
+  switch (txt_error(INPUT_FILE)) {
+    case 0:
+      return Failure::None;
+    case TXT_ERROR_MEMORY:
+      return Failure::Memory;
+    default:
+      return Failure::Read;
+  }
+}
+
+// Gives a file up: its partial output is removed, the tree released, and
+// one line tells why. The input was only ever read.
+void quorith_abandon(Failure failure) {
+  // Memory first, so that the message itself can be built.
+  tree_clear();
+  str_assign(&current_line, nullptr);
+  txt_close(OUTPUT_FILE);
+  fs_delete_file(output_path, 0);
+  if (failure == Failure::Write) print_status_line(u"Cannot write out file: ", output_path, 12);
+  else if (failure == Failure::Read) print_status_line(u"Cannot read file: ", input_path, 12);
+  else print_status_line(u"Not enough memory: ", input_path, 12);
+  txt_close(INPUT_FILE);
+}
+
+}  // namespace
+
+void quorith_set_inputs(std::int32_t count, QuorithInputFn fn) {
+  param_count = count;
+  g_input = fn ? fn : quorith_param;
+  arr_free(input_ids);
+  input_ids = nullptr;
+}
+
 void quorith_file(std::int32_t i) {
   {
     StrBuild head(u". . . . . . .    File ");
     head << (i + 1) << u" of " << param_count;
     print_status(head.c_str(), 1, 14);
   }
-  str_assign(&input_path, rt_param(i));
+  // A path that cannot be held would leave the previous file's in its place.
+  if (str_assign(&input_path, g_input(i)) == 0) {
+    print_status(u"Not enough memory", 1, 12);
+    return;
+  }
   {
     StrBuild out(input_path);
     out << u"_new";
-    out.assign_to(&output_path);
+    if (!out.assign_to(&output_path)) {
+      print_status_line(u"Not enough memory: ", input_path, 12);
+      return;
+    }
   }
   str_assign(&current_line, u"");
   lines_removed = 0;
@@ -67,20 +161,22 @@ void quorith_file(std::int32_t i) {
     txt_close(INPUT_FILE);
     return;
   }
-  if (txt_create(OUTPUT_FILE, output_path) == 0) {
+  // Never the input itself, another input of the run, or whatever a link
+  // or a special file at the output path would lead to.
+  if (quorith_output_is_an_input() || txt_create(OUTPUT_FILE, output_path, INPUT_FILE) == 0) {
     print_status_line(u"Cannot create out file: ", output_path, 12);
     txt_close(INPUT_FILE);
     return;
   }
 
   tree_init(TREE_STEP);
-  for (;;) {
-    str_assign(&current_line, txt_read_line(INPUT_FILE, text_format));
-    if (tree_insert_unique(current_line)) txt_write_line(OUTPUT_FILE, current_line, text_format);
-    else ++lines_removed;
-    ++lines_read;
-    if (lines_read % PROGRESS_EVERY == 0) quorith_counts(-1);
-    if (txt_eof(INPUT_FILE)) break;
+  Failure failure = quorith_lines();
+  // The last output is written before the summary, so that a full disk
+  // is told instead of it.
+  if (failure == Failure::None && txt_flush(OUTPUT_FILE) == 0 && txt_error(OUTPUT_FILE) != 0) failure = Failure::Write;
+  if (failure != Failure::None) {
+    quorith_abandon(failure);
+    return;
   }
 
   quorith_counts(11);
@@ -89,7 +185,10 @@ void quorith_file(std::int32_t i) {
     done << lines_read << u" strings, " << (tm_elapsed_ms() - start_ms) << u" ms";
     print_status(done.c_str(), 1, 14);
   }
-  txt_close(OUTPUT_FILE);
+  if (txt_close(OUTPUT_FILE) == 0) {
+    quorith_abandon(Failure::Write);
+    return;
+  }
   if (lines_removed != 0) {
     StrBuild saved(u"Saved as ");
     saved << fs_file_part(output_path);
@@ -102,9 +201,11 @@ void quorith_file(std::int32_t i) {
   txt_close(INPUT_FILE);
 }
 
+namespace {
+
 void quorith_main() {
   tree_create(1, 10240);
-  param_count = rt_param_count();
+  quorith_set_inputs(rt_param_count(), nullptr);
   str_assign(&input_path, u"");
   str_assign(&output_path, u"");
   str_assign(&current_line, u"");

@@ -24,6 +24,7 @@ constexpr char16_t QUOTE = u'"';
 
 void rt_start(int argc, char** argv, const RtProgram* program) {
   std::memset(&g_rt, 0, sizeof g_rt);
+  os_start_process();
   os_set_arguments(argc, argv);
   g_rt.module = os_module_handle();
   g_rt.end_lock = os_lock_create();

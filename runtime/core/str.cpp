@@ -85,7 +85,7 @@ std::int32_t str_assign(Str* var, CStr source) {
     return 2 * n + 2;
   }
   void* p = own ? os_heap_realloc(g_heap, own, str_buffer_bytes(n)) : os_heap_alloc(g_heap, str_buffer_bytes(n));
-  if (!p) return 2 * n + 2;
+  if (!p) return 0;  // the variable keeps its old value, which is not the source
   *var = static_cast<Str>(p);
   std::memcpy(*var, source, static_cast<std::size_t>(n) * 2);
   (*var)[n] = 0;
@@ -141,11 +141,19 @@ std::int32_t str_compare(CStr a, CStr b, std::int32_t mode) {
 
 std::int32_t str_tmp_mark() { return g_tmp_end; }
 
+// Where a result goes when the area cannot grow for it: producers write
+// their whole result, so it must never go past the area's end.
+namespace {
+constexpr std::int32_t SPARE_UNITS = 32768;
+char16_t g_spare[SPARE_UNITS + 1];
+}  // namespace
+
 char16_t* str_tmp_reserve(std::int32_t units) {
   // Results go one unit past the end, so that an expression being built
   // keeps its terminator while a producer runs.
   std::int32_t at = g_tmp_end + 2;
   str_tmp_grow(at, units * 2 + 2);
+  if (at + units * 2 + 2 >= g_tmp_cap - 4 && units <= SPARE_UNITS) return g_spare;
   str_tmp_at(g_tmp_end)[0] = 0;
   return str_tmp_at(at);
 }
@@ -162,6 +170,9 @@ char16_t* str_tmp_try_reserve(std::int32_t units) {
 void str_tmp_append_units(const char16_t* units, std::int32_t count) {
   std::int32_t src_off = str_tmp_offset(units);
   str_tmp_grow(g_tmp_end, count * 2 + 2);
+  // Memory ran out: the piece is cut to what the area holds.
+  std::int32_t room = (g_tmp_cap - 6 - g_tmp_end) / 2;
+  if (count > room) count = room > 0 ? room : 0;
   const char16_t* src = src_off >= 0 ? str_tmp_at(src_off) : units;
   if (count > 0) std::memmove(g_tmp + g_tmp_end, src, static_cast<std::size_t>(count) * 2);
   g_tmp_end += count * 2;
@@ -188,7 +199,7 @@ std::int32_t str_assign_tmp(Str* var, std::int32_t start) {
     (*var)[bytes / 2] = 0;
   }
   str_tmp_rewind(start);
-  return start;
+  return p ? start : -1;
 }
 
 void str_tmp_rewind(std::int32_t start) {

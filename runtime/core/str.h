@@ -23,7 +23,9 @@ void str_init_runtime();
 void str_end_runtime();
 
 // Assignment and lifetime.
-std::int32_t str_assign(Str* var, CStr source);  // 2 for null, else 2n + 2
+// str_assign: 2 for null, else 2n + 2; 0 when the buffer could not be had
+// (the variable then keeps its old value, so a caller must check).
+std::int32_t str_assign(Str* var, CStr source);
 std::int32_t str_init(Str* var, CStr source);    // fresh variable; 0 for null
 void str_free(Str s);
 
@@ -49,7 +51,9 @@ char* str_to_utf8(CStr s);
 
 // The temporary-result area: the current end offset in bytes, appending a
 // piece, the text of an expression that started at `start`, assigning it to a
-// variable (which moves the end back to `start`) and rewinding.
+// variable (which moves the end back to `start`; -1 instead of `start` when
+// the variable's buffer could not be had and it keeps its old value) and
+// rewinding.
 std::int32_t str_tmp_mark();
 void str_tmp_append(CStr s);
 void str_tmp_append_units(const char16_t* units, std::int32_t count);
@@ -85,7 +89,8 @@ class StrBuild {
     return *this;
   }
   CStr c_str() const { return str_tmp_text(start_); }
-  void assign_to(Str* var) { str_assign_tmp(var, start_); }
+  // False when the variable could not take the text and keeps its old value.
+  bool assign_to(Str* var) { return str_assign_tmp(var, start_) >= 0; }
 
  private:
   std::int32_t start_;

@@ -15,11 +15,16 @@ enum OsSeekOrigin : std::int32_t { OS_SEEK_BEGIN = 0, OS_SEEK_CURRENT = 1 };
 // A directory is not a file and is refused.
 OsFile os_file_open_read(const char16_t* path, bool share_read);
 
-// Creates a file for reading and writing, or truncates an existing one (no sharing).
-OsFile os_file_create(const char16_t* path);
-
-// Opens an existing file for writing only and truncates it (no sharing).
-OsFile os_file_truncate_existing(const char16_t* path);
+// Creates a file for reading and writing (no sharing), or empties an
+// existing one: opened for reading and writing, or for writing only where
+// reading is denied. Only the path's own entry is ever written: a symbolic
+// link or reparse point there is not followed, and an existing entry is
+// refused, untouched, when it is not a regular file, is read-only, has a
+// second name (a hard link, which would see the new contents), or is the
+// file that `other` is open on (when given). A new file is always its
+// owner's to write and delete again, whatever the umask; a path that names
+// a named pipe or device never blocks the call.
+OsFile os_file_create(const char16_t* path, OsFile other = OS_NO_FILE);
 
 std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes);
 std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes);

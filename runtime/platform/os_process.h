@@ -2,6 +2,12 @@
 #pragma once
 #include <cstdint>
 
+// The start-up's first step, before anything is opened. POSIX: standard
+// descriptors that are not open are opened on /dev/null, so that no file the
+// program opens later takes one of their numbers and receives console text;
+// when that cannot be done the process ends at once, having changed nothing.
+void os_start_process();
+
 // The program's module handle (an opaque value that only has to be stable).
 void* os_module_handle();
 

@@ -17,7 +17,7 @@
 
 struct OsCalls {
   OsFile (*file_open_read)(const char16_t* path, bool share_read);
-  OsFile (*file_create)(const char16_t* path);
+  OsFile (*file_create)(const char16_t* path, OsFile other);
   std::int32_t (*file_read)(OsFile file, void* buffer, std::int32_t bytes);
   std::int32_t (*file_write)(OsFile file, const void* buffer, std::int32_t bytes);
   bool (*file_close)(OsFile file);
@@ -43,7 +43,7 @@ void os_calls_reset();
 
 // The system's own calls, as each backend provides them.
 OsFile os_sys_file_open_read(const char16_t* path, bool share_read);
-OsFile os_sys_file_create(const char16_t* path);
+OsFile os_sys_file_create(const char16_t* path, OsFile other);
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes);
 std::int32_t os_sys_file_write(OsFile file, const void* buffer, std::int32_t bytes);
 bool os_sys_file_close(OsFile file);

@@ -18,7 +18,7 @@ const OsCalls& os_system_calls() { return SYSTEM_CALLS; }
 void os_calls_reset() { g_calls = SYSTEM_CALLS; }
 
 OsFile os_file_open_read(const char16_t* path, bool share_read) { return g_calls.file_open_read(path, share_read); }
-OsFile os_file_create(const char16_t* path) { return g_calls.file_create(path); }
+OsFile os_file_create(const char16_t* path, OsFile other) { return g_calls.file_create(path, other); }
 std::int32_t os_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   return g_calls.file_read(file, buffer, bytes);
 }

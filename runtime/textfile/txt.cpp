@@ -34,27 +34,39 @@ class TxtGuard {
 
 TextFile* txt_find(ObjectId file) { return static_cast<TextFile*>(obj_lookup(g_table, file)); }
 
+// Closes one file; false when it was not open or any of its transfers
+// failed, the last output and the system's close included.
+bool txt_close_file(ObjectId id) {
+  TextFile* f = txt_find(id);
+  if (!f) return false;
+  txt_flush_record(f);
+  bool ok = f->error == 0;
+  os_heap_free(rt_main_heap(), f->buffer);
+  if (!os_file_close(f->handle)) ok = false;
+  obj_free(g_table, id);
+  return ok;
+}
+
+// Whether every file closed by the registry's free callback closed cleanly.
+bool g_all_closed_ok = true;
+
 // The registry's free callback: closes one file. Ids whose file is no
 // longer open are ignored.
 void txt_release(ObjectId id) {
-  TextFile* f = txt_find(id);
-  if (!f) return;
-  txt_flush_record(f);
-  os_heap_free(rt_main_heap(), f->buffer);
-  os_file_close(f->handle);
-  obj_free(g_table, id);
+  if (txt_find(id) && !txt_close_file(id)) g_all_closed_ok = false;
 }
 
 // Switches a record to writing: read-ahead that was not taken is given
 // back by moving the system's position, and the whole buffer becomes free.
 void txt_begin_writing(TextFile* f) {
   if (f->mode == TXT_MODE_WRITE) return;
-  if (f->count > 0) os_file_seek(f->handle, -static_cast<std::int64_t>(f->count), OS_SEEK_CURRENT);
+  if (f->count > 0 && os_file_seek(f->handle, -static_cast<std::int64_t>(f->count), OS_SEEK_CURRENT) < 0)
+    txt_fail(f, TXT_ERROR_WRITE);  // output would land at the wrong place
   f->mode = TXT_MODE_WRITE;
   f->count = f->size;
 }
 
-std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool create, bool share) {
+std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool create, bool share, OsFile other) {
   if (!g_table || file < OBJ_ANY) return 0;
   // Takes the slot; a file that holds the number is closed first.
   auto* f = static_cast<TextFile*>(obj_create(g_table, file));
@@ -65,8 +77,7 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool creat
   OsFile h = OS_NO_FILE;
   if (buffer) {
     if (create) {
-      h = os_file_create(path);
-      if (h == OS_NO_FILE) h = os_file_truncate_existing(path);
+      h = os_file_create(path, other);
     } else {
       h = os_file_open_read(path, share);
     }
@@ -82,6 +93,7 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool creat
   f->filled = 0;
   f->size = TXT_BUFFER_BYTES;
   f->format = format;
+  f->error = 0;
   f->handle = h;
   f->buffer = buffer;
   if (file == OBJ_ANY) return id;
@@ -108,7 +120,7 @@ unsigned char g_encoded[ENCODE_CHUNK_UNITS * MAX_BYTES_PER_UNIT];
 
 // Writes `units` code units of text in a format; the bytes written or buffered.
 std::int32_t txt_write_string(TextFile* f, const char16_t* text, std::int32_t units, std::int32_t format) {
-  if (units <= 0) return 0;
+  if (units <= 0 || f->error) return 0;
   if (format == txt_format_code(TextFormat::Utf16Le)) {
     if constexpr (std::endian::native == std::endian::little) {
       std::int32_t total = 0;
@@ -134,6 +146,7 @@ std::int32_t txt_write_string(TextFile* f, const char16_t* text, std::int32_t un
     }
   }
   txt_begin_writing(f);
+  if (f->error) return 0;
   if (units < f->count / MAX_BYTES_PER_UNIT) {
     // Certain to fit in the free space: convert straight into the buffer.
     std::int32_t n = txt_encode(text, units, format, f->buffer + (f->size - f->count), f->count);
@@ -159,14 +172,22 @@ std::int32_t txt_flush_record(TextFile* f) {
   if (f->mode != TXT_MODE_WRITE) return 0;
   std::int32_t pending = f->size - f->count;
   if (pending <= 0) return 0;
-  std::int32_t written = os_file_write(f->handle, f->buffer, pending);
+  std::int32_t written = f->error ? 0 : os_file_write(f->handle, f->buffer, pending);
   f->count = f->size;
-  return written > 0 ? written : 0;
+  if (written != pending) {
+    txt_fail(f, TXT_ERROR_WRITE);
+    return 0;
+  }
+  return written;
 }
 
 std::int32_t txt_refill(TextFile* f) {
-  std::int32_t n = os_file_read(f->handle, f->buffer, f->size);
-  if (n < 0) n = 0;  // a failed read looks like the end of the file
+  std::int32_t n = f->error ? 0 : os_file_read(f->handle, f->buffer, f->size);
+  if (n < 0) {
+    // A failed read is not the end of the file: the record fails instead.
+    txt_fail(f, TXT_ERROR_READ);
+    n = 0;
+  }
   f->filled = n;
   f->count = n;
   return n;
@@ -185,7 +206,8 @@ std::int32_t txt_take(TextFile* f, void* dst, std::int32_t n) {
   f->count = 0;
   std::int32_t rest = n - got;
   if (rest >= f->size) {
-    std::int32_t r = os_file_read(f->handle, out + got, rest);
+    std::int32_t r = f->error ? 0 : os_file_read(f->handle, out + got, rest);
+    if (r < 0) txt_fail(f, TXT_ERROR_READ);
     return got + (r > 0 ? r : 0);
   }
   std::int32_t r = txt_refill(f);
@@ -202,22 +224,28 @@ void txt_give_back(TextFile* f, std::int32_t n) {
   }
   // Some of the bytes came from an earlier fill of the buffer: give them
   // back by moving the system's position and dropping the read-ahead.
-  os_file_seek(f->handle, -static_cast<std::int64_t>(f->count + n), OS_SEEK_CURRENT);
+  if (os_file_seek(f->handle, -static_cast<std::int64_t>(f->count + n), OS_SEEK_CURRENT) < 0)
+    txt_fail(f, TXT_ERROR_READ);
   f->count = 0;
   f->filled = 0;
 }
 
 std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n) {
   txt_begin_writing(f);
+  if (f->error) return 0;
   if (f->count > n) {
     std::memcpy(f->buffer + (f->size - f->count), src, static_cast<std::size_t>(n));
     f->count -= n;
     return n;
   }
   txt_flush_record(f);
+  if (f->error) return 0;
   if (n >= f->size) {
-    std::int32_t w = os_file_write(f->handle, src, n);
-    return w > 0 ? w : 0;
+    if (os_file_write(f->handle, src, n) != n) {
+      txt_fail(f, TXT_ERROR_WRITE);
+      return 0;
+    }
+    return n;
   }
   std::memcpy(f->buffer, src, static_cast<std::size_t>(n));
   f->count -= n;
@@ -240,12 +268,21 @@ std::intptr_t txt_open_read(ObjectId file, CStr path, std::int32_t flags) {
   TxtGuard guard;
   std::int32_t format = flags & TXT_FORMAT_MASK;
   if (format == 0) format = txt_format_code(TextFormat::Utf8);
-  return txt_open(file, path, format, false, (flags & TXT_SHARE_READ) != 0);
+  return txt_open(file, path, format, false, (flags & TXT_SHARE_READ) != 0, OS_NO_FILE);
 }
 
 std::intptr_t txt_create(ObjectId file, CStr path) {
   TxtGuard guard;
-  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false);
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false, OS_NO_FILE);
+}
+
+std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other) {
+  TxtGuard guard;
+  TextFile* o = txt_find(other);
+  // Without the other file open there is nothing to compare with: refused,
+  // rather than risk emptying it.
+  if (!o) return 0;
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false, o->handle);
 }
 
 std::int32_t txt_flush(ObjectId file) {
@@ -254,10 +291,18 @@ std::int32_t txt_flush(ObjectId file) {
   return f ? txt_flush_record(f) : 0;
 }
 
-void txt_close(ObjectId file) {
+std::int32_t txt_close(ObjectId file) {
   TxtGuard guard;
-  if (file == TXT_ALL) obj_free_all(g_table);
-  else txt_release(file);
+  if (file != TXT_ALL) return txt_close_file(file) ? 1 : 0;
+  g_all_closed_ok = true;
+  obj_free_all(g_table);
+  return g_all_closed_ok ? 1 : 0;
+}
+
+std::int32_t txt_error(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  return f ? f->error : 0;
 }
 
 std::int64_t txt_position(ObjectId file) {
@@ -330,8 +375,9 @@ std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format) {
   // CR LF is 0D 0A in every ANSI code page and in UTF-8.
   static constexpr unsigned char LINE_END_BYTES[] = {0x0D, 0x0A};
   static constexpr unsigned char LINE_END_UTF16[] = {0x0D, 0x00, 0x0A, 0x00};
-  if (format == txt_format_code(TextFormat::Utf16Le)) return txt_put(f, LINE_END_UTF16, 4);
-  return txt_put(f, LINE_END_BYTES, 2);
+  std::int32_t n = format == txt_format_code(TextFormat::Utf16Le) ? txt_put(f, LINE_END_UTF16, 4)
+                                                                   : txt_put(f, LINE_END_BYTES, 2);
+  return f->error ? 0 : n;
 }
 
 std::int32_t txt_eof(ObjectId file) {
@@ -339,6 +385,7 @@ std::int32_t txt_eof(ObjectId file) {
   TextFile* f = txt_find(file);
   if (!f) return 0;
   if (f->mode == TXT_MODE_READ && f->count > 0) return 0;
+  if (f->error) return 1;
   unsigned char b;
   if (txt_take(f, &b, 1) == 0) return 1;
   txt_give_back(f, 1);

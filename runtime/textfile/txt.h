@@ -41,6 +41,11 @@ constexpr ObjectId TXT_ALL = -1;
 // Bytes in each file's buffer; transfers of this size or more bypass it.
 constexpr std::int32_t TXT_BUFFER_BYTES = 4096;
 
+// What made a file fail (txt_error); 0 while nothing has.
+constexpr std::int32_t TXT_ERROR_READ = 1;    // the system refused a read
+constexpr std::int32_t TXT_ERROR_WRITE = 2;   // a write failed or moved fewer bytes than asked
+constexpr std::int32_t TXT_ERROR_MEMORY = 3;  // a line could not be held in memory
+
 // Start-up step: creates the registry (room for 16 numbered files) and the
 // library lock. Calling it again keeps the existing registry.
 void txt_init();
@@ -59,18 +64,32 @@ void txt_shutdown();
 std::intptr_t txt_open_read(ObjectId file, CStr path, std::int32_t flags);
 
 // Creates a file for reading and writing, or empties an existing one (not
-// shared); when that fails, opens the existing file for writing only and
-// truncates it. The default format is UTF-8. Result as txt_open_read.
+// shared; written only where the system lets the caller read it as well, or
+// else for writing only). Never through a symbolic link or reparse point,
+// never anything but a regular file, never an existing file that has a
+// second name (which would see the new contents too). The default format is
+// UTF-8. Result as txt_open_read.
 std::intptr_t txt_create(ObjectId file, CStr path);
 
+// As txt_create, and never the file that the open file `other` reads or
+// writes: a path that leads to it is refused before anything is emptied.
+std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other);
+
 // Writes the pending output of a file that is writing; the number of bytes
-// written, 0 for a file that is reading or not open.
+// written, 0 for a file that is reading or not open, or when the write failed.
 std::int32_t txt_flush(ObjectId file);
 
 // Closes one file (its pending output written first), or every file with
 // TXT_ALL. A file that is not open is ignored. The system is not asked to
-// commit its own caches.
-void txt_close(ObjectId file);
+// commit its own caches. 1 when the file was open and none of its transfers
+// failed, its last output and the system's close included (for TXT_ALL:
+// every file); else 0.
+std::int32_t txt_close(ObjectId file);
+
+// TXT_ERROR_* of the first failed transfer of an open file since it was
+// opened, 0 when none failed or the file is not open. A file that failed
+// reads as ended (txt_eof 1, empty lines) and writes nothing more.
+std::int32_t txt_error(ObjectId file);
 
 // Reads a byte-order mark at the current position and skips it; without a
 // mark nothing is skipped and the result is Ansi. Order of the tests:
@@ -94,14 +113,17 @@ inline CStr txt_read_line(ObjectId file, TextFormat format) { return txt_read_li
 // ANSI, with the system's replacement for characters it cannot represent).
 // In UTF-8, U+DC80..U+DCFF are written as the bytes 80..FF they stand for.
 // The result is the number of bytes of the line end (2, or 4 in UTF-16LE),
-// 0 for a file that is not open. An empty text writes only the line end.
+// 0 for a file that is not open or whose output could not all be written
+// (this line's or buffered output before it). An empty text writes only the
+// line end.
 std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format);
 inline std::int32_t txt_write_line(ObjectId file, CStr text, TextFormat format) {
   return txt_write_line(file, text, txt_format_code(format));
 }
 
-// 1 when no byte is left to read, else 0 (also 0 for a file that is not open).
-// Reads ahead one byte and gives it back.
+// 1 when no byte is left to read or the file failed (txt_error tells
+// which), else 0 (also 0 for a file that is not open). Reads ahead one byte
+// and gives it back.
 std::int32_t txt_eof(ObjectId file);
 
 // The logical position in bytes: what the caller has read or written up to;

@@ -91,6 +91,8 @@ struct LineBuffer {
   std::int32_t length = 0;
 };
 LineBuffer g_line;
+// Set when the line being read could not be held whole in memory.
+bool g_line_short = false;
 
 constexpr std::int32_t LINE_STEP = 4096;
 // Room kept free at the end: the rest of a line, which lies in the file's
@@ -100,7 +102,7 @@ constexpr std::int32_t LINE_SLACK = TXT_BUFFER_BYTES;
 // Grows the line buffer for `more` bytes. The result of the line must fit
 // in the temporary-result area as well, so that room is made there first:
 // when either cannot be had, the line ends where it is.
-bool line_grow(std::int32_t more) {
+bool line_grow_once(std::int32_t more) {
   std::int64_t need = static_cast<std::int64_t>(g_line.length) + more + LINE_SLACK;
   std::int64_t cap = g_line.capacity + (g_line.capacity / 2 > LINE_STEP ? g_line.capacity / 2 : LINE_STEP);
   if (cap < need) cap = need;
@@ -114,6 +116,13 @@ bool line_grow(std::int32_t more) {
   g_line.data = static_cast<unsigned char*>(p);
   g_line.capacity = static_cast<std::int32_t>(cap);
   return true;
+}
+
+// As line_grow_once; a failure marks the line as cut for the rest of it.
+bool line_grow(std::int32_t more) {
+  if (line_grow_once(more)) return true;
+  g_line_short = true;
+  return false;
 }
 
 // Appends n > 0 bytes of whole units; false when the buffer cannot grow.
@@ -160,7 +169,10 @@ CStr line_result(Reader reader, const unsigned char* tail, std::int32_t tail_byt
   g_line.length = 0;
   // Each byte gives at most one code unit in every reader.
   char16_t* out = str_tmp_try_reserve(bytes);
-  if (!out) return u"";
+  if (!out) {
+    g_line_short = true;
+    return u"";
+  }
   std::int32_t n = convert(reader, src, bytes, out);
   out[n] = 0;
   return out;
@@ -236,8 +248,13 @@ CStr read_utf16(TextFile* f) {
 
 CStr txt_read_record_line(TextFile* f, std::int32_t format) {
   g_line.length = 0;
-  if (format == txt_format_code(TextFormat::Utf16Le)) return read_utf16(f);
-  return read_bytes(f, format == txt_format_code(TextFormat::Utf8) ? Reader::Utf8 : Reader::Ansi);
+  g_line_short = false;
+  CStr line = format == txt_format_code(TextFormat::Utf16Le) ? read_utf16(f)
+              : read_bytes(f, format == txt_format_code(TextFormat::Utf8) ? Reader::Utf8 : Reader::Ansi);
+  // A cut line is not a line of the file: the file fails rather than
+  // hand on the rest as lines of their own.
+  if (g_line_short) txt_fail(f, TXT_ERROR_MEMORY);
+  return line;
 }
 
 void txt_release_line_buffer() {

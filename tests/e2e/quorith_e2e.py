@@ -1,6 +1,7 @@
 """Quorith end to end: real files in a temporary directory, output decoded."""
 import os
 import re
+import subprocess
 import sys
 import tempfile
 
@@ -191,6 +192,154 @@ def sizes_and_progress():
         out = quorith(d + "/big")
         assert "1000001 lines passed / 1 strings removed" in out, out[-400:]
         expect_eq(os.path.getsize(d + "/big_new"), 9 * 1000000)
+
+
+def native_run(args, preexec=None, shell_prefix=None, timeout=60):
+    """Runs the native Quorith with a set-up step in the child; returns the decoded output."""
+    with tempfile.TemporaryDirectory() as io_dir:
+        out_path = os.path.join(io_dir, "out")
+        with open(out_path, "wb") as fout:
+            proc = subprocess.run((shell_prefix or []) + [u.QUORITH] + list(args), stdin=subprocess.DEVNULL,
+                                  stdout=fout, stderr=subprocess.DEVNULL, timeout=timeout, preexec_fn=preexec)
+        expect_eq(proc.returncode, 0, "exit code")
+        return re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", u.decode(read(out_path)))
+
+
+def refused(path):
+    return [". . . . . . .    File 1 of 1", "Cannot create out file: " + path + "_new", ""]
+
+
+def asan_build():
+    return b"__asan_init" in read(u.QUORITH)
+
+
+@case
+def output_path_never_leads_elsewhere():
+    with tempfile.TemporaryDirectory() as d:
+        data = b"".join(b"%d\n" % (k % 1500) for k in range(2000))
+        write(d + "/victim", b"victim\n")
+        # Under wine a dangling link's target is created before it can be
+        # judged, and a named pipe is not a Windows file: both natively only.
+        arrange = [
+            ("hard link to the input", True, lambda x: os.link(x, x + "_new")),
+            ("symbolic link to the input", True, lambda x: os.symlink(x, x + "_new")),
+            ("symbolic link to another file", True, lambda x: os.symlink(d + "/victim", x + "_new")),
+            ("dangling symbolic link", False, lambda x: os.symlink(d + "/nowhere", x + "_new")),
+            ("named pipe", False, lambda x: os.mkfifo(x + "_new")),
+        ]
+        for k, (what, on_windows, make) in enumerate(arrange):
+            if u.WINDOWS and not on_windows:
+                print("skip %s under wine" % what)
+                continue
+            x = "%s/in%d" % (d, k)
+            write(x, data)
+            make(x)
+            before = os.lstat(x + "_new")
+            expect_eq(quorith(x), lines(*HEAD, *refused(u.host_path(x)), *END), what)
+            expect_eq(read(x), data, what)
+            after = os.lstat(x + "_new")
+            expect_eq((after.st_mode, after.st_ino), (before.st_mode, before.st_ino), what + ": left as it was")
+        expect_eq(read(d + "/victim"), b"victim\n")
+        assert not os.path.exists(d + "/nowhere")
+
+
+@case
+def output_path_that_is_another_input():
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/a", b"one\ntwo\n")
+        write(d + "/a_new", b"mine\nmine\n")
+        out = quorith(d + "/a", d + "/a_new")
+        a = u.host_path(d + "/a")
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 2", "Cannot create out file: " + a + "_new", "",
+                             *file_block(2, 2, 2, 1, "a_new_new"), *END))
+        expect_eq(read(d + "/a_new"), b"mine\nmine\n")
+        expect_eq(read(d + "/a_new_new"), b"mine\r\n")
+
+
+@case
+def output_is_deletable_whatever_the_umask():
+    if u.WINDOWS:
+        print("skip output_is_deletable_whatever_the_umask: POSIX only")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/uniq", b"one\ntwo\n")
+        write(d + "/dup", b"one\none\n")
+        out = native_run([d + "/uniq", d + "/dup"], preexec=lambda: os.umask(0o277))
+        expect_eq(out, lines(*HEAD, *file_block(1, 2, 2, 0), *file_block(2, 2, 2, 1, "dup_new"), *END))
+        expect_eq(sorted(os.listdir(d)), ["dup", "dup_new", "uniq"])
+        expect_eq(read(d + "/dup_new"), b"one\r\n")
+
+
+@case
+def closed_standard_descriptors_never_reach_the_output():
+    if u.WINDOWS:
+        print("skip closed_standard_descriptors_never_reach_the_output: POSIX only")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/x", b"a\na\nb\n")
+        proc = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-', u.QUORITH, d + "/x"], timeout=60)
+        expect_eq(proc.returncode, 0)
+        expect_eq(read(d + "/x_new"), b"a\r\nb\r\n")
+
+
+def namespace_prefix():
+    """A command prefix under which tmpfs can be mounted, or None."""
+    for prefix in (["unshare", "--mount"], ["unshare", "--user", "--map-root-user", "--mount"]):
+        try:
+            ok = subprocess.run(prefix + ["sh", "-c", "d=$(mktemp -d) && mount -t tmpfs -o size=64k tmpfs $d"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30).returncode == 0
+        except (OSError, subprocess.SubprocessError):
+            ok = False
+        if ok:
+            return prefix
+    return None
+
+
+@case
+def full_file_system_is_reported_and_leaves_nothing():
+    if u.WINDOWS:
+        print("skip full_file_system_is_reported_and_leaves_nothing: tmpfs is mounted natively only")
+        return
+    prefix = namespace_prefix()
+    if prefix is None:
+        print("skip full_file_system_is_reported_and_leaves_nothing: no mount namespace for a small tmpfs here")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        big = b"".join(b"%06d\n" % k for k in range(20000)) + b"000000\n"  # 140 KB, all but one line kept
+        write(d + "/big", big)
+        write(d + "/small", b"x\nx\n")
+        os.mkdir(d + "/fs")
+        script = ('mount -t tmpfs -o size=256k tmpfs "$1/fs" && cp "$1/big" "$1/small" "$1/fs/" && '
+                  '"$0" "$1/fs/big" "$1/fs/small" > "$1/out" < /dev/null; '
+                  'ls "$1/fs" > "$1/listing"; cmp -s "$1/big" "$1/fs/big" && echo same > "$1/kept"; '
+                  'cat "$1/fs/small_new" > "$1/small_new"')
+        subprocess.run(prefix + ["sh", "-c", script, u.QUORITH, d], timeout=60)
+        out = re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", u.decode(read(d + "/out")))
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 2", "10240 lines passed / 0 strings removed",
+                             "Cannot write out file: " + d + "/fs/big_new", "",
+                             *file_block(2, 2, 2, 1, "small_new"), *END))
+        expect_eq(read(d + "/listing").split(), [b"big", b"small", b"small_new"])
+        expect_eq(read(d + "/kept"), b"same\n")
+        expect_eq(read(d + "/small_new"), b"x\r\n")
+
+
+@case
+def memory_limit_is_reported_and_leaves_nothing():
+    if u.WINDOWS or asan_build():
+        print("skip memory_limit_is_reported_and_leaves_nothing: an address-space limit is set natively, "
+              "and not under AddressSanitizer, which reserves far more")
+        return
+    import resource
+    with tempfile.TemporaryDirectory() as d:
+        line = b"y" * (40 << 20)
+        write(d + "/long", b"a\n" + line + b"\n" + line + b"\na\n")
+        write(d + "/next", b"x\nx\n")
+        limit = 200 << 20
+        out = native_run([d + "/long", d + "/next"],
+                         preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 2", "Not enough memory: " + d + "/long", "",
+                             *file_block(2, 2, 2, 1, "next_new"), *END))
+        expect_eq(sorted(os.listdir(d)), ["long", "next", "next_new"])
 
 
 u.finish()

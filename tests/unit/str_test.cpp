@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/str.h"
+#include "platform/os_seam.h"
 
 namespace {
 std::u16string S(CStr s) { return s ? std::u16string(s) : std::u16string(); }
@@ -112,4 +113,34 @@ TEST(Str, Utf8Copy) {
   ASSERT_NE(u, nullptr);
   EXPECT_STREQ(u, "");
   std::free(u);
+}
+
+namespace {
+void* NoAlloc(OsHeap, std::size_t) { return nullptr; }
+void* NoRealloc(OsHeap, void*, std::size_t) { return nullptr; }
+}  // namespace
+
+// When the string heap is exhausted: an assignment says so and the
+// variable keeps its value; results are cut, never written past the area.
+TEST(Str, RunningOutOfMemory) {
+  Str v = nullptr;
+  str_assign(&v, u"old");
+  const std::u16string big(1 << 20, u'z');
+  os_calls().heap_alloc = NoAlloc;
+  os_calls().heap_realloc = NoRealloc;
+  EXPECT_EQ(str_assign(&v, big.c_str()), 0);
+  EXPECT_EQ(S(v), u"old");
+  Str fresh = nullptr;
+  {
+    StrBuild b(u"n=");
+    b << big.c_str();
+    b << 42;
+    EXPECT_LT(str_length(b.c_str()), static_cast<std::int32_t>(big.size()));
+    EXPECT_FALSE(b.assign_to(&fresh));
+  }
+  EXPECT_EQ(fresh, nullptr);
+  EXPECT_EQ(S(str_from_int(-12345)), u"-12345");
+  EXPECT_EQ(S(str_right(big.c_str(), 20000)), big.substr(0, 20000));
+  os_calls_reset();
+  str_free(v);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/tree.h"
+#include "platform/os_seam.h"
 
 TEST(Tree, AnswersAndCaseSensitivity) {
   tree_create(512, 2048);
@@ -101,4 +102,49 @@ TEST(Tree, LinksMatchThePlainDescent) {
     ASSERT_EQ(tree_nodes[i].less, ref.less[i]) << i;
   }
   tree_clear();
+}
+
+namespace {
+int g_allocs = 0;
+int g_fail_alloc = 0;  // the allocation that fails, counted from the fault's start
+void* NthAllocFails(OsHeap h, std::size_t bytes) {
+  return ++g_allocs == g_fail_alloc ? nullptr : os_system_calls().heap_alloc(h, bytes);
+}
+void* ReallocFails(OsHeap, void*, std::size_t) { return nullptr; }
+}  // namespace
+
+// Memory that runs out: the insertion says so, nothing is added, and the
+// tree answers as before once memory is there again.
+TEST(Tree, RunningOutOfMemoryAddsNothing) {
+  struct Case {
+    const char* name;
+    int before;  // distinct strings inserted before the fault
+    void (*install)();
+  };
+  static const Case CASES[] = {
+      {"the text's copy", 5, [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
+      {"the index's split (a leaf holds 62)", 62, [] { g_fail_alloc = 2, os_calls().heap_alloc = NthAllocFails; }},
+      // 4 + 4 + 1 slots after the first growth: the 9th node fills the last
+      // one, still accepted, and the growth that follows fails.
+      {"the node array's growth", 8, [] {
+         os_calls().heap_realloc = ReallocFails;
+         EXPECT_EQ(tree_insert_unique(u"the 9th"), 1);
+       }},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    tree_create(4, 4);
+    auto text = [](int i) { return u"string number " + std::u16string(1, static_cast<char16_t>(u'A' + i)); };
+    for (int i = 0; i < c.before; ++i) ASSERT_EQ(tree_insert_unique(text(i).c_str()), 1);
+    g_allocs = 0;
+    c.install();
+    std::int32_t count = tree_node_count;
+    EXPECT_EQ(tree_insert_unique(text(c.before).c_str()), -1);
+    EXPECT_EQ(tree_insert_unique(text(0).c_str()), 0);
+    os_calls_reset();
+    EXPECT_EQ(tree_node_count, count);
+    EXPECT_EQ(tree_insert_unique(text(c.before).c_str()), 1);
+    for (int i = 0; i <= c.before; ++i) EXPECT_EQ(tree_insert_unique(text(i).c_str()), 0);
+    tree_clear();
+  }
 }

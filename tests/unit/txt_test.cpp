@@ -511,3 +511,60 @@ TEST_F(TxtTest, ShutdownFromAnotherThreadNeverTearsALine) {
 }
 
 }  // namespace
+
+namespace {
+std::int32_t FailingWrite(OsFile, const void*, std::int32_t) { return -1; }
+std::int32_t ShortWrite(OsFile f, const void* b, std::int32_t n) { return os_system_calls().file_write(f, b, n / 2); }
+bool FailingClose(OsFile f) {
+  os_system_calls().file_close(f);
+  return false;
+}
+int g_reads = 0;
+std::int32_t SecondReadFails(OsFile f, void* b, std::int32_t n) {
+  return ++g_reads == 2 ? -1 : os_system_calls().file_read(f, b, n);
+}
+}  // namespace
+
+// Failed transfers are results, never the end of a file or a success.
+TEST_F(TxtTest, FailedTransfersAreReported) {
+  struct Case {
+    const char* name;
+    void (*install)();
+    std::int32_t lines;  // written before the flush; enough to fill the buffer fails a line's write
+    bool write_fails;
+  };
+  static const Case CASES[] = {
+      {"a failed write", [] { os_calls().file_write = FailingWrite; }, 1, true},
+      {"a short write", [] { os_calls().file_write = ShortWrite; }, 1, true},
+      {"a failed write of a full buffer", [] { os_calls().file_write = FailingWrite; }, TXT_BUFFER_BYTES, true},
+      {"a failed close", [] { os_calls().file_close = FailingClose; }, 1, false},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(txt_create(2, path("out.txt").c_str()), 0);
+    c.install();
+    std::int32_t last = 0;
+    for (std::int32_t i = 0; i < c.lines; ++i) last = txt_write_line(2, u"line", ANSI);
+    EXPECT_EQ(last, c.lines > 1 ? 0 : 2);
+    EXPECT_EQ(txt_flush(2), c.write_fails ? 0 : 6);
+    EXPECT_EQ(txt_error(2), c.write_fails ? TXT_ERROR_WRITE : 0);
+    EXPECT_EQ(txt_write_line(2, u"x", ANSI), c.write_fails ? 0 : 2);
+    EXPECT_EQ(txt_close(2), 0);
+    os_calls_reset();
+  }
+  // A read that fails mid-file ends the lines as a failure, not as the end.
+  std::string many;
+  for (int i = 0; i < 3000; ++i) many += "line " + std::to_string(i) + "\n";
+  ASSERT_NE(txt_open_read(1, file_with("in.txt", many).c_str(), TXT_SHARE_READ), 0);
+  g_reads = 0;
+  os_calls().file_read = SecondReadFails;
+  std::int32_t lines = 0;
+  do {
+    txt_read_line(1, ANSI);
+    ++lines;
+  } while (!txt_eof(1));
+  os_calls_reset();
+  EXPECT_LT(lines, 3000);
+  EXPECT_EQ(txt_error(1), TXT_ERROR_READ);
+  EXPECT_EQ(txt_close(1), 0);
+}

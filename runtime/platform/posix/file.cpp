@@ -62,44 +62,54 @@ OsFile os_file_open_read_stamped(const char16_t* path, bool, OsFileStamp* stamp,
 }
 
 namespace {
-// Opens an existing file for writing and empties it only once it is known to
-// be writable: a file without its owner's write bit is read-only here, as
-// CreateFileW refuses one, even for a user (root) whom the system would let
-// write it.
-OsFile posix_open_truncate(const char16_t* path, int flags) {
-  OsFile f = posix_open(path, flags);
-  if (f == OS_NO_FILE) return f;
+// Opens for writing what already stands at the path, never through a link
+// and never waiting on a named pipe: read and write, or write only where
+// reading is denied.
+OsFile posix_open_existing_output(const char16_t* path) {
+  constexpr int FLAGS = O_NOFOLLOW | O_NONBLOCK;
+  OsFile f = posix_open(path, O_RDWR | FLAGS);
+  if (f == OS_NO_FILE && errno == EACCES) f = posix_open(path, O_WRONLY | FLAGS);
+  return f;
+}
+
+// Whether an existing entry may be emptied: a regular file with no other
+// name, not the file `other` is open on, and writable by its owner (one
+// without that bit is read-only here, as CreateFileW refuses one, even for a
+// user such as root whom the system would let write it).
+bool posix_may_empty(int fd, OsFile other) {
   struct stat st;
-  bool ok = ::fstat(posix_fd(f), &st) == 0 && (st.st_mode & S_IWUSR) != 0;
-  if (ok && S_ISREG(st.st_mode) && st.st_size != 0) ok = ::ftruncate(posix_fd(f), 0) == 0;
-  if (!ok) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || !(st.st_mode & S_IWUSR)) return false;
+  if (other == OS_NO_FILE) return true;
+  struct stat o;
+  if (::fstat(posix_fd(other), &o) != 0) return false;
+  return o.st_dev != st.st_dev || o.st_ino != st.st_ino;
+}
+}  // namespace
+
+OsFile os_sys_file_create(const char16_t* path, OsFile other) {
+  // A new file: the exclusive creation follows no link and meets no pipe.
+  errno = 0;
+  OsFile f = posix_open(path, O_RDWR | O_CREAT | O_EXCL);
+  if (f != OS_NO_FILE) {
+    // Always the caller's to write and to delete again, whatever the umask
+    // took away from its owner.
+    struct stat st;
+    if (::fstat(posix_fd(f), &st) == 0 && ((st.st_mode & S_IWUSR) || ::fchmod(posix_fd(f), (st.st_mode & 07777) | S_IWUSR) == 0))
+      return f;
+    ::close(posix_fd(f));
+    std::string p = posix_to_bytes(path);
+    ::unlink(p.c_str());
+    return OS_NO_FILE;
+  }
+  if (errno != EEXIST) return OS_NO_FILE;
+  f = posix_open_existing_output(path);
+  if (f == OS_NO_FILE) return f;
+  if (!posix_may_empty(posix_fd(f), other) || ::ftruncate(posix_fd(f), 0) != 0) {
     ::close(posix_fd(f));
     return OS_NO_FILE;
   }
   return f;
 }
-
-// A new file is always the caller's to write and to delete again, whatever
-// the umask took away from its owner.
-OsFile posix_create_new(const char16_t* path, bool* exists) {
-  *exists = false;
-  OsFile f = posix_open(path, O_RDWR | O_CREAT | O_EXCL);
-  if (f == OS_NO_FILE) {
-    *exists = errno == EEXIST;
-    return f;
-  }
-  struct stat st;
-  if (::fstat(posix_fd(f), &st) == 0 && !(st.st_mode & S_IWUSR)) ::fchmod(posix_fd(f), (st.st_mode & 07777) | S_IWUSR);
-  return f;
-}
-}  // namespace
-
-OsFile os_sys_file_create(const char16_t* path) {
-  bool exists = false;
-  OsFile f = posix_create_new(path, &exists);
-  return f == OS_NO_FILE && exists ? posix_open_truncate(path, O_RDWR) : f;
-}
-OsFile os_file_truncate_existing(const char16_t* path) { return posix_open_truncate(path, O_WRONLY); }
 
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;

@@ -2,6 +2,8 @@
 #include "platform/os_process.h"
 #include "posix_text.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,6 +24,17 @@ std::vector<std::u16string>& posix_args() {
 struct OsLock {
   std::mutex m;
 };
+
+void os_start_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken, and every lower one is open by now.
+    int got;
+    do got = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    while (got < 0 && errno == EINTR);
+    if (got != fd) ::_exit(0);
+  }
+}
 
 void* os_module_handle() {
   static const int anchor = 0;

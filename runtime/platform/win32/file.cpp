@@ -3,6 +3,10 @@
 #include "platform/os_file.h"
 #include "win32_util.h"
 
+#include <memory>
+#include <new>
+#include <string>
+
 namespace {
 OsFile win_result(HANDLE h) {
   return (h == INVALID_HANDLE_VALUE || h == nullptr) ? OS_NO_FILE : reinterpret_cast<OsFile>(h);
@@ -16,15 +20,100 @@ OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-OsFile os_sys_file_create(const char16_t* path) {
-  if (!path) return OS_NO_FILE;
-  return win_result(CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+namespace {
+// Whether what a handle opened may be written as the output: a regular disk
+// file, no reparse point, and, when it existed before, not read-only, with
+// no other name and not the file `other` is open on.
+bool win_may_write(HANDLE h, bool existed, OsFile other) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (!existed) return true;
+  // Read-only is refused even where the system let it be opened for writing
+  // (wine, run by root).
+  if (info.nNumberOfLinks != 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) return false;
+  if (other == OS_NO_FILE) return true;
+  BY_HANDLE_FILE_INFORMATION o;
+  if (!GetFileInformationByHandle(win_handle(other), &o)) return false;
+  return o.dwVolumeSerialNumber != info.dwVolumeSerialNumber || o.nFileIndexHigh != info.nFileIndexHigh ||
+         o.nFileIndexLow != info.nFileIndexLow;
 }
 
-OsFile os_file_truncate_existing(const char16_t* path) {
+// The identity of the directory `dir` (the first `length` units of a path; a
+// drive-relative "C:" or an empty text is the current directory of that drive).
+bool win_dir_identity(const wchar_t* dir, std::size_t length, BY_HANDLE_FILE_INFORMATION* info) {
+  std::wstring d(dir, length);
+  if (d.empty()) d = L".";
+  HANDLE h = CreateFileW(d.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+// The length of the directory part of a path whose last separator (or
+// drive colon) is at `cut`: a root keeps its separator, a drive its colon.
+std::size_t win_dir_length(const std::wstring& p, std::size_t cut) {
+  if (cut == std::wstring::npos) return 0;
+  if (p[cut] == L':' || cut == 0 || p[cut - 1] == L':') return cut + 1;
+  return cut;
+}
+
+// Whether a handle reached the entry that the path names itself rather than
+// a file that a link there leads to. Some systems follow links even when
+// asked not to (wine follows the host's symbolic links), so the name and the
+// directory of what was reached are compared with the path's own.
+bool win_reached_own_entry(HANDLE h, const char16_t* path) {
+  constexpr DWORD CAPACITY = 32768;
+  std::unique_ptr<wchar_t[]> final_path(new (std::nothrow) wchar_t[CAPACITY]);
+  if (!final_path) return false;
+  DWORD n = GetFinalPathNameByHandleW(h, final_path.get(), CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= CAPACITY) return false;
+  std::wstring reached(final_path.get(), n);
+  std::wstring asked(win_w(path));
+  std::size_t reached_cut = reached.find_last_of(L'\\');
+  std::size_t asked_cut = asked.find_last_of(L"\\/:");
+  if (reached_cut == std::wstring::npos) return false;
+  std::size_t asked_name = asked_cut == std::wstring::npos ? 0 : asked_cut + 1;
+  if (CompareStringOrdinal(reached.c_str() + reached_cut + 1, -1, asked.c_str() + asked_name, -1, TRUE) != CSTR_EQUAL)
+    return false;
+  BY_HANDLE_FILE_INFORMATION a, r;
+  if (!win_dir_identity(asked.c_str(), win_dir_length(asked, asked_cut), &a) ||
+      !win_dir_identity(reached.c_str(), win_dir_length(reached, reached_cut), &r))
+    return false;
+  return a.dwVolumeSerialNumber == r.dwVolumeSerialNumber && a.nFileIndexHigh == r.nFileIndexHigh &&
+         a.nFileIndexLow == r.nFileIndexLow;
+}
+
+}  // namespace
+
+OsFile os_sys_file_create(const char16_t* path, OsFile other) {
   if (!path) return OS_NO_FILE;
-  return win_result(CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
+  // Opened, not truncated, so that what stands at the path is judged
+  // first; a reparse point is opened itself, never followed.
+  HANDLE h = CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool existed = h != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS;
+  if (h == INVALID_HANDLE_VALUE) {
+    // An existing file that may be written but not read.
+    h = CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    existed = true;
+  }
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return OS_NO_FILE;
+  bool ok = win_may_write(h, existed, other) && win_reached_own_entry(h, path);
+  if (ok && existed) ok = SetFilePointer(h, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(h) != 0;
+  if (!ok) {
+    // A file this call created goes again. It is deleted by the path it was
+    // reached at, which is the link's target where a link was followed.
+    wchar_t reached[MAX_PATH + 8];
+    DWORD n = existed ? 0 : GetFinalPathNameByHandleW(h, reached, MAX_PATH + 8, VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n > 0 && n < MAX_PATH + 8) DeleteFileW(reached);
+    return OS_NO_FILE;
+  }
+  return reinterpret_cast<OsFile>(h);
 }
 
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {

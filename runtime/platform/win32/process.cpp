@@ -8,6 +8,10 @@ struct OsLock {
   CRITICAL_SECTION cs;
 };
 
+// Windows gives every console program its standard handles or none, and a
+// file never takes a standard handle's place.
+void os_start_process() {}
+
 void* os_module_handle() { return GetModuleHandleW(nullptr); }
 
 void os_set_arguments(int, char**) {}

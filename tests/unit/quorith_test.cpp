@@ -1,0 +1,217 @@
+// Quorith's per-file steps with the system calls failing under them: a
+// failed write, read, close or allocation never yields "Saved as", the
+// partial output is removed, the input stays as it was, and the next file
+// is processed as usual. Also the output paths that are refused.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "common/tree.h"
+#include "console/con.h"
+#include "duplines/quorith.h"
+#include "filesystem/fs.h"
+#include "platform/os_seam.h"
+#include "textfile/txt.h"
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+stdfs::path g_dir;
+std::u16string g_inputs[2];
+std::u16string g_console;
+
+CStr Input(std::int32_t index) { return g_inputs[index].c_str(); }
+
+void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
+
+std::string Read(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool CaptureUnits(OsConsole, const char16_t*, std::int32_t) { return false; }  // "not a console"
+std::int32_t CaptureBytes(OsConsole, const void* bytes, std::int32_t count) {
+  g_console.append(static_cast<const char16_t*>(bytes), static_cast<std::size_t>(count) / 2);
+  return count;
+}
+
+// The faults. Each counts the calls it sees; `g_at` picks the one that fails.
+int g_calls = 0;
+int g_at = 0;
+OsFile g_output = OS_NO_FILE;
+
+OsFile RecordOutput(const char16_t* path, OsFile other) {
+  g_output = os_system_calls().file_create(path, other);
+  return g_output;
+}
+std::int32_t WriteFails(OsFile f, const void* b, std::int32_t n) {
+  return ++g_calls == g_at ? -1 : os_system_calls().file_write(f, b, n);
+}
+std::int32_t WriteComesShort(OsFile f, const void* b, std::int32_t n) {
+  return ++g_calls == g_at ? os_system_calls().file_write(f, b, n - 1) : os_system_calls().file_write(f, b, n);
+}
+bool OutputCloseFails(OsFile f) {
+  bool ok = os_system_calls().file_close(f);
+  return f == g_output ? false : ok;
+}
+std::int32_t ReadFails(OsFile f, void* b, std::int32_t n) {
+  return ++g_calls == g_at ? -1 : os_system_calls().file_read(f, b, n);
+}
+// Allocations of one size fail: the size picks the block (see the table).
+std::size_t g_size_lo = 0, g_size_hi = 0;
+bool Refused(std::size_t bytes) { return bytes >= g_size_lo && bytes <= g_size_hi; }
+void* AllocOfSizeFails(OsHeap h, std::size_t bytes) {
+  return Refused(bytes) ? nullptr : os_system_calls().heap_alloc(h, bytes);
+}
+void* ReallocOfSizeFails(OsHeap h, void* block, std::size_t bytes) {
+  return Refused(bytes) ? nullptr : os_system_calls().heap_realloc(h, block, bytes);
+}
+
+constexpr int LONG_LINE = 5000;     // units; its string buffer is 2n + 10 bytes
+constexpr int HUGE_LINE = 300000;   // bytes; crosses many refills of the file's buffer
+constexpr int MANY_LINES = 110000;  // distinct lines: more than the tree's first array holds
+
+std::string Lines(int count, int repeat_every) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += std::to_string(repeat_every ? i % repeat_every : i) + "\n";
+  return s;
+}
+
+class QuorithFaults : public testing::Test {
+ protected:
+  void SetUp() override {
+    con_open(nullptr);
+    txt_init();
+    fs_init();
+    tree_create(1, 10240);
+    g_dir = stdfs::temp_directory_path() /
+            ("quorith_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    stdfs::remove_all(g_dir);
+    stdfs::create_directories(g_dir);
+    g_inputs[0] = (g_dir / "in").u16string();
+    g_inputs[1] = (g_dir / "next").u16string();
+    Write(g_dir / "next", "x\nx\n");
+    quorith_set_inputs(2, Input);
+    g_console.clear();
+    g_calls = 0;
+    g_output = OS_NO_FILE;
+    os_calls().console_write = CaptureUnits;
+    os_calls().console_write_bytes = CaptureBytes;
+  }
+  void TearDown() override {
+    os_calls_reset();
+    quorith_set_inputs(0, nullptr);
+    txt_close(TXT_ALL);
+    stdfs::remove_all(g_dir);
+  }
+  // Runs the first file with the fault in place and the second without.
+  void RunBoth() {
+    quorith_file(0);
+    OsCalls& calls = os_calls();
+    auto write = calls.console_write;
+    auto bytes = calls.console_write_bytes;
+    os_calls_reset();
+    calls.console_write = write;
+    calls.console_write_bytes = bytes;
+    quorith_file(1);
+  }
+};
+
+struct Fault {
+  const char* name;
+  std::string input;
+  void (*install)();
+  const char16_t* message;  // followed by the input's or the output's path
+  bool names_output;
+};
+
+const Fault FAULTS[] = {
+    {"first write fails", Lines(6000, 3000), [] { g_at = 1, os_calls().file_write = WriteFails; },
+     u"Cannot write out file: ", true},
+    {"a later write fails", Lines(6000, 3000), [] { g_at = 2, os_calls().file_write = WriteFails; },
+     u"Cannot write out file: ", true},
+    {"a write comes short", Lines(6000, 3000), [] { g_at = 1, os_calls().file_write = WriteComesShort; },
+     u"Cannot write out file: ", true},
+    {"the last write fails", "a\na\n", [] { g_at = 1, os_calls().file_write = WriteFails; },
+     u"Cannot write out file: ", true},
+    {"closing the output fails", "a\na\n",
+     [] { os_calls().file_create = RecordOutput, os_calls().file_close = OutputCloseFails; },
+     u"Cannot write out file: ", true},
+    {"a read fails mid-file", Lines(6000, 3000), [] { g_at = 3, os_calls().file_read = ReadFails; },
+     u"Cannot read file: ", false},
+    {"the tree's array cannot grow", Lines(MANY_LINES, 0) + "0\n",
+     [] { g_size_lo = 1000000, g_size_hi = SIZE_MAX, os_calls().heap_realloc = ReallocOfSizeFails; },  // its growth
+     u"Not enough memory: ", false},
+    {"a node's text cannot be allocated", "a\n" + std::string(LONG_LINE, 'x') + "\na\n",
+     [] { g_size_lo = g_size_hi = 2 * LONG_LINE + 10, os_calls().heap_alloc = AllocOfSizeFails; },
+     u"Not enough memory: ", false},
+    {"the line cannot be assigned", "a\n" + std::string(LONG_LINE, 'x') + "\na\n",
+     [] { g_size_lo = g_size_hi = 2 * LONG_LINE + 10, os_calls().heap_realloc = ReallocOfSizeFails; },
+     u"Not enough memory: ", false},
+    {"the line buffer cannot grow", "a\n" + std::string(HUGE_LINE, 'y') + "\na\n",
+     [] {
+       g_size_lo = HUGE_LINE / 2, g_size_hi = 1000000;  // below the tree's first array
+       os_calls().heap_alloc = AllocOfSizeFails, os_calls().heap_realloc = ReallocOfSizeFails;
+     },
+     u"Not enough memory: ", false},
+};
+
+}  // namespace
+
+TEST_F(QuorithFaults, AFailedFileLeavesNoOutputAndTheNextGoesOn) {
+  for (const Fault& f : FAULTS) {
+    SCOPED_TRACE(f.name);
+    Write(g_dir / "in", f.input);
+    stdfs::remove(g_dir / "next_new");
+    g_console.clear();
+    g_calls = 0;
+    f.install();
+    RunBoth();
+    std::u16string path = f.names_output ? g_inputs[0] + u"_new" : g_inputs[0];
+    EXPECT_NE(g_console.find(f.message + path + u"\r\n"), std::u16string::npos) << stdfs::path(g_console).string();
+    std::size_t second = g_console.find(u"File 2 of 2");
+    ASSERT_NE(second, std::u16string::npos);
+    EXPECT_EQ(g_console.find(u"Saved as"), g_console.find(u"Saved as next_new"));
+    EXPECT_EQ(g_console.find(u"DONE with", second), g_console.find(u"DONE with 2 strings", second));
+    EXPECT_FALSE(stdfs::exists(g_dir / "in_new"));
+    EXPECT_EQ(Read(g_dir / "in"), f.input);
+    EXPECT_EQ(Read(g_dir / "next_new"), "x\r\n");
+  }
+}
+
+// Output paths that would write an input, or a file of another name.
+TEST_F(QuorithFaults, OutputPathsThatLeadToOtherFilesAreRefused) {
+  struct Case {
+    const char* name;
+    void (*arrange)();
+  };
+  static const Case CASES[] = {
+      {"a hard link to the input", [] { stdfs::create_hard_link(g_dir / "in", g_dir / "in_new"); }},
+      {"a hard link to another file", [] { stdfs::create_hard_link(g_dir / "victim", g_dir / "in_new"); }},
+      {"another input of the run", [] {
+         stdfs::copy_file(g_dir / "victim", g_dir / "in_new");
+         g_inputs[1] = (g_dir / "in_new").u16string();
+       }},
+  };
+  for (const Case& c : CASES) {
+    SCOPED_TRACE(c.name);
+    const std::string input = "a\na\nb\n";
+    Write(g_dir / "in", input);
+    Write(g_dir / "victim", "victim\n");
+    stdfs::remove(g_dir / "in_new");
+    g_inputs[1] = (g_dir / "next").u16string();
+    c.arrange();
+    quorith_set_inputs(2, Input);
+    g_console.clear();
+    quorith_file(0);
+    EXPECT_NE(g_console.find(u"Cannot create out file: " + g_inputs[0] + u"_new\r\n"), std::u16string::npos);
+    EXPECT_EQ(Read(g_dir / "in"), input);
+    EXPECT_EQ(Read(g_dir / "victim"), "victim\n");
+    EXPECT_EQ(Read(g_dir / "in_new"), stdfs::equivalent(g_dir / "in_new", g_dir / "in") ? input : "victim\n");
+  }
+}
