@@ -13,6 +13,7 @@
 
 #include "platform/os_console.h"
 #include "platform/os_file.h"
+#include "platform/os_fs.h"
 #include "platform/os_heap.h"
 
 struct OsCalls {
@@ -27,6 +28,7 @@ struct OsCalls {
   bool (*delete_file_forced)(const char16_t* path);
   bool (*console_write)(OsConsole out, const char16_t* units, std::int32_t count);
   std::int32_t (*console_write_bytes)(OsConsole out, const void* bytes, std::int32_t count);
+  bool (*entry_delete)(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
 };
 
 // The live table.
@@ -51,3 +53,4 @@ bool os_sys_delete_file(const char16_t* path);
 bool os_sys_delete_file_forced(const char16_t* path);
 bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count);
 std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count);
+bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);

@@ -7,6 +7,7 @@ constexpr OsCalls SYSTEM_CALLS = {
     os_sys_file_open_read, os_sys_file_create,  os_sys_file_read,   os_sys_file_write,
     os_sys_file_close,     os_sys_heap_alloc,   os_sys_heap_realloc, os_sys_delete_file,
     os_sys_delete_file_forced, os_sys_console_write, os_sys_console_write_bytes,
+    os_sys_entry_delete,
 };
 OsCalls g_calls = SYSTEM_CALLS;
 }  // namespace
@@ -35,4 +36,7 @@ bool os_console_write(OsConsole out, const char16_t* units, std::int32_t count) 
 }
 std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count) {
   return g_calls.console_write_bytes(out, bytes, count);
+}
+bool os_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
+  return g_calls.entry_delete(path, root_length, entry, force);
 }
