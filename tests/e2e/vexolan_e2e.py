@@ -130,6 +130,32 @@ if not u.WINDOWS:
             assert "0 duplicates removed" in out, out
 
     @case
+    def special_files_and_file_links_are_left_alone():
+        with tempfile.TemporaryDirectory() as d, tempfile.TemporaryDirectory() as elsewhere:
+            write(d + "/a_empty", b"")
+            os.mkfifo(d + "/b_fifo")  # beside an empty file: never taken for one
+            write(elsewhere + "/outside", b"shared")
+            os.symlink(elsewhere + "/outside", d + "/0_link_out")  # sorts first, leads out of the tree
+            write(d + "/m_inside", b"shared")
+            os.symlink(d + "/m_inside", d + "/z_link_in")
+            os.symlink("/dev/zero", d + "/zero_link")
+            device = os.geteuid() == 0
+            if device:
+                os.mknod(d + "/e_null", stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            else:
+                print("note: device node not tested: mknod needs root")
+            out, _ = scan_with_key(d, b"y")
+            assert "Cannot build hash: " + d + "/b_fifo\r\n" in out, out
+            if device:
+                assert "Cannot build hash: " + d + "/e_null\r\n" in out, out
+            assert "link" not in out, out
+            assert "2 files passed / 0 duplicates removed [+0 failed]\r\n" in out, out
+            for name in ("a_empty", "b_fifo", "0_link_out", "m_inside", "z_link_in", "zero_link") + (
+                    ("e_null",) if device else ()):
+                assert os.path.lexists(d + "/" + name), name
+            assert os.path.exists(elsewhere + "/outside")
+
+    @case
     def redirected_input_keeps_polling():
         with tempfile.TemporaryDirectory() as d:
             write(d + "/a", b"1")

@@ -1,9 +1,13 @@
-// Vexolan's scan with a replaced fingerprint step: files that share a
-// fingerprint but not their contents are never deleted.
+// Vexolan's scan: files that share a fingerprint but not their contents are
+// never deleted, and each deletion is confirmed at the moment of removal;
+// faults are injected through the platform's table of system calls while
+// the production pipeline runs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "common/tree.h"
@@ -12,6 +16,7 @@
 #include "dupfiles/collect.h"
 #include "dupfiles/vexolan.h"
 #include "filesystem/fs.h"
+#include "platform/os_seam.h"
 #include "regex/rx.h"
 
 namespace stdfs = std::filesystem;
@@ -40,6 +45,55 @@ CStr RemovesTheKeptFile(CStr path) {
   return SameForAll(path);
 }
 
+// What the scan printed.
+std::u16string g_out;
+bool Capture(OsConsole, const char16_t* units, std::int32_t count) {
+  g_out.append(units, static_cast<std::size_t>(count));
+  return true;
+}
+
+// Files opened by the fingerprint and the look-ahead go through the table's
+// open; those held for a deletion's last comparison do not. A test acts on
+// the reads of the latter.
+std::mutex g_seam_lock;
+std::set<OsFile> g_plain_files;
+int g_held_reads = 0;
+void (*g_on_held_read)(int nth) = nullptr;  // before the nth read of a held file (0-based)
+
+OsFile OpenPlain(const char16_t* path, bool share) {
+  OsFile f = os_system_calls().file_open_read(path, share);
+  std::lock_guard g(g_seam_lock);
+  if (f != OS_NO_FILE) g_plain_files.insert(f);
+  return f;
+}
+bool ClosePlain(OsFile f) {
+  {
+    std::lock_guard g(g_seam_lock);
+    g_plain_files.erase(f);
+  }
+  return os_system_calls().file_close(f);
+}
+std::int32_t ReadWatched(OsFile f, void* buffer, std::int32_t bytes) {
+  int nth = -1;
+  {
+    std::lock_guard g(g_seam_lock);
+    if (!g_plain_files.count(f)) nth = g_held_reads++;
+  }
+  if (nth >= 0 && g_on_held_read) g_on_held_read(nth);
+  if (nth >= 0 && g_on_held_read == nullptr && nth >= 2) return -1;  // failing in the middle of the files
+  return os_system_calls().file_read(f, buffer, bytes);
+}
+void WatchHeldReads(void (*on_read)(int)) {
+  g_held_reads = 0;
+  g_on_held_read = on_read;
+  os_calls().file_open_read = OpenPlain;
+  os_calls().file_close = ClosePlain;
+  os_calls().file_read = ReadWatched;
+}
+
+bool Contains(const std::u16string& text, const std::u16string& part) { return text.find(part) != std::u16string::npos; }
+std::u16string U16(const stdfs::path& p) { return p.u16string(); }
+
 class VexolanScan : public testing::Test {
  protected:
   void SetUp() override {
@@ -51,8 +105,11 @@ class VexolanScan : public testing::Test {
     stdfs::remove_all(g_dir);
     stdfs::create_directories(g_dir);
     ResetScan();
+    g_out.clear();
+    os_calls().console_write = Capture;
   }
   void TearDown() override {
+    os_calls_reset();
     vexolan_set_hash_fn(nullptr);
     stdfs::remove_all(g_dir);
   }
@@ -99,4 +156,68 @@ TEST_F(VexolanScan, RealFingerprintsDeleteTheLaterCopies) {
   EXPECT_TRUE(stdfs::exists(g_dir / "a" / "x.txt"));
   EXPECT_FALSE(stdfs::exists(g_dir / "B" / "x.txt"));
   EXPECT_TRUE(stdfs::exists(g_dir / "B" / "y.txt"));
+}
+
+TEST_F(VexolanScan, AFailedDeletionIsReportedAndCounted) {
+  Write(g_dir / "a.txt", "same");
+  Write(g_dir / "b.txt", "same");
+  os_calls().entry_delete = [](const char16_t*, std::int32_t, OsHeldEntry*, bool) { return false; };
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_TRUE(Contains(g_out, u" del 'b.txt' .. "));
+  EXPECT_TRUE(Contains(g_out, u" FAILED"));
+  EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.txt")));
+  EXPECT_TRUE(Contains(g_out, u"2 files passed / 0 duplicates removed [+1 failed]"));
+  EXPECT_EQ(delete_failures, 1);
+  EXPECT_TRUE(stdfs::exists(g_dir / "b.txt"));
+}
+
+// Files beyond one read of the last comparison, whose reads fail part-way.
+TEST_F(VexolanScan, AReadFailureInTheLastComparisonDeletesNothing) {
+  const std::string big(600000, 'z');
+  Write(g_dir / "a.bin", big);
+  Write(g_dir / "b.bin", big);
+  WatchHeldReads(nullptr);
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_TRUE(stdfs::exists(g_dir / "b.bin"));
+  EXPECT_EQ(duplicates_removed, 0);
+  EXPECT_EQ(delete_failures, 1);
+  EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.bin")));
+}
+
+// The kept file is rewritten after the decision, just before the last
+// comparison reads it: its former twin must stay. (Windows holds the kept
+// file against writing meanwhile, so there the rewrite cannot happen and
+// the copy is rightly deleted.)
+bool g_rewritten = false;
+TEST_F(VexolanScan, TheLastComparisonReadsTheKeptFileAsItIsThen) {
+  Write(g_dir / "a.txt", "original contents");
+  Write(g_dir / "b.txt", "original contents");
+  g_rewritten = false;
+  WatchHeldReads([](int nth) {
+    if (nth != 0) return;
+    std::ofstream f(g_dir / "a.txt", std::ios::binary | std::ios::in | std::ios::out);
+    g_rewritten = f && (f << "changed!").flush();
+  });
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(files_passed, 2);
+  EXPECT_GT(g_held_reads, 0);  // the deletion read both files once more
+  if (g_rewritten) {
+    EXPECT_TRUE(stdfs::exists(g_dir / "b.txt"));
+    EXPECT_EQ(delete_failures, 1);
+  } else {
+    EXPECT_FALSE(stdfs::exists(g_dir / "b.txt"));
+  }
+}
+
+// "/" sorts as "\" does on Windows, after the digits: photos2 comes first
+// and its copy is kept on both systems.
+TEST_F(VexolanScan, TheSeparatorSortsAsABackslash) {
+  stdfs::create_directories(g_dir / "photos");
+  stdfs::create_directories(g_dir / "photos2");
+  Write(g_dir / "photos" / "img.jpg", "picture");
+  Write(g_dir / "photos2" / "img.jpg", "picture");
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(duplicates_removed, 1);
+  EXPECT_TRUE(stdfs::exists(g_dir / "photos2" / "img.jpg"));
+  EXPECT_FALSE(stdfs::exists(g_dir / "photos" / "img.jpg"));
 }

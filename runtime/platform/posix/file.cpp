@@ -45,11 +45,9 @@ OsFile os_sys_file_open_read(const char16_t* path, bool) {
   return posix_open_read(path, &st);
 }
 
-OsFile os_file_open_read_stamped(const char16_t* path, bool, OsFileStamp* stamp, bool* stamped) {
-  struct stat st;
-  OsFile f = posix_open_read(path, &st);
-  if (f != OS_NO_FILE) posix_stamp(st, stamp);
-  *stamped = f != OS_NO_FILE;
+OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped) {
+  OsFile f = os_file_open_read(path, share_read);
+  *stamped = f != OS_NO_FILE && os_file_stamp_open(f, stamp);
   return f;
 }
 
