@@ -156,6 +156,37 @@ if not u.WINDOWS:
             assert os.path.exists(elsewhere + "/outside")
 
     @case
+    def a_memory_limit_never_crashes_nor_loses_a_file():
+        # Limits (KiB of address space) around those at which threads, then
+        # buffers, can no longer be had: each run ends normally, with a clear
+        # line where memory ran out, and every content is still on disk.
+        with tempfile.TemporaryDirectory() as d:
+            contents = {}
+            for i in range(120):
+                data = (b"content %d " % (i % 80)) * 40
+                path = "%s/d%d/f%d" % (d, i % 6, i)
+                write(path, data)
+                contents[path] = data
+            for limit in (20000, 40000, 60000, 100000):
+                for path, data in contents.items():
+                    write(path, data)
+                run = u.PtyRun("/bin/sh", ["-c", "ulimit -v %d; exec \"$0\" \"$1\"" % limit, u.VEXOLAN, d])
+                run.wait_for("any other key to quit...")
+                run.type(b"y")
+                run.wait_for("Press Enter to quit")
+                run.type(b"\n")
+                out, code = run.finish()
+                expect_eq(code, 0, "limit %d" % limit)
+                assert "Not enough memory\r\n" in out or "120 files passed" in out, out
+                left = set()
+                for path, data in contents.items():
+                    if os.path.exists(path):
+                        with open(path, "rb") as f:
+                            expect_eq(f.read(), data, path)
+                        left.add(data)
+                expect_eq(left, set(contents.values()), "limit %d" % limit)
+
+    @case
     def redirected_input_keeps_polling():
         with tempfile.TemporaryDirectory() as d:
             write(d + "/a", b"1")
