@@ -14,6 +14,7 @@
 #include "console/con.h"
 #include "core/arr.h"
 #include "dupfiles/collect.h"
+#include "dupfiles/deleter.h"
 #include "dupfiles/vexolan.h"
 #include "filesystem/fs.h"
 #include "platform/os_seam.h"
@@ -220,4 +221,28 @@ TEST_F(VexolanScan, TheSeparatorSortsAsABackslash) {
   EXPECT_EQ(duplicates_removed, 1);
   EXPECT_TRUE(stdfs::exists(g_dir / "photos2" / "img.jpg"));
   EXPECT_FALSE(stdfs::exists(g_dir / "photos" / "img.jpg"));
+}
+
+// The deletion thread's own check, on both systems: another file, equal
+// bytes, still reachable; read-only is forced.
+TEST_F(VexolanScan, TheDeletionThreadConfirmsEachCopy) {
+  Write(g_dir / "keep", "same");
+  Write(g_dir / "copy", "same");
+  Write(g_dir / "ro", "same");
+  Write(g_dir / "other", "diff");
+  stdfs::create_hard_link(g_dir / "keep", g_dir / "hard");
+  stdfs::permissions(g_dir / "ro", stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+                     stdfs::perm_options::remove);
+  const std::int32_t root = static_cast<std::int32_t>(U16(g_dir).size()) + 1;
+  struct Case {
+    const char* path;
+    const char* kept;
+    std::int32_t deleted;
+  } cases[] = {{"other", "keep", 0}, {"hard", "keep", 0}, {"copy", "missing", 0}, {"ro", "keep", 1}, {"copy", "keep", 1}};
+  for (const Case& c : cases)
+    EXPECT_EQ(deleter_confirm_and_delete(U16(g_dir / c.path).c_str(), U16(g_dir / c.kept).c_str(), root), c.deleted)
+        << c.path;
+  for (const char* left : {"keep", "hard", "other"}) EXPECT_TRUE(stdfs::exists(g_dir / left)) << left;
+  EXPECT_FALSE(stdfs::exists(g_dir / "copy"));
+  EXPECT_FALSE(stdfs::exists(g_dir / "ro"));
 }
