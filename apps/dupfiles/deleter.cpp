@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -41,15 +42,18 @@ constexpr int DELETER_THREADS = 16;
 Deleter* g_del = nullptr;
 
 // A deletion that cannot be confirmed for lack of memory is not made.
-std::int8_t deleter_attempt(const Deleter::Job& job, std::int32_t root_length) {
+std::int8_t deleter_attempt(const Deleter::Job& job, std::int32_t root_length, unsigned char* buffer) {
   try {
-    return deleter_confirm_and_delete(job.path, job.kept, root_length) ? 1 : 0;
+    return deleter_confirm_and_delete(job.path, job.kept, root_length, buffer) ? 1 : 0;
   } catch (const std::exception&) {
     return 0;
   }
 }
 
 void deleter_run(Deleter* d) {
+  // One comparison buffer for the thread's whole life; without it each
+  // comparison tries for one of its own.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
   std::unique_lock g(d->lock);
   for (;;) {
     d->work.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->jobs.size()); });
@@ -57,7 +61,7 @@ void deleter_run(Deleter* d) {
     std::int32_t t = d->next++;
     Deleter::Job job = d->jobs[static_cast<std::size_t>(t)];
     g.unlock();
-    std::int8_t ok = deleter_attempt(job, d->root_length);
+    std::int8_t ok = deleter_attempt(job, d->root_length, buffer.get());
     g.lock();
     d->results[static_cast<std::size_t>(t)] = ok;
     ++d->finished;
@@ -67,14 +71,14 @@ void deleter_run(Deleter* d) {
 
 }  // namespace
 
-std::int32_t deleter_confirm_and_delete(CStr path, CStr kept, std::int32_t root_length) {
+std::int32_t deleter_confirm_and_delete(CStr path, CStr kept, std::int32_t root_length, unsigned char* buffer) {
   // The file to delete is held first: on Windows, holding the kept file
   // then fails when both paths reach one file through links.
   FsHeldFile copy, original;
   std::int32_t deleted = 0;
   if (fs_hold_file(path, root_length, 1, &copy)) {
     if (fs_hold_file(kept, root_length, 0, &original) && !(copy.identity == original.identity) &&
-        fp_held_equal(&copy, &original) == 1)
+        fp_held_equal(&copy, &original, buffer) == 1)
       deleted = fs_delete_held(path, root_length, &copy, FS_DELETE_FORCE);
     fs_release_held(&original);
   }
@@ -109,7 +113,7 @@ std::int32_t deleter_submit(CStr path, CStr kept) {
   if (g_del->workers.empty()) {
     g_del->next = t + 1;
     g.unlock();
-    std::int8_t ok = deleter_attempt({path, kept}, g_del->root_length);
+    std::int8_t ok = deleter_attempt({path, kept}, g_del->root_length, nullptr);
     g.lock();
     g_del->results[static_cast<std::size_t>(t)] = ok;
     ++g_del->finished;

@@ -34,4 +34,6 @@ void deleter_stop();
 // was deleted, 0 when not (the file or the kept one could not be held or
 // read to its end, both paths reach one file, their bytes differ, the path
 // no longer leads to the file compared, or the removal failed).
-std::int32_t deleter_confirm_and_delete(CStr path, CStr kept, std::int32_t root_length);
+// `buffer`: FP_COMPARE_BUFFER_BYTES for the comparison, or null.
+std::int32_t deleter_confirm_and_delete(CStr path, CStr kept, std::int32_t root_length,
+                                        unsigned char* buffer = nullptr);

@@ -78,6 +78,7 @@ void plan_work(Planner* pl, int which) {
     while (pl->lowest_open_unit < pl->units.size() && pl->unit_done[pl->lowest_open_unit]) ++pl->lowest_open_unit;
     pl->planned_upto = pl->lowest_open_unit < pl->units.size() ? pl->units[pl->lowest_open_unit] : pl->count + 1;
     pl->ready.notify_all();
+    if (pl->stopping) return;  // released early: the main flow wants no more
   }
 }
 
@@ -158,7 +159,7 @@ void plan_stop() {
   if (!g_plan) return;
   {
     std::lock_guard g(g_plan->lock);
-    if (!g_plan->ordered) g_plan->stopping = true;
+    g_plan->stopping = true;
     g_plan->added.notify_all();
     g_plan->ready.notify_all();
   }

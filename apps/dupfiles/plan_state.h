@@ -55,7 +55,7 @@ struct Planner {
   std::condition_variable ready;  // units planned, or ready to be
   std::condition_variable added;  // entries added, or the list ordered
   bool ordered = false;   // the list is complete and in its final order
-  bool stopping = false;  // released before the list was ordered
+  bool stopping = false;  // released: before the list was ordered, or with units left when memory ran out
   bool units_ready = false;
   bool failed = false;    // memory ran out: nothing past planned_upto will be planned
   std::int32_t planned_upto = 1;  // every file below this index is planned

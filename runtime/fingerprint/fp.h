@@ -93,5 +93,8 @@ void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, 
 // Compares two held files' contents byte for byte from where they stand
 // (their start, when just held): 1 when equal, 0 when they differ, -1 when
 // either cannot be read to its end or no buffer can be had. Streamed
-// through a fixed buffer; safe on any thread.
-std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b);
+// through `buffer` (FP_COMPARE_BUFFER_BYTES, the caller's, so that a thread
+// that compares often allocates it once) or, when null, one of its own.
+// Safe on any thread.
+constexpr std::int32_t FP_COMPARE_BUFFER_BYTES = 128 * 1024;
+std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer = nullptr);

@@ -100,17 +100,21 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* s
   }
 }
 
-std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b) {
-  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(COMPARE_CHUNK)]);
-  if (!buf || !a || !b) return -1;
-  unsigned char* ba = buf.get();
-  unsigned char* bb = ba + COMPARE_CHUNK;
+std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) {
+  // Small chunks: the files are mostly in the page cache by now, and many
+  // deletion threads each keep a buffer.
+  constexpr std::int32_t chunk = FP_COMPARE_BUFFER_BYTES / 2;
+  std::unique_ptr<unsigned char[]> own(buffer ? nullptr : new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
+  if (!buffer) buffer = own.get();
+  if (!buffer || !a || !b) return -1;
+  unsigned char* ba = buffer;
+  unsigned char* bb = ba + chunk;
   for (;;) {
-    std::int32_t na = fp_read_held_full(a, ba, COMPARE_CHUNK);
-    std::int32_t nb = fp_read_held_full(b, bb, COMPARE_CHUNK);
+    std::int32_t na = fp_read_held_full(a, ba, chunk);
+    std::int32_t nb = fp_read_held_full(b, bb, chunk);
     if (na < 0 || nb < 0) return -1;
     if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < COMPARE_CHUNK) return 1;
+    if (na < chunk) return 1;
   }
 }
 
