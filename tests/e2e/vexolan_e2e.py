@@ -247,6 +247,18 @@ if u.WINDOWS:
             assert os.path.exists(d + "/a") and os.path.exists(d + "/b")
 
     @case
+    def windows_device_names_are_left_alone():
+        # Files named as devices open the devices: never read, never deleted, never a hang.
+        with tempfile.TemporaryDirectory() as d:
+            for name in ("a", "AUX", "b", "CON"):
+                write(d + "/" + name, b"x")
+            out = windows_with_keys(d, "y\\n")
+            for name in ("AUX", "CON"):
+                assert "Cannot build hash: " + u.host_path(d + "/" + name) + "\r\n" in out, out
+                assert os.path.exists(d + "/" + name), name
+            assert "2 files passed / 1 duplicates removed [+0 failed]\r\n" in out, out
+
+    @case
     def windows_redirected_input_keeps_polling():
         with tempfile.TemporaryDirectory() as d:
             write(d + "/a", b"1")
