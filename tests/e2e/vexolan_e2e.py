@@ -171,7 +171,10 @@ if not u.WINDOWS:
                 for path, data in contents.items():
                     write(path, data)
                 run = u.PtyRun("/bin/sh", ["-c", "ulimit -v %d; exec \"$0\" \"$1\"" % limit, u.VEXOLAN, d])
-                run.wait_for("any other key to quit...")
+                if not run.wait_for("any other key to quit..."):
+                    run.finish()
+                    print("note: limit %d KiB: the program cannot even start here" % limit)
+                    continue
                 run.type(b"y")
                 run.wait_for("Press Enter to quit")
                 run.type(b"\n")
