@@ -60,6 +60,8 @@ std::mutex g_seam_lock;
 std::set<OsFile> g_plain_files;
 int g_held_reads = 0;
 void (*g_on_held_read)(int nth) = nullptr;  // before the nth read of a held file (0-based)
+bool g_fail_plain_reads = false;  // every read of a plain file after its first fails
+std::set<OsFile> g_plain_read_once;
 
 OsFile OpenPlain(const char16_t* path, bool share) {
   OsFile f = os_system_calls().file_open_read(path, share);
@@ -71,6 +73,7 @@ bool ClosePlain(OsFile f) {
   {
     std::lock_guard g(g_seam_lock);
     g_plain_files.erase(f);
+    g_plain_read_once.erase(f);
   }
   return os_system_calls().file_close(f);
 }
@@ -79,13 +82,16 @@ std::int32_t ReadWatched(OsFile f, void* buffer, std::int32_t bytes) {
   {
     std::lock_guard g(g_seam_lock);
     if (!g_plain_files.count(f)) nth = g_held_reads++;
+    else if (g_fail_plain_reads && !g_plain_read_once.insert(f).second) return -1;
   }
   if (nth >= 0 && g_on_held_read) g_on_held_read(nth);
   if (nth >= 0 && g_on_held_read == nullptr && nth >= 2) return -1;  // failing in the middle of the files
   return os_system_calls().file_read(f, buffer, bytes);
 }
-void WatchHeldReads(void (*on_read)(int)) {
+void WatchHeldReads(void (*on_read)(int), bool fail_plain_reads = false) {
   g_held_reads = 0;
+  g_fail_plain_reads = fail_plain_reads;
+  g_plain_read_once.clear();
   g_on_held_read = on_read;
   os_calls().file_open_read = OpenPlain;
   os_calls().file_close = ClosePlain;
@@ -183,6 +189,19 @@ TEST_F(VexolanScan, AReadFailureInTheLastComparisonDeletesNothing) {
   EXPECT_EQ(duplicates_removed, 0);
   EXPECT_EQ(delete_failures, 1);
   EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.bin")));
+}
+
+// Every read by the fingerprints and the look-ahead fails after a file's
+// first: nothing can be shown equal, so nothing is deleted.
+TEST_F(VexolanScan, ReadFailuresInTheLookAheadDeleteNothing) {
+  const std::string big(600000, 'q');
+  Write(g_dir / "a.bin", big);
+  Write(g_dir / "b.bin", big);
+  Write(g_dir / "c.bin", big);
+  WatchHeldReads([](int) {}, true);
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(duplicates_removed, 0);
+  for (const char* name : {"a.bin", "b.bin", "c.bin"}) EXPECT_TRUE(stdfs::exists(g_dir / name)) << name;
 }
 
 // The kept file is rewritten after the decision, just before the last
