@@ -33,6 +33,10 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
   while (fs_dir_next(listing)) {
     name = fs_dir_entry_name(listing);
     std::int32_t type = fs_dir_entry_type(listing);
+    // A link to a file is left alone as a directory link is: it is not
+    // read, counted or deleted (its target may lie outside the tree, or be
+    // a file of the tree under another name).
+    if (type == FS_ENTRY_FILE && fs_dir_entry_is_link(listing)) continue;
     if (type == FS_ENTRY_FILE && rx_match(collect_filter, name.get())) {
       ++collect_count;
       if (collect_count >= collect_capacity) {

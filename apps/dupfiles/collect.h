@@ -19,8 +19,9 @@ extern void (*collect_listener)(CStr path, std::int64_t size);
 // Appends the full path of every file below `path` whose name matches
 // `pattern` (a regular expression; empty matches all) to *target at indexes
 // 1, 2, ... Subdirectories are entered while their parent's level is within
-// `depth_limit` (-1: unlimited); directory links are never entered, so no
-// file is reached twice through them. Returns the number of paths stored
+// `depth_limit` (-1: unlimited); directory links are never entered and links
+// to files never stored, so no file is reached twice or outside the tree
+// through them. Returns the number of paths stored
 // after the top-level call (0 when none, or the directory cannot be
 // listed); nested calls return 0.
 std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit);

@@ -3,6 +3,9 @@
 // its final order, both plan it unit by unit in that order.
 #include "dupfiles/plan.h"
 
+#include <exception>
+#include <new>
+
 #include "dupfiles/plan_state.h"
 
 namespace {
@@ -52,7 +55,7 @@ void plan_units(Planner* pl) {
   pl->unit_done.assign(pl->units.size(), 0);
 }
 
-void plan_run(Planner* pl, int which) {
+void plan_work(Planner* pl, int which) {
   if (which == 0) plan_read_early(pl);
   {
     std::unique_lock g(pl->lock);
@@ -62,7 +65,7 @@ void plan_run(Planner* pl, int which) {
       pl->units_ready = true;
       pl->ready.notify_all();
     } else {
-      pl->ready.wait(g, [pl] { return pl->units_ready || pl->stopping; });
+      pl->ready.wait(g, [pl] { return pl->units_ready || pl->stopping || pl->failed; });
       if (!pl->units_ready) return;
     }
   }
@@ -75,6 +78,19 @@ void plan_run(Planner* pl, int which) {
     while (pl->lowest_open_unit < pl->units.size() && pl->unit_done[pl->lowest_open_unit]) ++pl->lowest_open_unit;
     pl->planned_upto = pl->lowest_open_unit < pl->units.size() ? pl->units[pl->lowest_open_unit] : pl->count + 1;
     pl->ready.notify_all();
+    if (pl->stopping) return;  // released early: the main flow wants no more
+  }
+}
+
+// Out of memory, the look-ahead stops where it is; the main flow learns it
+// from plan_wait. Nothing escapes the thread.
+void plan_run(Planner* pl, int which) {
+  try {
+    plan_work(pl, which);
+  } catch (const std::exception&) {
+    std::lock_guard g(pl->lock);
+    pl->failed = true;
+    pl->ready.notify_all();
   }
 }
 
@@ -82,26 +98,48 @@ void plan_run(Planner* pl, int which) {
 
 void plan_begin() {
   plan_stop();
-  g_plan = new Planner;
-  for (int k = 0; k < PLAN_THREADS; ++k) g_plan->workers.emplace_back(plan_run, g_plan, k);
+  g_plan = new (std::nothrow) Planner;
+  if (!g_plan) return;
+  // The first thread builds the units: without it there is no look-ahead.
+  for (int k = 0; k < PLAN_THREADS; ++k) {
+    try {
+      g_plan->workers.emplace_back(plan_run, g_plan, k);
+    } catch (const std::exception&) {
+      if (k == 0) {
+        delete g_plan;
+        g_plan = nullptr;
+      }
+      return;
+    }
+  }
 }
 
 void plan_add(CStr path, std::int64_t size) {
   if (!g_plan) return;
   std::lock_guard g(g_plan->lock);
-  g_plan->entries.emplace_back(path, size);
+  if (g_plan->failed) return;
+  try {
+    g_plan->entries.emplace_back(path, size);
+  } catch (const std::exception&) {
+    g_plan->failed = true;  // the list will not match: plan_list refuses it
+    return;
+  }
   if (g_plan->early_idle) g_plan->added.notify_one();
 }
 
 bool plan_list(const Str* files, std::int32_t count) {
   if (!g_plan) return false;
   std::lock_guard g(g_plan->lock);
-  if (count < 1 || static_cast<std::size_t>(count) != g_plan->entries.size()) return false;
+  if (g_plan->failed || count < 1 || static_cast<std::size_t>(count) != g_plan->entries.size()) return false;
   for (std::int32_t i = 1; i <= count; ++i)
     if (files[i] != g_plan->entries[static_cast<std::size_t>(i - 1)].path) return false;
+  try {
+    g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
+  } catch (const std::exception&) {
+    return false;
+  }
   g_plan->files = files;
   g_plan->count = count;
-  g_plan->plans.resize(static_cast<std::size_t>(count) + 1);
   return true;
 }
 
@@ -111,17 +149,17 @@ void plan_order() {
   g_plan->added.notify_all();
 }
 
-const FilePlan& plan_wait(std::int32_t i) {
+const FilePlan* plan_wait(std::int32_t i) {
   std::unique_lock g(g_plan->lock);
-  g_plan->ready.wait(g, [i] { return g_plan->planned_upto > i; });
-  return g_plan->plans[static_cast<std::size_t>(i)];
+  g_plan->ready.wait(g, [i] { return g_plan->planned_upto > i || g_plan->failed; });
+  return g_plan->planned_upto > i ? &g_plan->plans[static_cast<std::size_t>(i)] : nullptr;
 }
 
 void plan_stop() {
   if (!g_plan) return;
   {
     std::lock_guard g(g_plan->lock);
-    if (!g_plan->ordered) g_plan->stopping = true;
+    g_plan->stopping = true;
     g_plan->added.notify_all();
     g_plan->ready.notify_all();
   }

@@ -24,7 +24,8 @@ struct FilePlan {
   FsFileStamp equal_stamp;
 };
 
-// Starts the look-ahead before the collection.
+// Starts the look-ahead before the collection. Where it cannot be started
+// (no memory, no thread), plan_list later gives false.
 void plan_begin();
 
 // The collector found a file: its path string (which must stay unchanged
@@ -39,8 +40,9 @@ bool plan_list(const Str* files, std::int32_t count);
 // The list is in its final order now: plan it in that order.
 void plan_order();
 
-// The plan of file i (1-based), waiting until it is ready.
-const FilePlan& plan_wait(std::int32_t i);
+// The plan of file i (1-based), waiting until it is ready; null when it
+// never will be, because memory ran out.
+const FilePlan* plan_wait(std::int32_t i);
 
 // Waits for the look-ahead to end and releases it.
 void plan_stop();

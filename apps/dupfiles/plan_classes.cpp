@@ -2,6 +2,7 @@
 // contents, read no further than needed to tell them apart.
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -170,6 +171,7 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
     } else {
       plan_await_read(e.first);  // read earlier, or being read by the other thread: compared on disk
     }
+    if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
     if (e.first.bytes < 0) {
       plan_unopened(pl, m);
       continue;
@@ -206,7 +208,14 @@ void plan_await_read(const PlanFirstRead& first) {
 
 void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
   PlanFirstRead& f = e.first;
-  f.bytes = fp_file_head(e.path, buffer, bytes, &f.read);
+  try {
+    f.bytes = fp_file_head(e.path, buffer, bytes, &f.read);
+  } catch (...) {
+    // Another thread may wait for this read: it must end all the same.
+    f.bytes = PLAN_NO_MEMORY;
+    f.state.store(PlanFirstRead::DONE, std::memory_order_release);
+    throw;
+  }
   if (f.bytes >= 0) f.hash = plan_head_hash(buffer, f.bytes);
   f.state.store(PlanFirstRead::DONE, std::memory_order_release);
 }
@@ -231,6 +240,7 @@ void plan_unit(Planner& pl, std::int32_t i) {
   } else {
     plan_await_read(e.first);
   }
+  if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
   if (e.first.bytes >= 0) {
     p.readable = true;
     p.key = plan_own_key(i);

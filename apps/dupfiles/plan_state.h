@@ -16,13 +16,16 @@
 // Files up to this size are read whole at once and compared in memory; of
 // larger ones this much is read first.
 constexpr std::int32_t PLAN_HEAD_BYTES = 16384;
+// A first read that could not be made for lack of memory: what uses it
+// cannot be planned either.
+constexpr std::int32_t PLAN_NO_MEMORY = -2;
 
 // The first read of a file: its first block (a small file whole) and how the
 // file stood while read. Made once, by whichever thread claims it first.
 struct PlanFirstRead {
   static constexpr int NONE = 0, BUSY = 1, DONE = 2;
   std::atomic<int> state{NONE};
-  std::int32_t bytes = -1;  // read; -1 when the file could not be opened
+  std::int32_t bytes = -1;  // read; -1 when the file could not be opened, PLAN_NO_MEMORY when not tried
   std::uint64_t hash = 0;   // of the bytes read
   FpReadStamp read{};
 };
@@ -52,8 +55,9 @@ struct Planner {
   std::condition_variable ready;  // units planned, or ready to be
   std::condition_variable added;  // entries added, or the list ordered
   bool ordered = false;   // the list is complete and in its final order
-  bool stopping = false;  // released before the list was ordered
+  bool stopping = false;  // released: before the list was ordered, or with units left when memory ran out
   bool units_ready = false;
+  bool failed = false;    // memory ran out: nothing past planned_upto will be planned
   std::int32_t planned_upto = 1;  // every file below this index is planned
   std::vector<std::thread> workers;
 

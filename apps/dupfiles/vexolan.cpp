@@ -3,7 +3,10 @@
 #include "dupfiles/vexolan.h"
 
 #include <deque>
+#include <exception>
+#include <new>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -33,6 +36,7 @@ Str current_file = nullptr;
 Str current_hash = nullptr;
 std::int32_t start_ms = 0;
 bool g_ahead = false;  // the look-ahead was started for this collection
+std::int32_t g_root_length = 0;  // units of the scanned directory's path, separator included, in every collected path
 
 constexpr std::int32_t KEY_Y = 89;
 constexpr std::int32_t PROGRESS_EVERY = 10240;
@@ -52,12 +56,14 @@ void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t 
 
 enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
 
-// Before a file whose fingerprint was met is deleted: it must not be one of
-// the kept files reached again under another path, and its contents must
-// equal a kept file's byte for byte. A comparison the look-ahead made
-// stands while both files' stamps are unchanged; otherwise the bytes are
-// compared now.
-Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index, const FilePlan* plan) {
+// Chooses what becomes of a file whose fingerprint was met: it must not be
+// one of the kept files reached again under another path, and its contents
+// must equal a kept file's (*copy_of) byte for byte. A comparison the
+// look-ahead made is taken while both files' stamps are unchanged, to
+// choose; the deletion thread compares the bytes once more at the moment
+// of removal, and nothing else lets a file be deleted.
+Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index, const FilePlan* plan,
+                        std::int32_t* copy_of) {
   FsFileStamp now{};
   bool have_now = fs_file_stamp(file_list[index], &now) == 1;
   std::vector<FsFileStamp> kept_now(kept.size());
@@ -68,6 +74,7 @@ Verdict vexolan_confirm(std::vector<std::int32_t>& kept, std::int32_t index, con
   }
   bool unreadable = false;
   for (std::size_t k = 0; k < kept.size(); ++k) {
+    *copy_of = kept[k];
     if (plan && plan->equal_to == kept[k] && have_now && have_kept[k] && now == plan->stamp &&
         kept_now[k] == plan->equal_stamp)
       return Verdict::Duplicate;
@@ -140,6 +147,19 @@ void vexolan_queue_line(CStr text, std::int32_t index, std::int32_t colour) {
   vexolan_queue({PendingKind::Line, index, text, colour, 0, 0});
 }
 
+// The line waits in its place before its ticket exists, so that a deletion
+// is never made without its line.
+void vexolan_queue_deletion(std::int32_t index, std::int32_t copy_of) {
+  g_pending.push_back({PendingKind::Deletion, index, nullptr, 0, -1, 0});
+  try {
+    g_pending.back().ticket = deleter_submit(file_list[index], file_list[copy_of]);
+  } catch (...) {
+    g_pending.pop_back();
+    throw;
+  }
+  vexolan_drain(false);
+}
+
 // The fingerprint step of file i: false after printing why the file is
 // skipped. The look-ahead gives the same answers as fingerprinting each file
 // in turn, but reads only what can tell files apart, on threads of its own.
@@ -147,10 +167,11 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
   std::int64_t size;
   *planned = nullptr;
   if (ahead) {
-    const FilePlan& plan = plan_wait(i);
-    *planned = &plan;
-    size = plan.size;
-    if (size >= 0 && plan.readable) str_assign(&current_hash, plan.key.c_str());
+    const FilePlan* plan = plan_wait(i);
+    if (!plan) throw std::bad_alloc();  // the look-ahead ran out of memory
+    *planned = plan;
+    size = plan->size;
+    if (size >= 0 && plan->readable) str_assign(&current_hash, plan->key.c_str());
     else str_assign(&current_hash, u"");
   } else {
     size = fs_file_size(current_file);
@@ -169,6 +190,10 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead, const FilePlan** planned) {
 
 // The collection, with the look-ahead started on the files as they are found.
 void vexolan_collect(CStr path) {
+  // Deletions reach each file from the scanned directory (as the collector
+  // writes its path), never through a link below it.
+  g_root_length = str_length(path);
+  if (g_root_length > 0 && !fs_is_separator(path[g_root_length - 1])) ++g_root_length;
   g_ahead = g_hash_fn == vexolan_md5;
   if (g_ahead) {
     plan_begin();
@@ -178,15 +203,8 @@ void vexolan_collect(CStr path) {
   collect_listener = nullptr;
 }
 
-void vexolan_process() {
-  const bool ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
-  if (g_ahead && !ahead) plan_stop();
-  g_ahead = false;
-  sort_array(file_list, SORT_NO_CASE, 1, file_count);
-  if (ahead) plan_order();
-  fp_use_md5();
-  g_kept.clear();
-  deleter_start();
+// The files in order: fingerprint, decide, and queue each deletion.
+void vexolan_process_files(bool ahead) {
   for (std::int32_t i = 1; i <= file_count; ++i) {
     str_assign(&current_file, file_list[i]);
     const FilePlan* plan = nullptr;
@@ -194,8 +212,9 @@ void vexolan_process() {
     ++files_passed;
     std::vector<std::int32_t>& kept = g_kept[std::u16string(current_hash)];
     if (tree_insert_unique(current_hash) == 0) {
-      switch (vexolan_confirm(kept, i, plan)) {
-        case Verdict::Duplicate: vexolan_queue({PendingKind::Deletion, i, nullptr, 0, deleter_submit(file_list[i]), 0}); break;
+      std::int32_t copy_of = 0;
+      switch (vexolan_confirm(kept, i, plan, &copy_of)) {
+        case Verdict::Duplicate: vexolan_queue_deletion(i, copy_of); break;
         case Verdict::SameFile: vexolan_queue_line(u"Same file as an earlier path, kept: ", i, 8); break;
         case Verdict::Collision:
           vexolan_queue_line(u"Hash collision, file kept: ", i, 4);
@@ -208,9 +227,34 @@ void vexolan_process() {
     }
     if (files_passed % PROGRESS_EVERY == 0) vexolan_queue({PendingKind::Progress, i, nullptr, 0, 0, files_passed});
   }
+}
+
+void vexolan_process() {
+  bool ahead = false;
+  bool out_of_memory = false;
+  try {
+    ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
+    if (g_ahead && !ahead) plan_stop();
+    g_ahead = false;
+    // The separator ranks as Windows' "\" does, so that both systems keep the same copy.
+    sort_array(file_list, SORT_NO_CASE | (fs_separator() == u'\\' ? 0 : SORT_SLASH_AS_BACKSLASH), 1, file_count);
+    if (ahead) plan_order();
+    fp_use_md5();
+    g_kept.clear();
+    deleter_start(g_root_length);
+    vexolan_process_files(ahead);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  } catch (const std::system_error&) {
+    out_of_memory = true;  // a thread or lock the system could not give
+  }
+  // The decisions made so far are finished and shown in order; the file
+  // whose decision could not be completed is left as it is.
   vexolan_drain(true);
   deleter_stop();
-  if (ahead) plan_stop();
+  plan_stop();
+  g_ahead = false;
+  if (out_of_memory) print_status(u"Not enough memory", 1, 12);
   if (file_count != 0) {
     vexolan_count_line(files_passed, duplicates_removed, delete_failures, u"[+");
     print_status(u"", 1, 0);

@@ -87,6 +87,10 @@ void arr_redim_t(std::int32_t count, T** var) {
 // Sort options.
 constexpr std::int32_t SORT_DESCENDING = 1;
 constexpr std::int32_t SORT_NO_CASE = 2;
+// With SORT_NO_CASE: "/" ranks as "\" (0x5C) does, so that paths built with
+// "/" sort as the same paths built with "\" (a directory before its
+// siblings whose names go on with a digit, say).
+constexpr std::int32_t SORT_SLASH_AS_BACKSLASH = 4;
 
 // Sorts elements first..last inclusive of a one-dimensional array in place,
 // by the element type in its header (strings by option SORT_NO_CASE); not

@@ -214,3 +214,36 @@ std::int32_t fs_same_file(CStr a, CStr b) {
   FsFileIdentity ia{}, ib{};
   return fs_file_identity(a, &ia) && fs_file_identity(b, &ib) && ia == ib ? 1 : 0;
 }
+
+namespace {
+OsHeldEntry fs_os_entry(const FsHeldFile* held) {
+  return OsHeldEntry{static_cast<OsFile>(held->file), held->dir, {held->identity.volume, held->identity.index}};
+}
+}  // namespace
+
+std::int32_t fs_hold_file(CStr path, std::int32_t root_length, std::int32_t for_delete, FsHeldFile* held) {
+  if (!held) return 0;
+  *held = FsHeldFile{OS_NO_FILE, -1, {}};
+  OsHeldEntry e;
+  if (!path || !os_entry_open(path, root_length, for_delete != 0, &e)) return 0;
+  *held = FsHeldFile{static_cast<std::intptr_t>(e.file), e.dir, {e.identity.volume, e.identity.index}};
+  return 1;
+}
+
+std::int32_t fs_held_read(FsHeldFile* held, void* buffer, std::int32_t bytes) {
+  if (!held || held->file == OS_NO_FILE) return -1;
+  return os_file_read(static_cast<OsFile>(held->file), buffer, bytes);
+}
+
+std::int32_t fs_delete_held(CStr path, std::int32_t root_length, FsHeldFile* held, std::int32_t flags) {
+  if (!path || !held || held->file == OS_NO_FILE) return 0;
+  OsHeldEntry e = fs_os_entry(held);
+  return os_entry_delete(path, root_length, &e, (flags & FS_DELETE_FORCE) != 0) ? 1 : 0;
+}
+
+void fs_release_held(FsHeldFile* held) {
+  if (!held) return;
+  OsHeldEntry e = fs_os_entry(held);
+  os_entry_close(&e);
+  *held = FsHeldFile{OS_NO_FILE, -1, {}};
+}

@@ -111,3 +111,28 @@ struct FsFileStamp {
 
 // 1 and the stamp in *stamp, or 0 when the path cannot be reached.
 std::int32_t fs_file_stamp(CStr path, FsFileStamp* stamp);
+
+// A file held open for a deletion that is confirmed first. Safe on any
+// thread (these operations use no temporary results and no module state).
+struct FsHeldFile {
+  std::intptr_t file;         // open for reading while held
+  std::intptr_t dir;          // the system's handle of the file's directory, where it keeps one
+  FsFileIdentity identity;    // of the file opened
+};
+
+// Holds the regular file at `path` open for reading: 1, or 0 when it cannot
+// be (missing, not a regular file, a link, or reached below its root - the
+// first `root_length` units of path - through a link). With `for_delete`
+// it may be deleted by fs_delete_held later.
+std::int32_t fs_hold_file(CStr path, std::int32_t root_length, std::int32_t for_delete, FsHeldFile* held);
+
+// Reads from a held file: the count read, 0 at its end, -1 on a failure.
+std::int32_t fs_held_read(FsHeldFile* held, void* buffer, std::int32_t bytes);
+
+// Deletes a file held for deletion, only while `path` still leads to it
+// through directories that are not links; FS_DELETE_FORCE first clears its
+// read-only attribute. Non-zero when deleted.
+std::int32_t fs_delete_held(CStr path, std::int32_t root_length, FsHeldFile* held, std::int32_t flags);
+
+// Closes a held file; a file not held is ignored.
+void fs_release_held(FsHeldFile* held);

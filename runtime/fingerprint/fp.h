@@ -89,3 +89,12 @@ std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);
 // that differ late cost little more than one). ok[k] tells whether file k
 // could be opened and read to its end. Safe to call from any thread.
 void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok);
+
+// Compares two held files' contents byte for byte from where they stand
+// (their start, when just held): 1 when equal, 0 when they differ, -1 when
+// either cannot be read to its end or no buffer can be had. Streamed
+// through `buffer` (FP_COMPARE_BUFFER_BYTES, the caller's, so that a thread
+// that compares often allocates it once) or, when null, one of its own.
+// Safe on any thread.
+constexpr std::int32_t FP_COMPARE_BUFFER_BYTES = 128 * 1024;
+std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer = nullptr);

@@ -33,6 +33,17 @@ std::int32_t fp_read_full(OsFile f, unsigned char* buf, std::int32_t bytes) {
   return done;
 }
 
+std::int32_t fp_read_held_full(FsHeldFile* f, unsigned char* buf, std::int32_t bytes) {
+  std::int32_t done = 0;
+  while (done < bytes) {
+    std::int32_t n = fs_held_read(f, buf + done, bytes - done);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 bool fp_stamp_of(OsFile f, FsFileStamp* out) {
   OsFileStamp s;
   if (!os_file_stamp_open(f, &s)) return false;
@@ -86,6 +97,24 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* s
       wb.finish();
       return 1;
     }
+  }
+}
+
+std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) {
+  // Small chunks: the files are mostly in the page cache by now, and many
+  // deletion threads each keep a buffer.
+  constexpr std::int32_t chunk = FP_COMPARE_BUFFER_BYTES / 2;
+  std::unique_ptr<unsigned char[]> own(buffer ? nullptr : new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
+  if (!buffer) buffer = own.get();
+  if (!buffer || !a || !b) return -1;
+  unsigned char* ba = buffer;
+  unsigned char* bb = ba + chunk;
+  for (;;) {
+    std::int32_t na = fp_read_held_full(a, ba, chunk);
+    std::int32_t nb = fp_read_held_full(b, bb, chunk);
+    if (na < 0 || nb < 0) return -1;
+    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
+    if (na < chunk) return 1;
   }
 }
 

@@ -126,3 +126,33 @@ bool os_file_stamp_open(OsFile file, OsFileStamp* stamp);
 // Opens a file for reading as os_file_open_read does, with its stamp as it
 // was when opened in *stamp (false there when it could not be taken).
 OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped);
+
+// A file held open for a deletion that is confirmed first: opened for
+// reading, reached below a root without passing through a link, and a
+// regular file itself (never a link, pipe, device or directory).
+struct OsHeldEntry {
+  OsFile file;               // open for reading; OS_NO_FILE when not held
+  std::intptr_t dir;         // POSIX: the descriptor of the entry's own directory; else unused
+  OsFileIdentity identity;   // of the file opened
+};
+
+// Opens `path` for a checked deletion (`for_delete`) or as the file it is
+// compared with. The first `root_length` units name the root, which is
+// followed as given; below it no component may be a link (POSIX: each
+// directory opened with O_NOFOLLOW | O_DIRECTORY from the root's; Windows:
+// no component is a reparse point). The open never blocks and never follows
+// a link at the last component, and only a regular file is kept open.
+// Windows: a file opened for deletion shares reading and deletion only, the
+// file it is compared with reading only, so neither can be written (nor the
+// latter deleted) while held. False (and nothing held) when refused.
+bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_delete, OsHeldEntry* entry);
+
+// Deletes a held entry (one opened for deletion) while its path still leads
+// to the file held, through directories that are not links: POSIX removes
+// the name from the directory held (unlinkat) after checking that it still
+// names the held file; Windows removes the held file itself. `force` first
+// clears the read-only attribute (POSIX: gives the owner write permission).
+bool os_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
+
+// Releases what os_entry_open holds; a released entry is ignored.
+void os_entry_close(OsHeldEntry* entry);

@@ -13,6 +13,7 @@
 
 #include "platform/os_console.h"
 #include "platform/os_file.h"
+#include "platform/os_fs.h"
 #include "platform/os_heap.h"
 
 struct OsCalls {
@@ -29,6 +30,7 @@ struct OsCalls {
   std::int32_t (*console_write_bytes)(OsConsole out, const void* bytes, std::int32_t count);
   // A test may put a double-byte code page's decoding here.
   std::int32_t (*ansi_to_utf16)(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
+  bool (*entry_delete)(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
 };
 
 // The live table.
@@ -54,3 +56,4 @@ bool os_sys_delete_file_forced(const char16_t* path);
 bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t count);
 std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count);
 std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
+bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);

@@ -5,10 +5,19 @@
 
 namespace {
 constexpr OsCalls SYSTEM_CALLS = {
-    os_sys_file_open_read, os_sys_file_create,  os_sys_file_read,   os_sys_file_write,
-    os_sys_file_close,     os_sys_heap_alloc,   os_sys_heap_realloc, os_sys_delete_file,
-    os_sys_delete_file_forced, os_sys_console_write, os_sys_console_write_bytes,
-    os_sys_ansi_to_utf16,
+    .file_open_read = os_sys_file_open_read,
+    .file_create = os_sys_file_create,
+    .file_read = os_sys_file_read,
+    .file_write = os_sys_file_write,
+    .file_close = os_sys_file_close,
+    .heap_alloc = os_sys_heap_alloc,
+    .heap_realloc = os_sys_heap_realloc,
+    .delete_file = os_sys_delete_file,
+    .delete_file_forced = os_sys_delete_file_forced,
+    .console_write = os_sys_console_write,
+    .console_write_bytes = os_sys_console_write_bytes,
+    .ansi_to_utf16 = os_sys_ansi_to_utf16,
+    .entry_delete = os_sys_entry_delete,
 };
 OsCalls g_calls = SYSTEM_CALLS;
 }  // namespace
@@ -40,4 +49,7 @@ std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32
 }
 std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   return g_calls.ansi_to_utf16(src, count, dst, capacity);
+}
+bool os_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
+  return g_calls.entry_delete(path, root_length, entry, force);
 }

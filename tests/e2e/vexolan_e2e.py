@@ -74,9 +74,9 @@ if not u.WINDOWS:
             write(d + "/data1", b"payload")
             write(d + "/ro_copy", b"payload")
             os.chmod(d + "/ro_copy", stat.S_IRUSR)
-            os.symlink(d + "/nowhere", d + "/broken")  # listed, but cannot be opened
+            os.symlink(d + "/nowhere", d + "/broken")  # a link: left alone, not even read
             out, _ = scan_with_key(d, b"y")
-            assert "Cannot build hash: " + d + "/broken\r\n" in out, out
+            assert "broken" not in out, out
             for gone in ("sub/e2", "sub/.hidden_e3", "ro_copy"):
                 assert not os.path.exists(d + "/" + gone), gone
             assert os.path.exists(d + "/e1") and os.path.exists(d + "/data1")
@@ -129,6 +129,66 @@ if not u.WINDOWS:
             assert "Same file as an earlier path, kept: " + d + "/b/hard.bin" in out, out
             assert "c_dirlink" not in out, out  # the directory link is not entered
             assert "0 duplicates removed" in out, out
+
+    @case
+    def special_files_and_file_links_are_left_alone():
+        with tempfile.TemporaryDirectory() as d, tempfile.TemporaryDirectory() as elsewhere:
+            write(d + "/a_empty", b"")
+            os.mkfifo(d + "/b_fifo")  # beside an empty file: never taken for one
+            write(elsewhere + "/outside", b"shared")
+            os.symlink(elsewhere + "/outside", d + "/0_link_out")  # sorts first, leads out of the tree
+            write(d + "/m_inside", b"shared")
+            os.symlink(d + "/m_inside", d + "/z_link_in")
+            os.symlink("/dev/zero", d + "/zero_link")
+            device = os.geteuid() == 0
+            if device:
+                os.mknod(d + "/e_null", stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            else:
+                print("note: device node not tested: mknod needs root")
+            out, _ = scan_with_key(d, b"y")
+            assert "Cannot build hash: " + d + "/b_fifo\r\n" in out, out
+            if device:
+                assert "Cannot build hash: " + d + "/e_null\r\n" in out, out
+            assert "link" not in out, out
+            assert "2 files passed / 0 duplicates removed [+0 failed]\r\n" in out, out
+            for name in ("a_empty", "b_fifo", "0_link_out", "m_inside", "z_link_in", "zero_link") + (
+                    ("e_null",) if device else ()):
+                assert os.path.lexists(d + "/" + name), name
+            assert os.path.exists(elsewhere + "/outside")
+
+    @case
+    def a_memory_limit_never_crashes_nor_loses_a_file():
+        # Limits (KiB of address space) around those at which threads, then
+        # buffers, can no longer be had: each run ends normally, with a clear
+        # line where memory ran out, and every content is still on disk.
+        with tempfile.TemporaryDirectory() as d:
+            contents = {}
+            for i in range(120):
+                data = (b"content %d " % (i % 80)) * 40
+                path = "%s/d%d/f%d" % (d, i % 6, i)
+                write(path, data)
+                contents[path] = data
+            for limit in (20000, 40000, 60000, 100000):
+                for path, data in contents.items():
+                    write(path, data)
+                run = u.PtyRun("/bin/sh", ["-c", "ulimit -v %d; exec \"$0\" \"$1\"" % limit, u.VEXOLAN, d])
+                if not run.wait_for("any other key to quit..."):
+                    run.finish()
+                    print("note: limit %d KiB: the program cannot even start here" % limit)
+                    continue
+                run.type(b"y")
+                run.wait_for("Press Enter to quit")
+                run.type(b"\n")
+                out, code = run.finish()
+                expect_eq(code, 0, "limit %d" % limit)
+                assert "Not enough memory\r\n" in out or "120 files passed" in out, out
+                left = set()
+                for path, data in contents.items():
+                    if os.path.exists(path):
+                        with open(path, "rb") as f:
+                            expect_eq(f.read(), data, path)
+                        left.add(data)
+                expect_eq(left, set(contents.values()), "limit %d" % limit)
 
     @case
     def redirected_input_keeps_polling():
@@ -189,6 +249,18 @@ if u.WINDOWS:
             assert re.search(r"\r\n\d+ files passed / \d+ duplicates removed \[0 failed\]\r\n", out), out
             assert out.endswith(lines("", "Press Enter to quit")), out
             assert os.path.exists(d + "/a") and os.path.exists(d + "/b")
+
+    @case
+    def windows_device_names_are_left_alone():
+        # Files named as devices open the devices: never read, never deleted, never a hang.
+        with tempfile.TemporaryDirectory() as d:
+            for name in ("a", "AUX", "b", "CON"):
+                write(d + "/" + name, b"x")
+            out = windows_with_keys(d, "y\\n")
+            for name in ("AUX", "CON"):
+                assert "Cannot build hash: " + u.host_path(d + "/" + name) + "\r\n" in out, out
+                assert os.path.exists(d + "/" + name), name
+            assert "2 files passed / 1 duplicates removed [+0 failed]\r\n" in out, out
 
     @case
     def windows_redirected_input_keeps_polling():

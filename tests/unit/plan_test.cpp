@@ -57,7 +57,7 @@ TEST_P(PlanKeys, FollowContents) {
   ASSERT_TRUE(PlanList(list, missing, sizes, GetParam()));
   plan_order();
   std::vector<FilePlan> p(1);
-  for (std::int32_t i = 1; i <= missing; ++i) p.push_back(plan_wait(i));
+  for (std::int32_t i = 1; i <= missing; ++i) p.push_back(*plan_wait(i));
   plan_stop();
 
   for (int i = 1; i < missing; ++i) EXPECT_TRUE(p[static_cast<std::size_t>(i)].readable) << i;
@@ -107,7 +107,7 @@ TEST(Plan, ManyClassesOfOneSizeAndHead) {
   ASSERT_TRUE(PlanList(list, n + 1, sizes));
   plan_order();
   std::vector<std::u16string> keys(1);
-  for (int i = 1; i <= n + 1; ++i) keys.push_back(plan_wait(i).key);
+  for (int i = 1; i <= n + 1; ++i) keys.push_back(plan_wait(i)->key);
   plan_stop();
   EXPECT_EQ(keys[static_cast<std::size_t>(n)], keys[static_cast<std::size_t>(n + 1)]);
   for (int i = 1; i <= n; ++i)

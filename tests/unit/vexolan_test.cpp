@@ -1,17 +1,23 @@
-// Vexolan's scan with a replaced fingerprint step: files that share a
-// fingerprint but not their contents are never deleted.
+// Vexolan's scan: files that share a fingerprint but not their contents are
+// never deleted, and each deletion is confirmed at the moment of removal;
+// faults are injected through the platform's table of system calls while
+// the production pipeline runs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "common/tree.h"
 #include "console/con.h"
 #include "core/arr.h"
 #include "dupfiles/collect.h"
+#include "dupfiles/deleter.h"
 #include "dupfiles/vexolan.h"
 #include "filesystem/fs.h"
+#include "platform/os_seam.h"
 #include "regex/rx.h"
 
 namespace stdfs = std::filesystem;
@@ -40,6 +46,61 @@ CStr RemovesTheKeptFile(CStr path) {
   return SameForAll(path);
 }
 
+// What the scan printed.
+std::u16string g_out;
+bool Capture(OsConsole, const char16_t* units, std::int32_t count) {
+  g_out.append(units, static_cast<std::size_t>(count));
+  return true;
+}
+
+// Files opened by the fingerprint and the look-ahead go through the table's
+// open; those held for a deletion's last comparison do not. A test acts on
+// the reads of the latter.
+std::mutex g_seam_lock;
+std::set<OsFile> g_plain_files;
+int g_held_reads = 0;
+void (*g_on_held_read)(int nth) = nullptr;  // before the nth read of a held file (0-based)
+bool g_fail_plain_reads = false;  // every read of a plain file after its first fails
+std::set<OsFile> g_plain_read_once;
+
+OsFile OpenPlain(const char16_t* path, bool share) {
+  OsFile f = os_system_calls().file_open_read(path, share);
+  std::lock_guard g(g_seam_lock);
+  if (f != OS_NO_FILE) g_plain_files.insert(f);
+  return f;
+}
+bool ClosePlain(OsFile f) {
+  {
+    std::lock_guard g(g_seam_lock);
+    g_plain_files.erase(f);
+    g_plain_read_once.erase(f);
+  }
+  return os_system_calls().file_close(f);
+}
+std::int32_t ReadWatched(OsFile f, void* buffer, std::int32_t bytes) {
+  int nth = -1;
+  {
+    std::lock_guard g(g_seam_lock);
+    if (!g_plain_files.count(f)) nth = g_held_reads++;
+    else if (g_fail_plain_reads && !g_plain_read_once.insert(f).second) return -1;
+  }
+  if (nth >= 0 && g_on_held_read) g_on_held_read(nth);
+  if (nth >= 0 && g_on_held_read == nullptr && nth >= 2) return -1;  // failing in the middle of the files
+  return os_system_calls().file_read(f, buffer, bytes);
+}
+void WatchHeldReads(void (*on_read)(int), bool fail_plain_reads = false) {
+  g_held_reads = 0;
+  g_fail_plain_reads = fail_plain_reads;
+  g_plain_read_once.clear();
+  g_on_held_read = on_read;
+  os_calls().file_open_read = OpenPlain;
+  os_calls().file_close = ClosePlain;
+  os_calls().file_read = ReadWatched;
+}
+
+bool Contains(const std::u16string& text, const std::u16string& part) { return text.find(part) != std::u16string::npos; }
+std::u16string U16(const stdfs::path& p) { return p.u16string(); }
+
 class VexolanScan : public testing::Test {
  protected:
   void SetUp() override {
@@ -51,8 +112,11 @@ class VexolanScan : public testing::Test {
     stdfs::remove_all(g_dir);
     stdfs::create_directories(g_dir);
     ResetScan();
+    g_out.clear();
+    os_calls().console_write = Capture;
   }
   void TearDown() override {
+    os_calls_reset();
     vexolan_set_hash_fn(nullptr);
     stdfs::remove_all(g_dir);
   }
@@ -99,4 +163,105 @@ TEST_F(VexolanScan, RealFingerprintsDeleteTheLaterCopies) {
   EXPECT_TRUE(stdfs::exists(g_dir / "a" / "x.txt"));
   EXPECT_FALSE(stdfs::exists(g_dir / "B" / "x.txt"));
   EXPECT_TRUE(stdfs::exists(g_dir / "B" / "y.txt"));
+}
+
+TEST_F(VexolanScan, AFailedDeletionIsReportedAndCounted) {
+  Write(g_dir / "a.txt", "same");
+  Write(g_dir / "b.txt", "same");
+  os_calls().entry_delete = [](const char16_t*, std::int32_t, OsHeldEntry*, bool) { return false; };
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_TRUE(Contains(g_out, u" del 'b.txt' .. "));
+  EXPECT_TRUE(Contains(g_out, u" FAILED"));
+  EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.txt")));
+  EXPECT_TRUE(Contains(g_out, u"2 files passed / 0 duplicates removed [+1 failed]"));
+  EXPECT_EQ(delete_failures, 1);
+  EXPECT_TRUE(stdfs::exists(g_dir / "b.txt"));
+}
+
+// Files beyond one read of the last comparison, whose reads fail part-way.
+TEST_F(VexolanScan, AReadFailureInTheLastComparisonDeletesNothing) {
+  const std::string big(600000, 'z');
+  Write(g_dir / "a.bin", big);
+  Write(g_dir / "b.bin", big);
+  WatchHeldReads(nullptr);
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_TRUE(stdfs::exists(g_dir / "b.bin"));
+  EXPECT_EQ(duplicates_removed, 0);
+  EXPECT_EQ(delete_failures, 1);
+  EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.bin")));
+}
+
+// Every read by the fingerprints and the look-ahead fails after a file's
+// first: nothing can be shown equal, so nothing is deleted.
+TEST_F(VexolanScan, ReadFailuresInTheLookAheadDeleteNothing) {
+  const std::string big(600000, 'q');
+  Write(g_dir / "a.bin", big);
+  Write(g_dir / "b.bin", big);
+  Write(g_dir / "c.bin", big);
+  WatchHeldReads([](int) {}, true);
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(duplicates_removed, 0);
+  for (const char* name : {"a.bin", "b.bin", "c.bin"}) EXPECT_TRUE(stdfs::exists(g_dir / name)) << name;
+}
+
+// The kept file is rewritten after the decision, just before the last
+// comparison reads it: its former twin must stay. (Windows holds the kept
+// file against writing meanwhile, so there the rewrite cannot happen and
+// the copy is rightly deleted.)
+bool g_rewritten = false;
+TEST_F(VexolanScan, TheLastComparisonReadsTheKeptFileAsItIsThen) {
+  Write(g_dir / "a.txt", "original contents");
+  Write(g_dir / "b.txt", "original contents");
+  g_rewritten = false;
+  WatchHeldReads([](int nth) {
+    if (nth != 0) return;
+    std::ofstream f(g_dir / "a.txt", std::ios::binary | std::ios::in | std::ios::out);
+    g_rewritten = f && (f << "changed!").flush();
+  });
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(files_passed, 2);
+  EXPECT_GT(g_held_reads, 0);  // the deletion read both files once more
+  if (g_rewritten) {
+    EXPECT_TRUE(stdfs::exists(g_dir / "b.txt"));
+    EXPECT_EQ(delete_failures, 1);
+  } else {
+    EXPECT_FALSE(stdfs::exists(g_dir / "b.txt"));
+  }
+}
+
+// "/" sorts as "\" does on Windows, after the digits: photos2 comes first
+// and its copy is kept on both systems.
+TEST_F(VexolanScan, TheSeparatorSortsAsABackslash) {
+  stdfs::create_directories(g_dir / "photos");
+  stdfs::create_directories(g_dir / "photos2");
+  Write(g_dir / "photos" / "img.jpg", "picture");
+  Write(g_dir / "photos2" / "img.jpg", "picture");
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(duplicates_removed, 1);
+  EXPECT_TRUE(stdfs::exists(g_dir / "photos2" / "img.jpg"));
+  EXPECT_FALSE(stdfs::exists(g_dir / "photos" / "img.jpg"));
+}
+
+// The deletion thread's own check, on both systems: another file, equal
+// bytes, still reachable; read-only is forced.
+TEST_F(VexolanScan, TheDeletionThreadConfirmsEachCopy) {
+  Write(g_dir / "keep", "same");
+  Write(g_dir / "copy", "same");
+  Write(g_dir / "ro", "same");
+  Write(g_dir / "other", "diff");
+  stdfs::create_hard_link(g_dir / "keep", g_dir / "hard");
+  stdfs::permissions(g_dir / "ro", stdfs::perms::owner_write | stdfs::perms::group_write | stdfs::perms::others_write,
+                     stdfs::perm_options::remove);
+  const std::int32_t root = static_cast<std::int32_t>(U16(g_dir).size()) + 1;
+  struct Case {
+    const char* path;
+    const char* kept;
+    std::int32_t deleted;
+  } cases[] = {{"other", "keep", 0}, {"hard", "keep", 0}, {"copy", "missing", 0}, {"ro", "keep", 1}, {"copy", "keep", 1}};
+  for (const Case& c : cases)
+    EXPECT_EQ(deleter_confirm_and_delete(U16(g_dir / c.path).c_str(), U16(g_dir / c.kept).c_str(), root), c.deleted)
+        << c.path;
+  for (const char* left : {"keep", "hard", "other"}) EXPECT_TRUE(stdfs::exists(g_dir / left)) << left;
+  EXPECT_FALSE(stdfs::exists(g_dir / "copy"));
+  EXPECT_FALSE(stdfs::exists(g_dir / "ro"));
 }

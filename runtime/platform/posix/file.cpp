@@ -26,23 +26,15 @@ int posix_fd(OsFile f) { return static_cast<int>(f); }
 namespace {
 // Opens for reading; st receives what fstat gave.
 OsFile posix_open_read(const char16_t* path, struct stat* st) {
-  // A directory opens read-only here but never for CreateFileW without
-  // backup semantics; refuse it so that both systems fail alike. Opening
-  // without blocking keeps a named pipe that has no writer from hanging the
-  // open; reads block again as usual.
-  OsFile f = posix_open(path, O_RDONLY | O_NONBLOCK);
+  // Only a regular file is read, judged by what was opened, so that a link
+  // to a device is caught too. Opening without blocking keeps a named pipe
+  // without a writer from hanging the open, and a terminal is never taken
+  // as the controlling one; a directory is refused as CreateFileW refuses it.
+  OsFile f = posix_open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (f == OS_NO_FILE) return f;
-  if (::fstat(posix_fd(f), st) != 0 || S_ISDIR(st->st_mode)) {
+  if (::fstat(posix_fd(f), st) != 0 || !S_ISREG(st->st_mode)) {
     ::close(posix_fd(f));
     return OS_NO_FILE;
-  }
-  // Reads of a regular file never block, whatever the flag says.
-  if (!S_ISREG(st->st_mode)) {
-    int flags = ::fcntl(posix_fd(f), F_GETFL);
-    if (flags < 0 || ::fcntl(posix_fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      ::close(posix_fd(f));
-      return OS_NO_FILE;
-    }
   }
   return f;
 }
@@ -53,11 +45,9 @@ OsFile os_sys_file_open_read(const char16_t* path, bool) {
   return posix_open_read(path, &st);
 }
 
-OsFile os_file_open_read_stamped(const char16_t* path, bool, OsFileStamp* stamp, bool* stamped) {
-  struct stat st;
-  OsFile f = posix_open_read(path, &st);
-  if (f != OS_NO_FILE) posix_stamp(st, stamp);
-  *stamped = f != OS_NO_FILE;
+OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped) {
+  OsFile f = os_file_open_read(path, share_read);
+  *stamped = f != OS_NO_FILE && os_file_stamp_open(f, stamp);
   return f;
 }
 

@@ -105,12 +105,18 @@ void posix_set_name(OsFindEntry* e, std::u16string_view name) {
 
 // An entry of an open listing, looked up within its directory: far cheaper
 // than walking the whole path again for every entry.
-void posix_fill(DIR* dir, const char* name_bytes, std::u16string_view name, OsFindEntry* e) {
-  if (!posix_describe_at(::dirfd(dir), name_bytes, &e->attributes, &e->is_link, &e->size)) {
-    // Gone since the listing named it: still an entry, as the listing had it.
-    e->attributes = OS_ATTR_NORMAL;
-    e->is_link = 0;
+void posix_fill(DIR* dir, const dirent* d, std::u16string_view name, OsFindEntry* e) {
+  if (!posix_describe_at(::dirfd(dir), d->d_name, &e->attributes, &e->is_link, &e->size)) {
+    // Gone since the listing named it, or in a directory that may be listed
+    // but not searched: still an entry, of the kind the listing itself gives.
+    // "." and ".." are always directories, whatever the listing knows.
+    bool dots = name == u"." || name == u"..";
+    e->is_link = d->d_type == DT_LNK ? 1 : 0;
     e->size = 0;
+    if (dots || d->d_type == DT_DIR) e->attributes = OS_ATTR_DIRECTORY;
+    else if (d->d_type == DT_LNK) e->attributes = OS_ATTR_REPARSE_POINT;
+    else if (d->d_type == DT_REG || d->d_type == DT_UNKNOWN) e->attributes = OS_ATTR_NORMAL;
+    else e->attributes = OS_ATTR_DEVICE;
   }
   posix_set_name(e, name);
 }
@@ -140,7 +146,7 @@ bool posix_read_match(PosixFind* f, OsFindEntry* e) {
   while (dirent* d = ::readdir(f->dir)) {
     std::u16string name = posix_from_bytes(d->d_name);
     if (!posix_mask_match(f->mask, name)) continue;
-    posix_fill(f->dir, d->d_name, name, e);
+    posix_fill(f->dir, d, name, e);
     return true;
   }
   return false;
@@ -301,4 +307,93 @@ bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
   if (!identity || !os_file_stamp(path, &stamp)) return false;
   *identity = stamp.identity;
   return true;
+}
+
+namespace {
+// The byte form of the part of path below its root, and of the root.
+bool posix_split_root(const char16_t* path, std::int32_t root_length, std::string* root, std::string* rest) {
+  if (!path || root_length < 0) return false;
+  std::u16string_view all(path);
+  if (static_cast<std::size_t>(root_length) > all.size()) return false;
+  *root = posix_to_bytes(all.substr(0, static_cast<std::size_t>(root_length)));
+  *rest = posix_to_bytes(all.substr(static_cast<std::size_t>(root_length)));
+  return true;
+}
+
+// The last component of a path below its root.
+std::string posix_leaf(const std::string& rest) {
+  std::size_t slash = rest.rfind('/');
+  return slash == std::string::npos ? rest : rest.substr(slash + 1);
+}
+
+int posix_openat(int dir, const char* name, int flags) {
+  int fd;
+  do fd = ::openat(dir, name, flags | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+}  // namespace
+
+bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldEntry* entry) {
+  if (!entry) return false;
+  *entry = OsHeldEntry{OS_NO_FILE, -1, {}};
+  std::string root, rest;
+  if (!posix_split_root(path, root_length, &root, &rest)) return false;
+  // The root is followed as the user named it; below it, every directory is
+  // opened from its parent's descriptor and never through a link.
+  int dir = posix_openat(AT_FDCWD, root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir < 0) return false;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t slash = rest.find('/', start);
+    if (slash == std::string::npos) break;
+    std::string part = rest.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty()) continue;
+    int next = part == ".." ? -1 : posix_openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    ::close(dir);
+    if (next < 0) return false;
+    dir = next;
+  }
+  std::string leaf = rest.substr(start);
+  // Never blocking on a pipe or device, never taking a terminal, never
+  // following a link: only a regular file is kept.
+  int fd = leaf.empty() ? -1 : posix_openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    ::close(dir);
+    return false;
+  }
+  entry->file = static_cast<OsFile>(fd);
+  entry->dir = dir;
+  entry->identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  return true;
+}
+
+bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
+  if (!entry || entry->file == OS_NO_FILE || entry->dir < 0) return false;
+  std::string root, rest;
+  if (!posix_split_root(path, root_length, &root, &rest)) return false;
+  std::string leaf = posix_leaf(rest);
+  int dir = static_cast<int>(entry->dir);
+  // The name must still lead to the file that was held and compared.
+  struct stat st;
+  if (leaf.empty() || ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_dev) != entry->identity.volume ||
+      static_cast<std::uint64_t>(st.st_ino) != entry->identity.index)
+    return false;
+  if (!(st.st_mode & S_IWUSR)) {
+    // Read-only, as DeleteFileW sees it: forcing changes the held file itself.
+    if (!force || ::fchmod(static_cast<int>(entry->file), (st.st_mode & 07777) | S_IWUSR) != 0) return false;
+  }
+  return ::unlinkat(dir, leaf.c_str(), 0) == 0;
+}
+
+void os_entry_close(OsHeldEntry* entry) {
+  if (!entry) return;
+  if (entry->file != OS_NO_FILE) ::close(static_cast<int>(entry->file));
+  if (entry->dir >= 0) ::close(static_cast<int>(entry->dir));
+  entry->file = OS_NO_FILE;
+  entry->dir = -1;
 }

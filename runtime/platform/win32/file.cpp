@@ -14,10 +14,20 @@ OsFile win_result(HANDLE h) {
 HANDLE win_handle(OsFile f) { return reinterpret_cast<HANDLE>(f); }
 }  // namespace
 
+// Only a file on a disk is read: a name such as CON or AUX opens a device,
+// which could wait for input for ever.
+OsFile win_disk_file_only(OsFile f) {
+  if (f != OS_NO_FILE && GetFileType(win_handle(f)) != FILE_TYPE_DISK) {
+    CloseHandle(win_handle(f));
+    return OS_NO_FILE;
+  }
+  return f;
+}
+
 OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
   if (!path) return OS_NO_FILE;
-  return win_result(CreateFileW(win_w(path), GENERIC_READ, share_read ? FILE_SHARE_READ : 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  return win_disk_file_only(win_result(CreateFileW(win_w(path), GENERIC_READ, share_read ? FILE_SHARE_READ : 0,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "win32_util.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -106,4 +107,65 @@ bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
   if (!identity || !os_file_stamp(path, &stamp)) return false;
   *identity = stamp.identity;
   return true;
+}
+
+namespace {
+// True when no directory of path below its root is a reparse point (a
+// junction or directory link that may lead out of the tree).
+bool win_plain_below_root(const char16_t* path, std::int32_t root_length) {
+  if (!path || root_length < 0) return false;
+  std::int32_t n = 0;
+  while (path[n]) ++n;
+  if (root_length > n) return false;
+  std::u16string prefix;
+  for (std::int32_t i = root_length; i < n; ++i) {
+    if ((path[i] != u'\\' && path[i] != u'/') || i == 0) continue;
+    prefix.assign(path, static_cast<std::size_t>(i));
+    DWORD a = GetFileAttributesW(win_w(prefix.c_str()));
+    if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_delete, OsHeldEntry* entry) {
+  if (!entry) return false;
+  *entry = OsHeldEntry{OS_NO_FILE, -1, {}};
+  if (!win_plain_below_root(path, root_length)) return false;
+  // The link itself is opened, never what it leads to, and then refused.
+  DWORD access = for_delete ? GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES : GENERIC_READ;
+  DWORD share = for_delete ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+  HANDLE h = CreateFileW(win_w(path), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(h);
+    return false;
+  }
+  entry->file = reinterpret_cast<OsFile>(h);
+  entry->identity.volume = info.dwVolumeSerialNumber;
+  entry->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
+  if (!entry || entry->file == OS_NO_FILE || !win_plain_below_root(path, root_length)) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(entry->file);
+  if (force) {
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;  // zero times: left unchanged
+    SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+  }
+  // The held file itself is removed (when its last handle closes), whatever
+  // its path has come to name meanwhile.
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+void os_entry_close(OsHeldEntry* entry) {
+  if (!entry) return;
+  if (entry->file != OS_NO_FILE) CloseHandle(reinterpret_cast<HANDLE>(entry->file));
+  entry->file = OS_NO_FILE;
 }

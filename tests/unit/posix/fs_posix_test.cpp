@@ -102,6 +102,25 @@ TEST_F(FsPosixTest, LinksAreReportedAndNotDeletedThrough) {
   EXPECT_EQ(fs_file_size(wat("hard.txt").c_str()), 5);
 }
 
+// Listed but not searched: each entry keeps the kind the listing gives, and
+// "." and ".." are never taken for files.
+TEST_F(FsPosixTest, ADirectoryThatCannotBeSearchedStillListsKinds) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root searches every directory: a mode of 0444 cannot be reproduced";
+  ASSERT_EQ(::mkdir(at("sub").c_str(), 0755), 0);
+  write("sub/f", "x");
+  ASSERT_EQ(::mkdir(at("sub/d").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(at("sub").c_str(), 0444), 0);
+  std::set<std::pair<std::u16string, std::int32_t>> seen;
+  ObjectId id = fs_dir_open(OBJ_ANY, wat("sub").c_str(), u"*.*");
+  ASSERT_NE(id, 0);
+  while (fs_dir_next(id)) seen.insert({u16(fs_dir_entry_name(id)), fs_dir_entry_type(id)});
+  fs_dir_close(id);
+  ::chmod(at("sub").c_str(), 0755);
+  const std::set<std::pair<std::u16string, std::int32_t>> expected = {
+      {u".", FS_ENTRY_DIRECTORY}, {u"..", FS_ENTRY_DIRECTORY}, {u"f", FS_ENTRY_FILE}, {u"d", FS_ENTRY_DIRECTORY}};
+  EXPECT_EQ(seen, expected);
+}
+
 TEST_F(FsPosixTest, UndecodableNamesRoundTrip) {
   write("bad\xff.txt", "xy");
   ObjectId id = fs_dir_open(OBJ_ANY, wide(dir_).c_str(), u"bad*");

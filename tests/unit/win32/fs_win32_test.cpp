@@ -1,9 +1,10 @@
-// File system on Windows: drive designators and backslash paths.
+// File system on Windows: drive designators, backslash paths and device names.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "filesystem/fs.h"
+#include "fingerprint/fp.h"
 #include "platform/os_fs.h"
 
 TEST(FsWin32, DriveDesignators) {
@@ -28,4 +29,12 @@ TEST(FsWin32, BackslashPaths) {
   EXPECT_EQ(fs_file_size(u"C:\\no such directory\\x"), FS_SIZE_MISSING);
   EXPECT_EQ(fs_file_size(u"C:\\windows\\system32\\..\\..\\windows"), FS_SIZE_DIRECTORY);
   EXPECT_EQ(std::u16string(fs_file_part(u"\"C:\\data\\file.txt\"")), u"file.txt");
+}
+
+// A device name opens a device, not a file on a disk: it is never read, so
+// it can neither hang a fingerprint nor pass for an empty file.
+TEST(FsWin32, DeviceNamesAreNotRead) {
+  fp_use_md5();
+  for (const char16_t* device : {u"NUL", u"CON", u"C:\\windows\\NUL"})
+    EXPECT_EQ(std::u16string(fp_file_fingerprint(device, FP_PLUGIN_MD5)), u"");
 }
