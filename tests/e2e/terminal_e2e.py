@@ -41,29 +41,40 @@ class Terminal:
             if done():
                 return
             if time.time() > end:
+                if self.proc.poll() is None:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                    self.proc.wait()
                 raise AssertionError("timed out waiting for %s; the terminal was sent:\n%r" % (what, self.sent))
             select.select([self.master], [], [], 0.02)
 
     def wait_text(self, text):
         self.wait(lambda: text.encode() in self.sent, repr(text))
 
-    def wait_for_key_mode(self):
-        self.wait(lambda: not termios.tcgetattr(self.slave)[3] & termios.ECHO, "keys to be read without echo")
-
     def finish(self):
         self.wait(lambda: self.proc.poll() is not None, "the end")
-        self.wait(lambda: True, "")  # what is left on its way
         expect_eq(termios.tcgetattr(self.slave), self.own_mode, "the terminal's mode after the end")
-        os.close(self.master)
+        # With no slave left open, the master reads what is still on its way, then fails (EIO).
         os.close(self.slave)
+        try:
+            while chunk := os.read(self.master, 4096):
+                self.sent += chunk
+        except OSError:
+            pass
+        os.close(self.master)
         return self.proc.returncode
 
 
-def tree(d):
+def at_the_prompt(d):
+    """Vexolan on a copy named NAME, polling for the Y key."""
     for name in ("a/x.txt", "b/" + NAME):
         os.makedirs(os.path.dirname(os.path.join(d, name)), exist_ok=True)
         with open(os.path.join(d, name), "wb") as f:
             f.write(b"same")
+    run = Terminal(d)
+    run.wait_text("any other key to quit...")
+    lflag = 3  # in tcgetattr's list
+    run.wait(lambda: not termios.tcgetattr(run.slave)[lflag] & termios.ECHO, "keys to be read without echo")
+    return run
 
 
 if u.WINDOWS:
@@ -74,10 +85,7 @@ else:
     @case
     def y_is_not_echoed_and_names_are_shown_not_obeyed():
         with tempfile.TemporaryDirectory() as d:
-            tree(d)
-            run = Terminal(d)
-            run.wait_text("any other key to quit...")
-            run.wait_for_key_mode()
+            run = at_the_prompt(d)
             os.write(run.master, b"Y")
             run.wait_text("Press Enter to quit")
             os.write(run.master, b"\n")
@@ -86,15 +94,13 @@ else:
             assert re.search(rb"any other key to quit\.\.\.[\r\n]+Zzzz\.\.\.\.[\r\n]", shown), run.sent
             assert (" del '%s' ..  Ok" % SHOWN).encode() in shown, run.sent
             assert b"\x1b" not in shown and b"\x07" not in shown, run.sent
+            assert run.sent.endswith(b"\x1b[0m"), run.sent[-40:]
             assert not os.path.exists(os.path.join(d, "b", NAME))
 
     @case
     def sigterm_at_the_prompt_puts_the_terminal_back():
         with tempfile.TemporaryDirectory() as d:
-            tree(d)
-            run = Terminal(d)
-            run.wait_text("any other key to quit...")
-            run.wait_for_key_mode()
+            run = at_the_prompt(d)
             run.proc.send_signal(signal.SIGTERM)
             expect_eq(run.finish(), -signal.SIGTERM)
             assert run.sent.endswith(b"\x1b[0m"), run.sent[-40:]
