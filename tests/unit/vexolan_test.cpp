@@ -165,6 +165,23 @@ TEST_F(VexolanScan, RealFingerprintsDeleteTheLaterCopies) {
   EXPECT_TRUE(stdfs::exists(g_dir / "B" / "y.txt"));
 }
 
+// The console is the only other writer: when it fails, the scan decides,
+// deletes and counts as it would have.
+TEST_F(VexolanScan, AFailingConsoleChangesNoDecision) {
+  Write(g_dir / "a.txt", "same");
+  Write(g_dir / "b.txt", "same");
+  Write(g_dir / "c.txt", "other");
+  os_calls().console_write = [](OsConsole, const char16_t*, std::int32_t) { return false; };
+  os_calls().console_write_bytes = [](OsConsole, const void*, std::int32_t) { return -1; };
+  vexolan_scan(g_dir.u16string().c_str());
+  EXPECT_EQ(files_passed, 3);
+  EXPECT_EQ(duplicates_removed, 1);
+  EXPECT_EQ(delete_failures, 0);
+  EXPECT_TRUE(stdfs::exists(g_dir / "a.txt"));
+  EXPECT_FALSE(stdfs::exists(g_dir / "b.txt"));
+  EXPECT_TRUE(stdfs::exists(g_dir / "c.txt"));
+}
+
 TEST_F(VexolanScan, AFailedDeletionIsReportedAndCounted) {
   Write(g_dir / "a.txt", "same");
   Write(g_dir / "b.txt", "same");
