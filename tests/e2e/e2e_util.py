@@ -89,15 +89,18 @@ def run_polling(program, args, ready, seconds, stdin=subprocess.DEVNULL, timeout
 
 class PtyRun:
     """A program whose standard input is a pseudo-terminal (for key presses)
-    and whose standard output is a file."""
+    and whose standard output is a file; what it wrote to standard error is
+    in .errors once it has finished."""
 
     def __init__(self, program, args):
         self.io_dir = tempfile.mkdtemp()
         self.out_path = os.path.join(self.io_dir, "out")
         self.master, slave = pty.openpty()
         self.fout = open(self.out_path, "wb")
+        self.ferr = open(os.path.join(self.io_dir, "err"), "w+b")
+        self.errors = ""
         self.proc = subprocess.Popen(command(program, args), stdin=slave, stdout=self.fout,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stderr=self.ferr, start_new_session=True)
         os.close(slave)
 
     def output(self):
@@ -137,6 +140,9 @@ class PtyRun:
             os.killpg(self.proc.pid, 9)
             raise AssertionError("program did not end; output:\n" + self.output())
         self.fout.close()
+        self.ferr.seek(0)
+        self.errors = self.ferr.read().decode("utf-8", "replace")
+        self.ferr.close()
         os.close(self.master)
         text = self.output()
         shutil.rmtree(self.io_dir, ignore_errors=True)
