@@ -1,5 +1,5 @@
-// File fingerprints: the plug-in table, the MD5 plug-in and the reading loop
-// that feeds a file's contents to a plug-in.
+// File fingerprints: the plug-in table, the MD5 plug-in, and the reading
+// loop that feeds a file's contents to a plug-in or to a plain MD5 digest.
 #include "fingerprint/fp.h"
 
 #include <memory>
@@ -58,7 +58,7 @@ std::int32_t fp_chunk(std::int64_t done, std::int64_t length) {
   return rest > 0 ? static_cast<std::int32_t>(rest) : 0;
 }
 
-// The one loop that reads a file for a digest: `length` bytes from `offset`
+// Reads a file for a digest: `length` bytes from `offset`
 // on (as fp_file_fingerprint takes them) through `buffer`, of
 // FP_READ_BUFFER_BYTES. Every read is fed, the last short or empty one too;
 // only a full buffer asks for more. A failed read counts as 0 bytes.

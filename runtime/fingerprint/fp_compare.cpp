@@ -39,6 +39,19 @@ std::int32_t fp_read_full(Source f, unsigned char* buf, std::int32_t bytes) {
   return done;
 }
 
+// Compares two sources chunk by chunk through ba and bb, of `chunk` bytes
+// each: 1 when equal to their ends, 0 when they differ, -1 on a read failure.
+template <class Source>
+std::int32_t fp_equal_from(Source a, Source b, unsigned char* ba, unsigned char* bb, std::int32_t chunk) {
+  for (;;) {
+    std::int32_t na = fp_read_full(a, ba, chunk);
+    std::int32_t nb = fp_read_full(b, bb, chunk);
+    if (na < 0 || nb < 0) return -1;
+    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
+    if (na < chunk) return 1;
+  }
+}
+
 bool fp_stamp_of(OsFile f, FsFileStamp* out) {
   OsFileStamp s;
   if (!os_file_stamp_open(f, &s)) return false;
@@ -79,19 +92,12 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* s
   if (wa.f == OS_NO_FILE || wb.f == OS_NO_FILE) return -1;
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(COMPARE_CHUNK)]);
   if (!buf) return -1;
-  unsigned char* ba = buf.get();
-  unsigned char* bb = ba + COMPARE_CHUNK;
-  for (;;) {
-    std::int32_t na = fp_read_full(wa.f, ba, COMPARE_CHUNK);
-    std::int32_t nb = fp_read_full(wb.f, bb, COMPARE_CHUNK);
-    if (na < 0 || nb < 0) return -1;
-    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < COMPARE_CHUNK) {
-      wa.finish();
-      wb.finish();
-      return 1;
-    }
+  std::int32_t equal = fp_equal_from(wa.f, wb.f, buf.get(), buf.get() + COMPARE_CHUNK, COMPARE_CHUNK);
+  if (equal == 1) {
+    wa.finish();
+    wb.finish();
   }
+  return equal;
 }
 
 std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) {
@@ -101,15 +107,7 @@ std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) 
   std::unique_ptr<unsigned char[]> own(buffer ? nullptr : new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
   if (!buffer) buffer = own.get();
   if (!buffer || !a || !b) return -1;
-  unsigned char* ba = buffer;
-  unsigned char* bb = ba + chunk;
-  for (;;) {
-    std::int32_t na = fp_read_full(a, ba, chunk);
-    std::int32_t nb = fp_read_full(b, bb, chunk);
-    if (na < 0 || nb < 0) return -1;
-    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < chunk) return 1;
-  }
+  return fp_equal_from(a, b, buffer, buffer + chunk, chunk);
 }
 
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp) {
