@@ -25,12 +25,8 @@ std::u16string plan_own_key(std::int32_t i) {
 }
 
 std::u16string plan_md5_key(const std::uint8_t* digest) {
-  static const char16_t hex[] = u"0123456789abcdef";
-  std::u16string s(32, u'0');
-  for (int k = 0; k < 16; ++k) {
-    s[static_cast<std::size_t>(2 * k)] = hex[digest[k] >> 4];
-    s[static_cast<std::size_t>(2 * k + 1)] = hex[digest[k] & 15];
-  }
+  std::u16string s(2 * MD5_DIGEST_BYTES, u'0');
+  fp_digest_hex(digest, MD5_DIGEST_BYTES, s.data());
   return s;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/rt.h"
+#include "filesystem/fs_platform.h"
 #include "platform/os_fs.h"
 #include "platform/os_heap.h"
 
@@ -194,19 +195,14 @@ std::int32_t fs_is_separator(char16_t unit) { return os_fs_is_separator(unit) ? 
 std::int32_t fs_file_stamp(CStr path, FsFileStamp* stamp) {
   OsFileStamp os{};
   if (!path || !stamp || !os_file_stamp(path, &os)) return 0;
-  stamp->identity.volume = os.identity.volume;
-  stamp->identity.index = os.identity.index;
-  stamp->size = os.size;
-  stamp->write_time = os.write_time;
-  stamp->change_time = os.change_time;
+  *stamp = fs_stamp_of(os);
   return 1;
 }
 
 std::int32_t fs_file_identity(CStr path, FsFileIdentity* identity) {
-  OsFileIdentity os{};
-  if (!path || !identity || !os_file_identity(path, &os)) return 0;
-  identity->volume = os.volume;
-  identity->index = os.index;
+  OsFileStamp os{};
+  if (!path || !identity || !os_file_stamp(path, &os)) return 0;
+  *identity = fs_identity_of(os.identity);
   return 1;
 }
 
@@ -226,7 +222,7 @@ std::int32_t fs_hold_file(CStr path, std::int32_t root_length, std::int32_t for_
   *held = FsHeldFile{OS_NO_FILE, -1, {}};
   OsHeldEntry e;
   if (!path || !os_entry_open(path, root_length, for_delete != 0, &e)) return 0;
-  *held = FsHeldFile{static_cast<std::intptr_t>(e.file), e.dir, {e.identity.volume, e.identity.index}};
+  *held = FsHeldFile{static_cast<std::intptr_t>(e.file), e.dir, fs_identity_of(e.identity)};
   return 1;
 }
 

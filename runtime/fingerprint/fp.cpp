@@ -1,6 +1,9 @@
-// File fingerprints: the plug-in table, the MD5 plug-in and the reading loop
-// that feeds a file's contents to a plug-in.
+// File fingerprints: the plug-in table, the MD5 plug-in, and the reading
+// loop that feeds a file's contents to a plug-in or to a plain MD5 digest.
 #include "fingerprint/fp.h"
+
+#include <memory>
+#include <new>
 
 #include "core/rt.h"
 #include "fingerprint/md5.h"
@@ -55,6 +58,23 @@ std::int32_t fp_chunk(std::int64_t done, std::int64_t length) {
   return rest > 0 ? static_cast<std::int32_t>(rest) : 0;
 }
 
+// Reads a file for a digest: `length` bytes from `offset`
+// on (as fp_file_fingerprint takes them) through `buffer`, of
+// FP_READ_BUFFER_BYTES. Every read is fed, the last short or empty one too;
+// only a full buffer asks for more. A failed read counts as 0 bytes.
+template <class Feed>
+void fp_read_through(OsFile file, std::uint8_t* buffer, std::int64_t offset, std::int64_t length, Feed feed) {
+  if (offset > 0) os_file_seek(file, offset, OS_SEEK_BEGIN);
+  std::int64_t done = 0;
+  for (;;) {
+    std::int32_t count = os_file_read(file, buffer, fp_chunk(done, length));
+    if (count < 0) count = 0;
+    feed(buffer, count);
+    if (count != FP_READ_BUFFER_BYTES) break;
+    done += FP_READ_BUFFER_BYTES;
+  }
+}
+
 }  // namespace
 
 FingerprintPlugin* fp_register_plugin(std::int32_t id) {
@@ -102,17 +122,9 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits, s
     return fp_empty();
   }
 
-  if (offset > 0) os_file_seek(file, offset, OS_SEEK_BEGIN);
-  // Every read is fed to the plug-in, the last short or empty one too; only
-  // a full buffer asks for more. A failed read counts as 0 bytes.
-  std::int64_t done = 0;
-  for (;;) {
-    std::int32_t count = os_file_read(file, buffer, fp_chunk(done, length));
-    if (count < 0) count = 0;
-    plugin->update(state, buffer, static_cast<std::uint32_t>(count));
-    if (count != FP_READ_BUFFER_BYTES) break;
-    done += FP_READ_BUFFER_BYTES;
-  }
+  fp_read_through(file, buffer, offset, length, [&](const std::uint8_t* bytes, std::int32_t count) {
+    plugin->update(state, bytes, static_cast<std::uint32_t>(count));
+  });
   plugin->finish(state);
 
   os_heap_free(rt_main_heap(), buffer);
@@ -122,17 +134,41 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits, s
   return result;
 }
 
+void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out) {
+  static constexpr char16_t hex[] = u"0123456789abcdef";
+  for (std::int32_t i = 0; i < bytes; ++i) {
+    out[2 * i] = hex[digest[i] >> 4];
+    out[2 * i + 1] = hex[digest[i] & 15];
+  }
+}
+
 CStr fp_digest_hex(const FingerprintState* state) {
   std::int32_t n = state ? state->digest_bits / 8 : 0;
   if (n <= 0) return fp_empty();
   // A plug-in cannot make the text read past the digest field.
   if (n > FP_DIGEST_MAX_BYTES) n = FP_DIGEST_MAX_BYTES;
-  static constexpr char16_t hex[] = u"0123456789abcdef";
   char16_t* out = str_tmp_reserve(2 * n);
-  for (std::int32_t i = 0; i < n; ++i) {
-    out[2 * i] = hex[state->digest[i] >> 4];
-    out[2 * i + 1] = hex[state->digest[i] & 15];
-  }
+  fp_digest_hex(state->digest, n, out);
   out[2 * n] = 0;
   return out;
+}
+
+std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
+  OsFile file = os_file_open_read(path, true);
+  if (file == OS_NO_FILE) return 0;
+  // Not from the main heap: this runs on worker threads, and nothing here
+  // needs the buffer zeroed.
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[FP_READ_BUFFER_BYTES]);
+  if (!buffer) {
+    os_file_close(file);
+    return 0;
+  }
+  Md5Context context;
+  fp_md5_init(&context);
+  fp_read_through(file, buffer.get(), 0, -1, [&](const std::uint8_t* bytes, std::int32_t count) {
+    fp_md5_update(&context, bytes, static_cast<std::size_t>(count));
+  });
+  fp_md5_final(&context, digest);
+  os_file_close(file);
+  return 1;
 }

@@ -61,6 +61,10 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 
 // size below 8 bits. A temporary string result.
 CStr fp_digest_hex(const FingerprintState* state);
 
+// The same text of `bytes` digest bytes into out[0 .. 2 * bytes), without a
+// terminator. Uses no temporary results: safe on any thread.
+void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out);
+
 // How a file stood while it was read: `steady` when its stamps before and
 // after the read were equal, so that what was read is the contents of the
 // file that `stamp` describes.
@@ -80,8 +84,8 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a = nullptr, FpRe
 // With `stamp`, how the file stood while read. Safe to call from any thread.
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp = nullptr);
 
-// The MD5 digest of a whole file into digest[16]: 1, or 0 when the file
-// cannot be opened. Safe to call from any thread (no temporary results).
+// The MD5 digest of a whole file into digest[16], read as a fingerprint
+// reads it: 1, or 0 when the file cannot be opened or no buffer can be had. Safe to call from any thread (no temporary results).
 std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);
 
 // The MD5 digests of `count` files into digests[16 k .. 16 k + 15], read side by side so that

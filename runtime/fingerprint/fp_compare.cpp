@@ -1,12 +1,14 @@
 // Whole-file helpers beside the fingerprint: byte-for-byte comparison (the
 // confirmation that a matching fingerprint means equal contents), the head
-// of a file and a plain MD5 digest, all usable from any thread.
+// of a file and the MD5 digests of files read side by side, all usable from
+// any thread.
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "filesystem/fs_platform.h"
 #include "fingerprint/fp.h"
 #include "fingerprint/md5.h"
 #include "platform/os_file.h"
@@ -21,11 +23,15 @@ struct FileCloser {
   ~FileCloser() { os_file_close(f); }
 };
 
+std::int32_t fp_read_some(OsFile f, unsigned char* buf, std::int32_t bytes) { return os_file_read(f, buf, bytes); }
+std::int32_t fp_read_some(FsHeldFile* f, unsigned char* buf, std::int32_t bytes) { return fs_held_read(f, buf, bytes); }
+
 // Reads until the buffer is full or the file ends; -1 on a read failure.
-std::int32_t fp_read_full(OsFile f, unsigned char* buf, std::int32_t bytes) {
+template <class Source>
+std::int32_t fp_read_full(Source f, unsigned char* buf, std::int32_t bytes) {
   std::int32_t done = 0;
   while (done < bytes) {
-    std::int32_t n = os_file_read(f, buf + done, bytes - done);
+    std::int32_t n = fp_read_some(f, buf + done, bytes - done);
     if (n < 0) return -1;
     if (n == 0) break;
     done += n;
@@ -33,21 +39,23 @@ std::int32_t fp_read_full(OsFile f, unsigned char* buf, std::int32_t bytes) {
   return done;
 }
 
-std::int32_t fp_read_held_full(FsHeldFile* f, unsigned char* buf, std::int32_t bytes) {
-  std::int32_t done = 0;
-  while (done < bytes) {
-    std::int32_t n = fs_held_read(f, buf + done, bytes - done);
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += n;
+// Compares two sources chunk by chunk through ba and bb, of `chunk` bytes
+// each: 1 when equal to their ends, 0 when they differ, -1 on a read failure.
+template <class Source>
+std::int32_t fp_equal_from(Source a, Source b, unsigned char* ba, unsigned char* bb, std::int32_t chunk) {
+  for (;;) {
+    std::int32_t na = fp_read_full(a, ba, chunk);
+    std::int32_t nb = fp_read_full(b, bb, chunk);
+    if (na < 0 || nb < 0) return -1;
+    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
+    if (na < chunk) return 1;
   }
-  return done;
 }
 
 bool fp_stamp_of(OsFile f, FsFileStamp* out) {
   OsFileStamp s;
   if (!os_file_stamp_open(f, &s)) return false;
-  *out = {{s.identity.volume, s.identity.index}, s.size, s.write_time, s.change_time};
+  *out = fs_stamp_of(s);
   return true;
 }
 
@@ -65,9 +73,8 @@ struct WatchedFile {
       return;
     }
     out->steady = false;
-    OsFileStamp s;
-    f = os_file_open_read_stamped(path, true, &s, &have_before);
-    if (have_before) before = {{s.identity.volume, s.identity.index}, s.size, s.write_time, s.change_time};
+    f = os_file_open_read(path, true);
+    have_before = f != OS_NO_FILE && fp_stamp_of(f, &before);
   }
   ~WatchedFile() { os_file_close(f); }
   WatchedFile(const WatchedFile&) = delete;
@@ -85,19 +92,12 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a, FpReadStamp* s
   if (wa.f == OS_NO_FILE || wb.f == OS_NO_FILE) return -1;
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[2 * static_cast<std::size_t>(COMPARE_CHUNK)]);
   if (!buf) return -1;
-  unsigned char* ba = buf.get();
-  unsigned char* bb = ba + COMPARE_CHUNK;
-  for (;;) {
-    std::int32_t na = fp_read_full(wa.f, ba, COMPARE_CHUNK);
-    std::int32_t nb = fp_read_full(wb.f, bb, COMPARE_CHUNK);
-    if (na < 0 || nb < 0) return -1;
-    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < COMPARE_CHUNK) {
-      wa.finish();
-      wb.finish();
-      return 1;
-    }
+  std::int32_t equal = fp_equal_from(wa.f, wb.f, buf.get(), buf.get() + COMPARE_CHUNK, COMPARE_CHUNK);
+  if (equal == 1) {
+    wa.finish();
+    wb.finish();
   }
+  return equal;
 }
 
 std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) {
@@ -107,15 +107,7 @@ std::int32_t fp_held_equal(FsHeldFile* a, FsHeldFile* b, unsigned char* buffer) 
   std::unique_ptr<unsigned char[]> own(buffer ? nullptr : new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
   if (!buffer) buffer = own.get();
   if (!buffer || !a || !b) return -1;
-  unsigned char* ba = buffer;
-  unsigned char* bb = ba + chunk;
-  for (;;) {
-    std::int32_t na = fp_read_held_full(a, ba, chunk);
-    std::int32_t nb = fp_read_held_full(b, bb, chunk);
-    if (na < 0 || nb < 0) return -1;
-    if (na != nb || std::memcmp(ba, bb, static_cast<std::size_t>(na)) != 0) return 0;
-    if (na < chunk) return 1;
-  }
+  return fp_equal_from(a, b, buffer, buffer + chunk, chunk);
 }
 
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp) {
@@ -125,22 +117,6 @@ std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadSta
   if (n < 0) return 0;
   w.finish();
   return n;
-}
-
-std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
-  FileCloser f{os_file_open_read(path, true)};
-  if (f.f == OS_NO_FILE) return 0;
-  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[static_cast<std::size_t>(COMPARE_CHUNK)]);
-  if (!buf) return 0;
-  Md5Context ctx;
-  fp_md5_init(&ctx);
-  for (;;) {
-    std::int32_t n = os_file_read(f.f, buf.get(), COMPARE_CHUNK);
-    if (n <= 0) break;
-    fp_md5_update(&ctx, buf.get(), static_cast<std::size_t>(n));
-  }
-  fp_md5_final(&ctx, digest);
-  return 1;
 }
 
 void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok) {

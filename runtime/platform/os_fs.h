@@ -49,6 +49,7 @@ constexpr OsFind OS_NO_FIND = -1;
 struct OsFileIdentity {
   std::uint64_t volume;
   std::uint64_t index;
+  friend bool operator==(const OsFileIdentity&, const OsFileIdentity&) = default;
 };
 
 // The component separator that the system writes ("\" on Windows, "/" on POSIX).
@@ -103,10 +104,6 @@ bool os_delete_file(const char16_t* path);
 // system allows it.
 bool os_delete_file_forced(const char16_t* path);
 
-// The identity of the file that a path reaches, links followed; false when
-// the path cannot be reached.
-bool os_file_identity(const char16_t* path, OsFileIdentity* identity);
-
 // A file's identity with its size and times of change: two equal stamps
 // taken at two moments mean that the file was not written in between.
 struct OsFileStamp {
@@ -116,16 +113,13 @@ struct OsFileStamp {
   std::int64_t change_time;  // last change of contents or attributes, where the system keeps it; else 0
 };
 
-// The stamp of the file a path reaches (links followed); false when it cannot be reached.
+// The stamp of the file a path reaches (links followed), which holds its
+// identity; false when it cannot be reached.
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp);
 
 // The stamp of an open file: equal to the stamp of the path it was opened
 // by, for as long as that path reaches it.
 bool os_file_stamp_open(OsFile file, OsFileStamp* stamp);
-
-// Opens a file for reading as os_file_open_read does, with its stamp as it
-// was when opened in *stamp (false there when it could not be taken).
-OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped);
 
 // A file held open for a deletion that is confirmed first: opened for
 // reading, reached below a root without passing through a link, and a

@@ -45,12 +45,6 @@ OsFile os_sys_file_open_read(const char16_t* path, bool) {
   return posix_open_read(path, &st);
 }
 
-OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped) {
-  OsFile f = os_file_open_read(path, share_read);
-  *stamped = f != OS_NO_FILE && os_file_stamp_open(f, stamp);
-  return f;
-}
-
 namespace {
 // Opens for writing what already stands at the path, never through a link
 // and never waiting on a named pipe: read and write, or write only where
@@ -72,7 +66,7 @@ bool posix_may_empty(int fd, OsFile other) {
   if (other == OS_NO_FILE) return true;
   struct stat o;
   if (::fstat(posix_fd(other), &o) != 0) return false;
-  return o.st_dev != st.st_dev || o.st_ino != st.st_ino;
+  return posix_identity(o) != posix_identity(st);
 }
 }  // namespace
 

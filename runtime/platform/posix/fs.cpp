@@ -302,13 +302,6 @@ bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
   return true;
 }
 
-bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
-  OsFileStamp stamp;
-  if (!identity || !os_file_stamp(path, &stamp)) return false;
-  *identity = stamp.identity;
-  return true;
-}
-
 namespace {
 // The byte form of the part of path below its root, and of the root.
 bool posix_split_root(const char16_t* path, std::int32_t root_length, std::string* root, std::string* rest) {
@@ -367,7 +360,7 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldE
   }
   entry->file = static_cast<OsFile>(fd);
   entry->dir = dir;
-  entry->identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  entry->identity = posix_identity(st);
   return true;
 }
 
@@ -380,8 +373,7 @@ bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldE
   // The name must still lead to the file that was held and compared.
   struct stat st;
   if (leaf.empty() || ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uint64_t>(st.st_dev) != entry->identity.volume ||
-      static_cast<std::uint64_t>(st.st_ino) != entry->identity.index)
+      posix_identity(st) != entry->identity)
     return false;
   if (!(st.st_mode & S_IWUSR)) {
     // Read-only, as DeleteFileW sees it: forcing changes the held file itself.

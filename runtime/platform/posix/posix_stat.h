@@ -1,4 +1,4 @@
-// POSIX backend: a file stamp from what stat gives.
+// POSIX backend: a file's identity and stamp from what stat gives.
 #pragma once
 #include <sys/stat.h>
 
@@ -6,9 +6,12 @@
 
 #include "platform/os_fs.h"
 
+inline OsFileIdentity posix_identity(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 inline void posix_stamp(const struct stat& st, OsFileStamp* stamp) {
-  stamp->identity.volume = static_cast<std::uint64_t>(st.st_dev);
-  stamp->identity.index = static_cast<std::uint64_t>(st.st_ino);
+  stamp->identity = posix_identity(st);
   stamp->size = static_cast<std::int64_t>(st.st_size);
   stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;

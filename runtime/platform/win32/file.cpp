@@ -46,8 +46,7 @@ bool win_may_write(HANDLE h, bool existed, OsFile other) {
   if (other == OS_NO_FILE) return true;
   BY_HANDLE_FILE_INFORMATION o;
   if (!GetFileInformationByHandle(win_handle(other), &o)) return false;
-  return o.dwVolumeSerialNumber != info.dwVolumeSerialNumber || o.nFileIndexHigh != info.nFileIndexHigh ||
-         o.nFileIndexLow != info.nFileIndexLow;
+  return win_identity(o) != win_identity(info);
 }
 
 // The identity of the directory `dir` (the first `length` units of a path; a
@@ -93,8 +92,7 @@ bool win_reached_own_entry(HANDLE h, const char16_t* path) {
   if (!win_dir_identity(asked.c_str(), win_dir_length(asked, asked_cut), &a) ||
       !win_dir_identity(reached.c_str(), win_dir_length(reached, reached_cut), &r))
     return false;
-  return a.dwVolumeSerialNumber == r.dwVolumeSerialNumber && a.nFileIndexHigh == r.nFileIndexHigh &&
-         a.nFileIndexLow == r.nFileIndexLow;
+  return win_identity(a) == win_identity(r);
 }
 
 }  // namespace

@@ -75,8 +75,7 @@ bool os_sys_delete_file_forced(const char16_t* path) {
 bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
   BY_HANDLE_FILE_INFORMATION info;
   if (file == OS_NO_FILE || !stamp || !GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &info)) return false;
-  stamp->identity.volume = info.dwVolumeSerialNumber;
-  stamp->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->identity = win_identity(info);
   stamp->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   stamp->write_time = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
@@ -94,19 +93,6 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   bool ok = os_file_stamp_open(reinterpret_cast<OsFile>(h), stamp);
   CloseHandle(h);
   return ok;
-}
-
-OsFile os_file_open_read_stamped(const char16_t* path, bool share_read, OsFileStamp* stamp, bool* stamped) {
-  OsFile f = os_file_open_read(path, share_read);
-  *stamped = f != OS_NO_FILE && os_file_stamp_open(f, stamp);
-  return f;
-}
-
-bool os_file_identity(const char16_t* path, OsFileIdentity* identity) {
-  OsFileStamp stamp;
-  if (!identity || !os_file_stamp(path, &stamp)) return false;
-  *identity = stamp.identity;
-  return true;
 }
 
 namespace {
@@ -144,8 +130,7 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_dele
     return false;
   }
   entry->file = reinterpret_cast<OsFile>(h);
-  entry->identity.volume = info.dwVolumeSerialNumber;
-  entry->identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  entry->identity = win_identity(info);
   return true;
 }
 

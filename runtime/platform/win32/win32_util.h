@@ -8,7 +8,16 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
+
+#include "platform/os_fs.h"
+
 // UTF-16 text of the run-time as the wide-character calls take it
 // (wchar_t and char16_t are both 16-bit code units on Windows).
 inline const wchar_t* win_w(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 inline wchar_t* win_w(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+
+// The identity of the file that a handle's information describes.
+inline OsFileIdentity win_identity(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
