@@ -61,16 +61,17 @@ std::int32_t fp_chunk(std::int64_t done, std::int64_t length) {
 // Reads a file for a digest: `length` bytes from `offset`
 // on (as fp_file_fingerprint takes them) through `buffer`, of
 // FP_READ_BUFFER_BYTES. Every read is fed, the last short or empty one too;
-// only a full buffer asks for more. A failed read counts as 0 bytes.
+// only a full buffer asks for more. False when a read failed: a digest of
+// part of a file must never pass for the file's own.
 template <class Feed>
-void fp_read_through(OsFile file, std::uint8_t* buffer, std::int64_t offset, std::int64_t length, Feed feed) {
-  if (offset > 0) os_file_seek(file, offset, OS_SEEK_BEGIN);
+bool fp_read_through(OsFile file, std::uint8_t* buffer, std::int64_t offset, std::int64_t length, Feed feed) {
+  if (offset > 0 && os_file_seek(file, offset, OS_SEEK_BEGIN) < 0) return false;
   std::int64_t done = 0;
   for (;;) {
     std::int32_t count = os_file_read(file, buffer, fp_chunk(done, length));
-    if (count < 0) count = 0;
+    if (count < 0) return false;
     feed(buffer, count);
-    if (count != FP_READ_BUFFER_BYTES) break;
+    if (count != FP_READ_BUFFER_BYTES) return true;
     done += FP_READ_BUFFER_BYTES;
   }
 }
@@ -122,14 +123,14 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits, s
     return fp_empty();
   }
 
-  fp_read_through(file, buffer, offset, length, [&](const std::uint8_t* bytes, std::int32_t count) {
+  bool whole = fp_read_through(file, buffer, offset, length, [&](const std::uint8_t* bytes, std::int32_t count) {
     plugin->update(state, bytes, static_cast<std::uint32_t>(count));
   });
   plugin->finish(state);
 
   os_heap_free(rt_main_heap(), buffer);
   os_file_close(file);
-  CStr result = fp_digest_hex(state);
+  CStr result = whole ? fp_digest_hex(state) : fp_empty();
   plugin->free(state);
   return result;
 }
@@ -165,10 +166,10 @@ std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
   }
   Md5Context context;
   fp_md5_init(&context);
-  fp_read_through(file, buffer.get(), 0, -1, [&](const std::uint8_t* bytes, std::int32_t count) {
+  bool whole = fp_read_through(file, buffer.get(), 0, -1, [&](const std::uint8_t* bytes, std::int32_t count) {
     fp_md5_update(&context, bytes, static_cast<std::size_t>(count));
   });
   fp_md5_final(&context, digest);
   os_file_close(file);
-  return 1;
+  return whole ? 1 : 0;
 }

@@ -51,8 +51,8 @@ FingerprintPlugin* fp_find_plugin(std::int32_t id);
 // below reads from the start; a length of -1 reads to the end. The file is
 // opened sharing reading only. Gives the empty string for a null path, an
 // unregistered plug-in or one without operations, a file that cannot be
-// opened (missing, a directory, locked, access denied) or no memory. A read
-// that fails part-way ends the data there, as the end of the file does.
+// opened (missing, a directory, locked, access denied), no memory, or a read
+// that fails part-way (its digest would cover only part of the file).
 CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 0, std::int64_t offset = 0,
                          std::int64_t length = -1);
 
@@ -85,7 +85,8 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a = nullptr, FpRe
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp = nullptr);
 
 // The MD5 digest of a whole file into digest[16], read as a fingerprint
-// reads it: 1, or 0 when the file cannot be opened or no buffer can be had. Safe to call from any thread (no temporary results).
+// reads it: 1, or 0 when the file cannot be opened or read to its end or no
+// buffer can be had. Safe to call from any thread (no temporary results).
 std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);
 
 // The MD5 digests of `count` files into digests[16 k .. 16 k + 15], read side by side so that

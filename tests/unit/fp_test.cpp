@@ -10,6 +10,7 @@
 #include "fingerprint/fp.h"
 #include "fingerprint/md5.h"
 #include "platform/os_file.h"
+#include "platform/os_seam.h"
 
 namespace {
 
@@ -232,6 +233,20 @@ TEST(Fingerprint, FailuresGiveTheEmptyString) {
   EXPECT_EQ(narrow(fp_file_fingerprint(nullptr, FP_PLUGIN_MD5)), "");
   EXPECT_EQ(narrow(fp_file_fingerprint(u"", FP_PLUGIN_MD5)), "");
   EXPECT_EQ(file_md5(f.path()).size(), 32u);
+
+  // A read that fails after the first buffer: no digest of part of the file.
+  TempFile big("fp_test_fail_late.bin", pattern(FP_READ_BUFFER_BYTES + 10));
+  static int reads;
+  reads = 0;
+  os_calls().file_read = [](OsFile file, void* buffer, std::int32_t bytes) {
+    return ++reads == 1 ? os_system_calls().file_read(file, buffer, bytes) : -1;
+  };
+  EXPECT_EQ(narrow(fp_file_fingerprint(big.path().c_str(), FP_PLUGIN_MD5)), "");
+  reads = 0;
+  std::uint8_t digest[16];
+  EXPECT_EQ(fp_file_md5(big.path().c_str(), digest), 0);
+  os_calls_reset();
+  EXPECT_EQ(fp_file_md5(big.path().c_str(), digest), 1);
 }
 
 TEST(Fingerprint, DigestHex) {
