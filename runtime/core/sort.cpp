@@ -65,29 +65,6 @@ void sort_num(void* array, bool descending, std::int32_t first, std::int32_t las
   sort_typed<T>(array, descending, first, last, NumCmp<T>{});
 }
 
-// Case-insensitive as str_cmp_nocase is (A to Z as a to z), with "/"
-// taking the place of "\" in the order.
-char16_t sort_fold_path(char16_t c) {
-  if (c == u'/') return u'\\';
-  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-
-int sort_cmp_nocase_backslash(CStr a, CStr b) {
-  static const char16_t empty = 0;
-  if (!a) a = &empty;
-  if (!b) b = &empty;
-  for (;; ++a, ++b) {
-    char16_t x = *a, y = *b;
-    if (x == y) {
-      if (!x) return 0;
-      continue;
-    }
-    x = sort_fold_path(x);
-    y = sort_fold_path(y);
-    if (x != y) return x < y ? -1 : 1;
-  }
-}
-
 }  // namespace
 
 void sort_array(void* array, std::int32_t options, std::int32_t first, std::int32_t last) {
@@ -106,7 +83,7 @@ void sort_array(void* array, std::int32_t options, std::int32_t first, std::int3
     case ELEM_UINT8: sort_num<std::uint8_t>(array, desc, first, last); break;
     case ELEM_STRING:
       g_sort_cmp = !(options & SORT_NO_CASE)               ? str_cmp_ordinal
-                   : (options & SORT_SLASH_AS_BACKSLASH) ? sort_cmp_nocase_backslash
+                   : (options & SORT_SLASH_AS_BACKSLASH) ? str_cmp_nocase_path
                                                          : str_cmp_nocase;
       sort_typed<Str>(array, desc, first, last, StrElemCmp{});
       break;

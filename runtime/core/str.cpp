@@ -117,7 +117,10 @@ int str_cmp_ordinal(CStr a, CStr b) {
   }
 }
 
-int str_cmp_nocase(CStr a, CStr b) {
+namespace {
+// Case-insensitive comparison through `fold`, applied only where the units differ.
+template <char16_t (*Fold)(char16_t)>
+int str_cmp_folded(CStr a, CStr b) {
   static const char16_t empty = 0;
   if (!a) a = &empty;
   if (!b) b = &empty;
@@ -127,11 +130,17 @@ int str_cmp_nocase(CStr a, CStr b) {
       if (!x) return 0;
       continue;  // equal units need no folding
     }
-    x = str_fold(x);
-    y = str_fold(y);
+    x = Fold(x);
+    y = Fold(y);
     if (x != y) return x < y ? -1 : 1;
   }
 }
+
+char16_t str_fold_path(char16_t c) { return c == u'/' ? u'\\' : str_fold(c); }
+}  // namespace
+
+int str_cmp_nocase(CStr a, CStr b) { return str_cmp_folded<str_fold>(a, b); }
+int str_cmp_nocase_path(CStr a, CStr b) { return str_cmp_folded<str_fold_path>(a, b); }
 
 std::int32_t str_equal(CStr a, CStr b) { return str_cmp_ordinal(a, b) == 0 ? 1 : 0; }
 

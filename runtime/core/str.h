@@ -39,6 +39,8 @@ std::int32_t str_compare(CStr a, CStr b, std::int32_t mode);  // 0 ordinal, else
 // limited to n units; negative, zero or positive.
 int str_cmp_ordinal(CStr a, CStr b);
 int str_cmp_nocase(CStr a, CStr b);
+// As str_cmp_nocase, with "/" ranking as "\\" does.
+int str_cmp_nocase_path(CStr a, CStr b);
 
 // Producers: results in the temporary-result area.
 CStr str_from_int(std::int64_t value);
