@@ -174,9 +174,11 @@ def contents_by_path(files):
 
 
 def left_over(root, contents):
-    """What a deleting run left: (files left, distinct contents lost, unknown files)."""
+    """What a deleting run left: (files left, distinct contents lost, files not in
+    the corpus, corpus files gone)."""
     left = 0
     kept = set()
+    present = set()
     unknown = 0
     for d, _, names in os.walk(root):
         rel_dir = os.path.relpath(d, root)
@@ -188,5 +190,6 @@ def left_over(root, contents):
                 unknown += 1
             else:
                 kept.add(key)
+                present.add(rel)
     lost = len(set(contents.values()) - kept)
-    return left, lost, unknown
+    return left, lost, unknown, [p for p in contents if p not in present]
