@@ -265,9 +265,9 @@ def git_commit(root):
 def report(results, targets, used, env, manifest, elapsed, chart_name=None):
     out = ["### Benchmark: %s" % env["date"], "",
            "- Machine: %s" % env["machine"],
-           "- Build: %s; corpora seed %d, scale %g; median of %d runs after one warm-up run per tool, "
-           "tools alternating; run took %.0f s" % (env["commit"], env["seed"], env["scale"],
-                                                   env["repeat"], elapsed),
+           "- Build: %s; corpora seed %d, scale %g; median of %d run%s after one warm-up run per tool, "
+           "tools alternating; run took %.0f s" % (env["commit"], env["seed"], env["scale"], env["repeat"],
+                                                   "s" if env["repeat"] != 1 else "", elapsed),
            "- Wall = whole process, spawn to exit (Vexolan's includes its start-up, the prompt and its "
            "key polling); Own = the program's \"DONE with\" time; RSS = peak resident set "
            "(GNU time %M, about 1 MiB of which is the launcher's); CPU = user + system. "
