@@ -62,7 +62,8 @@ def draw(data, path):
         for x, (label, ratio, goal, met, pipe_ratio, memory) in zip(xs, bars):
             ax.bar(x, ratio, width=0.7, color=colours[met], hatch="//" if memory else None,
                    edgecolor="white" if memory else None)
-            ax.text(x, ratio + top * 0.01, "%.2f" % ratio, ha="center", va="bottom", fontsize=7)
+            ax.text(x, max(ratio, pipe_ratio or 0) + top * 0.015, "%.2f" % ratio, ha="center", va="bottom",
+                    fontsize=7)
             if goal is not None:
                 ax.hlines(goal, x - 0.45, x + 0.45, colors="black", linewidth=1.6)
             if pipe_ratio is not None:

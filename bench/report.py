@@ -93,7 +93,7 @@ def table(name, rows, manifest):
         walls = [s.wall_ms for s in ok]
         wall, rss = row.med("wall_ms"), row.med("rss_kib")
         rss_text = "%.1f" % (rss / 1024.0) if rss is not None else "—"
-        if row is ours:
+        if row.tool.ours:
             r_wall = r_own = r_rss = ""
         else:
             r_wall, r_own, r_rss = fmt_ratio(o_wall, wall), fmt_ratio(o_own, wall), fmt_ratio(o_rss, rss)
