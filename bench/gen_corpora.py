@@ -1,20 +1,29 @@
 #!/usr/bin/env python3
-"""Builds the four benchmark corpora, the same bytes on any machine.
+"""Builds the benchmark corpora, the same bytes on any machine.
 
   F1  about 20,000 files (about 1 GiB) in a tree up to 5 levels deep: many small
       files, some up to 1 MiB, a few of 1-8 MiB; about 20% exact copies in groups
       of 1-12 spread over the tree; some empty files; same-size near-duplicates
       that differ in one byte in their second half.
   F2  200 files of 8 MiB, 50 of them exact copies.
+  F3  F1's shape at ten times the count: 200,000 small files (64 B - 8 KiB) in
+      20,000 directories, 20% exact copies, 2% near-duplicates.
+  F4  eight files of 64 MiB with one size and one first quarter, splitting in two
+      at 1/4, 1/2 and 3/4 of their length, plus exact copies of two of them.
+  F5  six files of 48 MiB with one size and one first block, each differing from
+      the others only in a 4 KiB block in the middle.
   L1  2,000,000 LF-terminated lines of random words, 30% of them repeats, shuffled.
   L2  1,000,000 distinct zero-padded numbers in ascending order.
+  L3  L1's shape at ten times the count: 20,000,000 lines (about 600 MB).
 
 Every decision comes from random.Random(seed).random(), whose sequence Python
 keeps stable across versions, turned into integers with plain arithmetic (no
 library shuffle, no transcendental functions, no hash-ordered iteration). File
-bytes come from SHAKE-128 keyed by the seed and a content number. --scale
-shrinks every count for quick runs. A manifest beside the corpora records what
-was built and the results to expect; a complete corpus set is not rebuilt.
+bytes come from SHAKE-128 keyed by the seed and a content number or a segment
+name. --scale shrinks every count (and F4/F5's file size) for quick runs;
+--corpus builds only the named corpora (F3 and L3 take a few minutes). A
+manifest beside the corpora records what was built and the results to expect;
+a corpus found complete is not rebuilt.
 """
 import argparse
 import hashlib
@@ -152,14 +161,28 @@ def copies_in_group(rng):
     return 1
 
 
-def plan_f1(seed, scale):
-    """The files of F1 as (relative path, content number, size, flipped byte or None)."""
-    rng = Rng(seed * 1000 + 1)
+class TreeShape:
+    """Counts and sizes of a tree of many files (F1, F3)."""
+
+    def __init__(self, files, dirs, max_depth, size_bands, empty_share, min_empty):
+        self.files, self.dirs, self.max_depth = files, dirs, max_depth
+        self.size_bands = size_bands    # (per mille up to, low size, high size), last reaches 1000
+        self.empty_share, self.min_empty = empty_share, min_empty
+
+
+F1_SHAPE = TreeShape(20000, 1000, 5, ((837, 64, 16 * KIB), (997, 16 * KIB, 1 * MIB), (1000, 1 * MIB, 8 * MIB)),
+                     0.01, 2)
+F3_SHAPE = TreeShape(200000, 20000, 5, ((1000, 64, 8 * KIB),), 0.0, 0)
+
+
+def plan_tree(seed, scale, stream, shape):
+    """The files of a tree corpus as (relative path, content number, size, flipped byte or None)."""
+    rng = Rng(seed * 1000 + stream)
     namer = Namer(rng)
-    total = max(40, round(20000 * scale))
-    dirs = make_tree(rng, namer, max(4, round(1000 * scale)), 5)
+    total = max(40, round(shape.files * scale))
+    dirs = make_tree(rng, namer, max(4, round(shape.dirs * scale)), shape.max_depth)
     n_copies = round(total * 0.20)
-    n_empty = max(2, round(total * 0.01))
+    n_empty = max(shape.min_empty, round(total * shape.empty_share))
     n_near = max(2, round(total * 0.02))
     n_primary = total - n_copies - n_empty - n_near
 
@@ -172,13 +195,9 @@ def plan_f1(seed, scale):
     files = []   # (relative path, content number, size, flip) with flip = (offset, xor) or None
     primaries = []
     for number in range(1, n_primary + 1):
-        r = rng.below(1000)
-        if r < 837:
-            size = rng.octave_size(64, 16 * KIB)
-        elif r < 997:
-            size = rng.octave_size(16 * KIB, 1 * MIB)
-        else:
-            size = rng.octave_size(1 * MIB, 8 * MIB)
+        r = rng.below(1000) if len(shape.size_bands) > 1 else 0
+        lo, hi = next((lo, hi) for upto, lo, hi in shape.size_bands if r < upto)
+        size = rng.octave_size(lo, hi)
         path = place(random_dir())
         primaries.append((path, number, size))
         files.append((path, number, size, None))
@@ -215,10 +234,56 @@ def plan_f1(seed, scale):
         "empty_files": n_empty,
         "near_duplicates": len(near_sources),
         # What a tool that counts empty files as duplicates finds, and one that skips them.
-        "duplicates_with_empty": made + n_empty - 1,
+        "duplicates_with_empty": made + max(0, n_empty - 1),
         "duplicates_without_empty": made,
     }
     return dirs, files, expect
+
+
+def plan_f1(seed, scale):
+    return plan_tree(seed, scale, 1, F1_SHAPE)
+
+
+def plan_f3(seed, scale):
+    return plan_tree(seed, scale, 5, F3_SHAPE)
+
+
+def big_file_size(full, scale):
+    """`full` bytes scaled, a whole number of 64 KiB blocks and at least 1 MiB."""
+    return max(16, round(full * scale / (64 * KIB))) * 64 * KIB
+
+
+def plan_f4(seed, scale):
+    """Eight files that split in two at each quarter mark: the quarter after
+    mark k (k = 1, 2, 3) is chosen by the top k bits of the file's number, so
+    two files differ from the first mark where their numbers part. Files 0 and
+    5 get an exact copy each. A content here is a tuple of named segments."""
+    size = big_file_size(64 * MIB, scale)
+    q = size // 4
+    dirs = ["a", "b"]
+    files = []
+    for n in range(8):
+        segments = (("head", q),) + tuple(("q%d-%s" % (k, format(n >> (3 - k), "b")), q) for k in (1, 2, 3))
+        files.append((os.path.join(dirs[n % 2], "image%d.bin" % n), segments, size, None))
+    for n in (0, 5):
+        files.append((os.path.join(dirs[(n + 1) % 2], "copy of image%d.bin" % n), files[n][1], size, None))
+    expect = {"files": len(files), "dirs": len(dirs) + 1, "bytes": sum(f[2] for f in files),
+              "copies": 2, "empty_files": 0, "duplicates_with_empty": 2, "duplicates_without_empty": 2}
+    return dirs, files, expect
+
+
+def plan_f5(seed, scale):
+    """Six files that are one file with a different 4 KiB block in the middle."""
+    size = big_file_size(48 * MIB, scale)
+    mid = size // 2
+    block = 4 * KIB
+    files = []
+    for n in range(6):
+        segments = (("head", mid), ("middle-%d" % n, block), ("tail", size - mid - block))
+        files.append(("snapshot%d.db" % n, segments, size, None))
+    expect = {"files": len(files), "dirs": 1, "bytes": sum(f[2] for f in files),
+              "copies": 0, "empty_files": 0, "duplicates_with_empty": 0, "duplicates_without_empty": 0}
+    return [""], files, expect
 
 
 def plan_f2(seed, scale):
@@ -255,9 +320,17 @@ def write_files(root, seed, corpus, dirs, files):
             by_content[f[1]] = []
             order.append(f[1])
         by_content[f[1]].append(f)
+    segments = {}
     for number in order:
         group = by_content[number]
-        data = content(seed, corpus, number, group[0][2])
+        if isinstance(number, tuple):
+            for name, length in number:
+                if name not in segments:
+                    key = b"orlethe-bench/%d/%s/%s" % (seed, corpus.encode(), name.encode())
+                    segments[name] = hashlib.shake_128(key).digest(length)
+            data = b"".join(segments[name] for name, _ in number)
+        else:
+            data = content(seed, corpus, number, group[0][2])
         for path, _, _, flip in group:
             out = data
             if flip is not None:
@@ -281,9 +354,10 @@ def write_lines(path, lines):
             fh.write(("\n".join(chunk) + "\n").encode("ascii"))
 
 
-def build_l1(path, seed, scale):
-    rng = Rng(seed * 1000 + 3)
-    total = max(100, round(2000000 * scale))
+def build_words(path, seed, scale, stream, full_count):
+    """Lines of 3-6 random words, 30% of them repeats, shuffled."""
+    rng = Rng(seed * 1000 + stream)
+    total = max(100, round(full_count * scale))
     repeats = round(total * 0.30)
     distinct = total - repeats
     vocabulary = []
@@ -307,6 +381,14 @@ def build_l1(path, seed, scale):
     return {"lines": total, "distinct": distinct, "repeats": repeats, "bytes": os.path.getsize(path)}
 
 
+def build_l1(path, seed, scale):
+    return build_words(path, seed, scale, 3, 2000000)
+
+
+def build_l3(path, seed, scale):
+    return build_words(path, seed, scale, 6, 20000000)
+
+
 def build_l2(path, seed, scale):
     rng = Rng(seed * 1000 + 4)
     total = max(100, round(1000000 * scale))
@@ -322,7 +404,7 @@ def build_l2(path, seed, scale):
 def plan_digest(files):
     h = hashlib.sha256()
     for path, number, size, flip in files:
-        h.update(("%s\0%d\0%d\0%r\n" % (path.replace(os.sep, "/"), number, size, flip)).encode())
+        h.update(("%s\0%s\0%d\0%r\n" % (path.replace(os.sep, "/"), number, size, flip)).encode())
     return h.hexdigest()
 
 
@@ -353,70 +435,98 @@ def load_manifest(out):
         return None
 
 
-def is_complete(out, manifest, seed, scale):
-    """True when the manifest matches the request and every corpus is on disk."""
-    if not manifest or manifest.get("format") != FORMAT_VERSION:
-        return False
-    if manifest.get("seed") != seed or manifest.get("scale") != scale:
-        return False
-    for name in ("F1", "F2"):
-        e = manifest["corpora"][name]
-        if tree_stats(os.path.join(out, name)) != (e["files"], e["bytes"]):
-            return False
-    for name in ("L1", "L2"):
-        p = os.path.join(out, name + ".txt")
-        if not os.path.isfile(p) or os.path.getsize(p) != manifest["corpora"][name]["bytes"]:
-            return False
-    return True
+FILE_CORPORA = {"F1": plan_f1, "F2": plan_f2, "F3": plan_f3, "F4": plan_f4, "F5": plan_f5}
+LINE_CORPORA = {"L1": build_l1, "L2": build_l2, "L3": build_l3}
+ALL_CORPORA = ("F1", "F2", "F3", "F4", "F5", "L1", "L2", "L3")
+# Rough bytes on disk at scale 1 (small files take a block each).
+DISK_BYTES = {"F1": 20000 * 56 * KIB, "F2": 200 * 8 * MIB, "F3": 200000 * 6 * KIB, "F4": 640 * MIB,
+              "F5": 288 * MIB, "L1": 60e6, "L2": 13e6, "L3": 600e6}
 
 
-def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print):
-    """Builds (or finds complete) the corpora in `out`; returns the manifest."""
-    out = os.path.abspath(out)
-    manifest = load_manifest(out)
-    if not force and is_complete(out, manifest, seed, scale):
-        log("corpora in %s are complete (seed %d, scale %g)" % (out, seed, scale))
-        return manifest
-    os.makedirs(out, exist_ok=True)
-    need = int((20000 * 55 * KIB + 200 * 8 * MIB + 75e6) * scale) + 64 * MIB
-    free = shutil.disk_usage(out).free
-    if free < need:
-        sys.exit("gen_corpora: %s has %.1f GiB free, the corpora need about %.1f GiB"
-                 % (out, free / 1024 ** 3, need / 1024 ** 3))
-    try:
-        os.remove(os.path.join(out, "manifest.json"))
-    except FileNotFoundError:
-        pass
-    corpora = {}
-    for name, planner in (("F1", plan_f1), ("F2", plan_f2)):
-        t = time.monotonic()
-        dirs, files, expect = planner(seed, scale)
-        final = os.path.join(out, name)
-        partial = final + ".partial"
-        for p in (final, partial):
-            if os.path.lexists(p):
-                shutil.rmtree(p)
-        write_files(partial, seed, name, dirs, files)
-        os.rename(partial, final)
-        expect["plan_sha256"] = plan_digest(files)
-        corpora[name] = expect
-        log("%s: %d files, %.1f MiB in %.1f s" % (name, expect["files"], expect["bytes"] / MIB,
-                                                   time.monotonic() - t))
-    for name, builder in (("L1", build_l1), ("L2", build_l2)):
-        t = time.monotonic()
-        final = os.path.join(out, name + ".txt")
-        partial = final + ".partial"
-        info = builder(partial, seed, scale)
-        os.rename(partial, final)
-        info["sha256"] = file_digest(final)
-        corpora[name] = info
-        log("%s: %d lines, %.1f MB in %.1f s" % (name, info["lines"], info["bytes"] / 1e6,
-                                                 time.monotonic() - t))
-    manifest = {"format": FORMAT_VERSION, "seed": seed, "scale": scale, "corpora": corpora}
-    with open(os.path.join(out, "manifest.json"), "w") as fh:
+def corpus_path(out, name):
+    return os.path.join(out, name if name in FILE_CORPORA else name + ".txt")
+
+
+def plan(name, seed, scale):
+    """The planned files of a file corpus: (dirs, files, expected counts)."""
+    return FILE_CORPORA[name](seed, scale)
+
+
+def is_complete(out, manifest, name):
+    """True when the manifest records `name` and it is on disk as recorded."""
+    e = manifest["corpora"].get(name) if manifest else None
+    if not e:
+        return False
+    path = corpus_path(out, name)
+    if name in FILE_CORPORA:
+        return tree_stats(path) == (e["files"], e["bytes"])
+    return os.path.isfile(path) and os.path.getsize(path) == e["bytes"]
+
+
+def write_manifest(out, manifest):
+    path = os.path.join(out, "manifest.json")
+    with open(path + ".partial", "w") as fh:
         json.dump(manifest, fh, indent=2, sort_keys=True)
         fh.write("\n")
+    os.replace(path + ".partial", path)
+
+
+def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print, names=ALL_CORPORA):
+    """Builds (or finds complete) the named corpora in `out`; returns the manifest,
+    which also keeps the corpora built before with the same seed and scale."""
+    out = os.path.abspath(out)
+    manifest = load_manifest(out)
+    if not manifest or manifest.get("format") != FORMAT_VERSION or \
+            manifest.get("seed") != seed or manifest.get("scale") != scale:
+        manifest = {"format": FORMAT_VERSION, "seed": seed, "scale": scale, "corpora": {}}
+    todo = [n for n in names if force or not is_complete(out, manifest, n)]
+    if not todo:
+        log("corpora %s in %s are complete (seed %d, scale %g)" % (",".join(names), out, seed, scale))
+        return manifest
+    os.makedirs(out, exist_ok=True)
+    need = int(sum(DISK_BYTES[n] for n in todo) * scale) + 64 * MIB
+    free = shutil.disk_usage(out).free
+    if free < need:
+        sys.exit("gen_corpora: %s has %.1f GiB free, %s need about %.1f GiB"
+                 % (out, free / 1024 ** 3, ",".join(todo), need / 1024 ** 3))
+    for name in todo:
+        t = time.monotonic()
+        manifest["corpora"].pop(name, None)
+        write_manifest(out, manifest)
+        final = corpus_path(out, name)
+        partial = final + ".partial"
+        for p in (final, partial):
+            if os.path.isdir(p) and not os.path.islink(p):
+                shutil.rmtree(p)
+            elif os.path.lexists(p):
+                os.remove(p)
+        if name in FILE_CORPORA:
+            dirs, files, info = plan(name, seed, scale)
+            write_files(partial, seed, name, dirs, files)
+            os.rename(partial, final)
+            info["plan_sha256"] = plan_digest(files)
+            log("%s: %d files, %.1f MiB in %.1f s" % (name, info["files"], info["bytes"] / MIB,
+                                                       time.monotonic() - t))
+        else:
+            info = LINE_CORPORA[name](partial, seed, scale)
+            os.rename(partial, final)
+            info["sha256"] = file_digest(final)
+            log("%s: %d lines, %.1f MB in %.1f s" % (name, info["lines"], info["bytes"] / 1e6,
+                                                     time.monotonic() - t))
+        manifest["corpora"][name] = info
+        write_manifest(out, manifest)
     return manifest
+
+
+def parse_corpora(text):
+    """'F1,l2' or 'all' as corpus names in their usual order; ValueError for unknown ones."""
+    if text.strip().lower() == "all":
+        return ALL_CORPORA
+    wanted = {c.strip().upper() for c in text.split(",") if c.strip()}
+    bad = sorted(wanted - set(ALL_CORPORA))
+    if bad:
+        raise ValueError("unknown corpus %s (known: %s)" % (",".join(bad), ",".join(ALL_CORPORA)))
+    return tuple(n for n in ALL_CORPORA if n in wanted)
 
 
 def main():
@@ -426,12 +536,19 @@ def main():
     ap.add_argument("--seed", type=int, default=DEFAULT_SEED)
     ap.add_argument("--out", help="directory for the corpora (default bench/corpora, "
                                   "or bench/corpora/scale-S when --scale is not 1)")
+    ap.add_argument("--corpus", default="F1,F2,F4,F5,L1,L2",
+                    help="comma-separated corpora to build, or 'all' (default F1,F2,F4,F5,L1,L2; "
+                         "known: %s)" % ",".join(ALL_CORPORA))
     ap.add_argument("--force", action="store_true", help="rebuild even when complete")
     args = ap.parse_args()
     if args.scale <= 0:
         ap.error("--scale must be positive")
+    try:
+        names = parse_corpora(args.corpus)
+    except ValueError as e:
+        ap.error(str(e))
     out = args.out or default_out_dir(args.scale)
-    generate(out, args.seed, args.scale, args.force)
+    generate(out, args.seed, args.scale, args.force, names=names)
     return 0
 
 
