@@ -175,33 +175,28 @@ void vexolan_match_fresh(std::int32_t i, std::int64_t size) {
 
 // The fingerprint step of file i: false after printing why the file is
 // skipped. *now is how the file stood (*here false when it could not be
-// reached), *fresh whether it was handled afresh.
-bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* here, bool* fresh) {
-  const FilePlan* plan = nullptr;
-  if (ahead) {
-    plan = plan_wait(i);
-    if (!plan) throw std::bad_alloc();  // the look-ahead ran out of memory
-  }
+// reached); *plan the look-ahead's plan where it still holds, else null
+// (the file was handled afresh).
+bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* here, const FilePlan** plan) {
+  *plan = ahead ? plan_wait(i) : nullptr;
+  if (ahead && !*plan) throw std::bad_alloc();  // the look-ahead ran out of memory
   if (g_turn_hook) g_turn_hook(i, file_list[i]);
   *here = vexolan_look(i, now);
-  *fresh = false;
-  if (plan && *here && plan->readable && plan->seen_steady && plan->seen == *now) {
-    str_assign(&current_hash, plan->key.c_str());
+  const FilePlan* p = *plan;
+  if (p && *here && p->readable && p->seen_steady && p->seen == *now) {
+    str_assign(&current_hash, p->key.c_str());
     vexolan_match_fresh(i, now->size);
     return true;
   }
+  *plan = nullptr;
   // Without a plan that still holds: as the sequential flow does it now.
   std::int64_t size = fs_file_size(current_file);
   if (size < 0) {
     vexolan_queue_line(u"File not found or invalid: ", i, 4);
     return false;
   }
-  if (ahead) {
-    *fresh = true;
-    str_assign(&current_hash, vexolan_fresh_key(i, *here ? now->size : size).c_str());
-  } else {
-    str_assign(&current_hash, fp_file_fingerprint(current_file, FP_PLUGIN_MD5));
-  }
+  if (ahead) str_assign(&current_hash, vexolan_fresh_key(i, *here ? now->size : size).c_str());
+  else str_assign(&current_hash, fp_file_fingerprint(current_file, FP_PLUGIN_MD5));
   if (str_length(current_hash) == 0) {
     vexolan_queue_line(u"Cannot build hash: ", i, 4);
     return false;
@@ -213,18 +208,24 @@ enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
 
 // Chooses what becomes of a file whose fingerprint was met: it must not be
 // one of the kept files reached again under another path, and its contents
-// must equal a kept file's (*copy_of) byte for byte now. The deletion
-// thread compares the bytes once more at the moment of removal.
+// must equal a kept file's (*copy_of) byte for byte now. A comparison the
+// look-ahead made is taken while both files still stand as they did then,
+// to choose; the deletion thread compares the bytes once more at the moment
+// of removal, and nothing else lets a file be deleted.
 Verdict vexolan_confirm(const std::vector<std::int32_t>& kept, std::int32_t index, const FsFileStamp* now,
-                        std::int32_t* copy_of) {
-  for (std::int32_t k : kept) {
-    FsFileStamp then{};
-    if (now && fs_file_stamp(file_list[k], &then) == 1 && then.identity == now->identity) return Verdict::SameFile;
+                        const FilePlan* plan, std::int32_t* copy_of) {
+  std::vector<FsFileStamp> then(kept.size());
+  std::vector<char> have(kept.size());
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    have[k] = fs_file_stamp(file_list[kept[k]], &then[k]) == 1;
+    if (now && have[k] && then[k].identity == now->identity) return Verdict::SameFile;
   }
   bool unreadable = false;
-  for (std::int32_t k : kept) {
-    *copy_of = k;
-    std::int32_t eq = fp_files_equal(file_list[k], file_list[index]);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    *copy_of = kept[k];
+    if (plan && plan->equal_to == kept[k] && have[k] && *now == plan->stamp && then[k] == plan->equal_stamp)
+      return Verdict::Duplicate;
+    std::int32_t eq = fp_files_equal(file_list[kept[k]], file_list[index]);
     if (eq == 1) return Verdict::Duplicate;
     if (eq < 0) unreadable = true;
   }
@@ -243,15 +244,17 @@ void vexolan_process_files(bool ahead) {
   for (std::int32_t i = 1; i <= file_count; ++i) {
     str_assign(&current_file, file_list[i]);
     FsFileStamp now{};
-    bool here = false, fresh = false;
-    if (!vexolan_fingerprint(i, ahead, &now, &here, &fresh)) continue;
+    bool here = false;
+    const FilePlan* plan = nullptr;
+    if (!vexolan_fingerprint(i, ahead, &now, &here, &plan)) continue;
+    const bool fresh = ahead && !plan;
     ++files_passed;
     const std::int64_t size = here ? now.size : fs_file_size(current_file);
     auto slot = g_kept.try_emplace(std::u16string(current_hash)).first;
     std::vector<std::int32_t>& kept = slot->second;
     if (tree_insert_unique(current_hash) == 0) {
       std::int32_t copy_of = 0;
-      switch (vexolan_confirm(kept, i, here ? &now : nullptr, &copy_of)) {
+      switch (vexolan_confirm(kept, i, here ? &now : nullptr, plan, &copy_of)) {
         case Verdict::Duplicate: vexolan_queue_deletion(i, copy_of, now); break;
         case Verdict::SameFile: vexolan_queue_line(u"Same file as an earlier path, kept: ", i, 8); break;
         case Verdict::Collision:

@@ -141,7 +141,7 @@ TEST_F(VexolanScan, SharedFingerprintWithDifferentContentsKeepsBoth) {
   Write(g_dir / "b.txt", "two");
   Write(g_dir / "c.txt", "one");
   Write(g_dir / "d.txt", "two");
-  AtTurnOf("c.txt", [] { Write(g_dir / "a.txt", "ONE"); });
+  AtTurnOf("c.txt", [] { Write(g_dir / "a.txt", "one, then more"); });
   vexolan_scan(g_dir.u16string().c_str());
   EXPECT_EQ(files_passed, 4);
   EXPECT_EQ(duplicates_removed, 1);  // d equals the kept b
