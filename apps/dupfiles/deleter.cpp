@@ -14,15 +14,16 @@
 
 namespace {
 
-// Lock discipline: every field below `lock` is guarded by it, except
-// `workers` and `root_length`, which only the main flow touches, while no
-// thread runs or before any starts.
+// Lock discipline: every field below `lock` is guarded by it. `root_length`
+// is fixed before any thread starts; `workers` is the main flow's alone.
+// A job belongs to the thread that took its ticket from `next` until its
+// result is in.
 struct Deleter {
   std::int32_t root_length = 0;
-  std::vector<std::thread> workers;
+  std::vector<std::jthread> workers;
   std::mutex lock;
-  std::condition_variable work;  // a path submitted, or stopping: wakes one deletion thread per path
-  std::condition_variable done;  // a result in: wakes the main flow, waiting for a result or for room
+  std::condition_variable_any work;  // a path submitted, or stopping: wakes one deletion thread per path
+  std::condition_variable done;      // a result in: wakes the main flow, waiting for a result or for room
   struct Job {
     CStr path;
     CStr kept;
@@ -31,7 +32,6 @@ struct Deleter {
   std::vector<std::int8_t> results;  // by ticket: -1 pending
   std::int32_t next = 0;             // next ticket to take up
   std::int32_t finished = 0;         // results in
-  bool stopping = false;
 };
 
 // Removing a file costs the system far more than deciding to, and most of
@@ -50,14 +50,14 @@ std::int8_t deleter_attempt(const Deleter::Job& job, std::int32_t root_length, u
   }
 }
 
-void deleter_run(Deleter* d) {
+// Takes up jobs in ticket order; once stopped, ends when none is left.
+void deleter_run(std::stop_token stop, Deleter* d) {
   // One comparison buffer for the thread's whole life; without it each
   // comparison tries for one of its own.
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
   std::unique_lock g(d->lock);
   for (;;) {
-    d->work.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->jobs.size()); });
-    if (d->next >= static_cast<std::int32_t>(d->jobs.size())) return;  // stopping, nothing left
+    if (!d->work.wait(g, stop, [d] { return d->next < static_cast<std::int32_t>(d->jobs.size()); })) return;
     std::int32_t t = d->next++;
     Deleter::Job job = d->jobs[static_cast<std::size_t>(t)];
     g.unlock();
@@ -132,12 +132,8 @@ std::int32_t deleter_result(std::int32_t ticket, bool wait) {
 
 void deleter_stop() {
   if (!g_del) return;
-  {
-    std::lock_guard g(g_del->lock);
-    g_del->stopping = true;
-    g_del->work.notify_all();
-  }
-  for (auto& w : g_del->workers) w.join();
+  for (auto& w : g_del->workers) w.request_stop();
+  g_del->workers.clear();  // joins, once the queue is empty
   delete g_del;
   g_del = nullptr;
 }

@@ -16,6 +16,10 @@ struct FilePlan {
   std::int64_t size;   // as fs_file_size gives it
   bool readable;       // could be opened for reading
   std::u16string key;  // the content key, when readable
+  // How the file stood when the look-ahead first read it (when readable and
+  // `seen_steady`): what it recorded holds while the file still stands so.
+  bool seen_steady;
+  FsFileStamp seen;
   // When the file's bytes were found equal to an earlier file's (the first
   // of its class): that file's index and both stamps as they were while
   // compared; 0 when no such comparison was made.
@@ -37,11 +41,13 @@ void plan_add(CStr path, std::int64_t size);
 // may still reorder the list until plan_order.
 bool plan_list(const Str* files, std::int32_t count);
 
-// The list is in its final order now: plan it in that order.
-void plan_order();
+// The list is in its final order now: plan it in that order. False (and
+// nothing planned) when memory ran out.
+bool plan_order();
 
 // The plan of file i (1-based), waiting until it is ready; null when it
-// never will be, because memory ran out.
+// never will be, because memory ran out. Only the main flow calls this, and
+// a plan it returned stays unchanged until plan_stop.
 const FilePlan* plan_wait(std::int32_t i);
 
 // Waits for the look-ahead to end and releases it.

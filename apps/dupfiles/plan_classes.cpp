@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "dupfiles/plan_state.h"
 #include "filesystem/fs.h"
@@ -198,8 +197,8 @@ bool plan_claim_read(PlanFirstRead& first) {
 }
 
 void plan_await_read(const PlanFirstRead& first) {
-  // A first read takes one open and at most one block: not worth sleeping for.
-  while (first.state.load(std::memory_order_acquire) != PlanFirstRead::DONE) std::this_thread::yield();
+  int state;
+  while ((state = first.state.load(std::memory_order_acquire)) != PlanFirstRead::DONE) first.state.wait(state);
 }
 
 void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
@@ -210,10 +209,12 @@ void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
     // Another thread may wait for this read: it must end all the same.
     f.bytes = PLAN_NO_MEMORY;
     f.state.store(PlanFirstRead::DONE, std::memory_order_release);
+    f.state.notify_all();
     throw;
   }
   if (f.bytes >= 0) f.hash = plan_head_hash(buffer, f.bytes);
   f.state.store(PlanFirstRead::DONE, std::memory_order_release);
+  f.state.notify_all();
 }
 
 void plan_unit(Planner& pl, std::int32_t i) {

@@ -5,7 +5,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -21,7 +23,9 @@ constexpr std::int32_t PLAN_HEAD_BYTES = 16384;
 constexpr std::int32_t PLAN_NO_MEMORY = -2;
 
 // The first read of a file: its first block (a small file whole) and how the
-// file stood while read. Made once, by whichever thread claims it first.
+// file stood while read. Made once, by whichever thread claims it first;
+// the other fields are written only by that thread, before `state` becomes
+// DONE, and read by others only after they saw DONE.
 struct PlanFirstRead {
   static constexpr int NONE = 0, BUSY = 1, DONE = 2;
   std::atomic<int> state{NONE};
@@ -33,36 +37,51 @@ struct PlanFirstRead {
 // A file as the collector handed it over.
 struct PlanEntry {
   PlanEntry(const char16_t* p, std::int64_t s) : path(p), size(s) {}
-  const char16_t* path;
-  std::int64_t size;  // as its listing gave it
+  const char16_t* path;  // fixed
+  std::int64_t size;     // as its listing gave it; fixed
   PlanFirstRead first;
 };
 
+// A file's plan slot: plan_wait sees `plan` once `state` leaves PENDING.
+// The plan is written only by the thread that claimed the file's unit.
+struct PlanSlot {
+  static constexpr std::uint8_t PENDING = 0, READY = 1, FAILED = 2;
+  std::atomic<std::uint8_t> state{PENDING};
+  FilePlan plan{};
+};
+
+// Who owns what:
+// - `lock` guards `entries`' growth, `early_next`, `early_idle`, `ordered`
+//   and `stopping`, and is what `added` waits with.
+// - Fixed once `ordered` is set (written by the main flow in plan_list and
+//   plan_order, read-only afterwards by every thread): files, count, origin,
+//   by_size, units, slots' number.
+// - A unit (units[u]) belongs to the thread that took u from `next_unit`;
+//   it alone writes the plans of the unit's files, and publishes each one
+//   through its slot's state.
+// - `failed` tells every thread that memory ran out.
 struct Planner {
   std::deque<PlanEntry> entries;  // in the collector's order; never moved
   std::size_t early_next = 0;     // the next entry for the reader that runs during the collection
   bool early_idle = false;        // that reader waits for entries
-  const Str* files = nullptr;     // the list, once complete
-  std::int32_t count = 0;
-  std::vector<std::int32_t> origin;  // list index -> entry index, once ordered
-  std::vector<FilePlan> plans;       // by list index
-  std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
-  std::vector<std::int32_t> units;  // the first file of each unit, in order
-  std::vector<char> unit_done;
-  std::atomic<std::size_t> next_unit{0};
-  std::size_t lowest_open_unit = 0;
+  bool ordered = false;           // the list is complete and in its final order
+  bool stopping = false;          // released: no more planning is wanted
   std::mutex lock;
-  std::condition_variable ready;  // units planned, or ready to be
-  std::condition_variable added;  // entries added, or the list ordered
-  bool ordered = false;   // the list is complete and in its final order
-  bool stopping = false;  // released: before the list was ordered, or with units left when memory ran out
-  bool units_ready = false;
-  bool failed = false;    // memory ran out: nothing past planned_upto will be planned
-  std::int32_t planned_upto = 1;  // every file below this index is planned
-  std::vector<std::thread> workers;
+  std::condition_variable_any added;  // entries added, the list ordered, or stopping
+
+  const Str* files = nullptr;  // the list, once complete
+  std::int32_t count = 0;
+  std::vector<std::int32_t> origin;  // list index -> entry index
+  std::unique_ptr<PlanSlot[]> slots;  // by list index
+  std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
+  std::vector<std::int32_t> units;  // the first file of each unit, in list order
+
+  std::atomic<std::size_t> next_unit{0};
+  std::atomic<bool> failed{false};
+  std::vector<std::jthread> workers;
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }
-  FilePlan& plan(std::int32_t i) { return plans[static_cast<std::size_t>(i)]; }
+  FilePlan& plan(std::int32_t i) { return slots[static_cast<std::size_t>(i)].plan; }
 };
 
 // The first bytes of an entry to read: the whole of a small file.

@@ -15,10 +15,11 @@ extern std::int32_t delete_failures;
 
 const RtProgram& vexolan_program();
 
-// The fingerprint step, replaceable so that tests can make two different
-// files share a fingerprint. Returns the fingerprint text or empty.
-using VexolanHashFn = CStr (*)(CStr path);
-void vexolan_set_hash_fn(VexolanHashFn fn);
+// Called at each file's turn (its list index and path), after the
+// look-ahead has planned the file and before the main flow looks at it, so
+// that a test can change the files at that moment; null: nothing is called.
+using VexolanTurnFn = void (*)(std::int32_t index, CStr path);
+void vexolan_set_turn_hook(VexolanTurnFn fn);
 
 // The work after the Y key: collect below scan_path, sort, fingerprint,
 // delete duplicates and print the summary. The console must be open.

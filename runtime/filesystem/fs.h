@@ -4,6 +4,11 @@
 //
 // Paths go to the system as they are; nothing converts separators or
 // resolves relative paths. String results are temporary results.
+//
+// Threads: fs_file_size, fs_file_identity, fs_file_stamp and the held-file
+// operations (fs_hold_file ... fs_release_held) use no temporary results and
+// no module state and may run on any thread. Enumerations, fs_file_part and
+// fs_delete_file belong to the main flow.
 #pragma once
 #include <cstdint>
 

@@ -5,6 +5,12 @@
 // filled in registration order and never emptied. The one plug-in of the
 // system is MD5 (RFC 1321) under FP_PLUGIN_MD5, registered by fp_use_md5.
 // The empty string is the only failure result; nothing is printed.
+//
+// Threads: the byte-level operations (fp_digest_hex into a caller's
+// buffer, fp_file_head, fp_file_md5, fp_files_equal, fp_held_equal) use no
+// temporary results and no module state and may run on any thread. The
+// plug-in table and everything that gives a temporary string result belong
+// to the main flow.
 #pragma once
 #include <cstdint>
 

@@ -79,7 +79,12 @@ bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
   stamp->size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
   stamp->write_time = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
-  stamp->change_time = 0;
+  // The change time also moves when only attributes or names change; where
+  // the file system keeps none, it stays 0 and the write time must serve.
+  FILE_BASIC_INFO basic;
+  stamp->change_time = GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(file), FileBasicInfo, &basic, sizeof basic)
+                           ? static_cast<std::int64_t>(basic.ChangeTime.QuadPart)
+                           : 0;
   return true;
 }
 
