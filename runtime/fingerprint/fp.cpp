@@ -1,9 +1,6 @@
 // File fingerprints: the plug-in table, the MD5 plug-in, and the reading
-// loop that feeds a file's contents to a plug-in or to a plain MD5 digest.
+// loop that feeds a file's contents to a plug-in.
 #include "fingerprint/fp.h"
-
-#include <memory>
-#include <new>
 
 #include "core/rt.h"
 #include "fingerprint/md5.h"
@@ -152,24 +149,4 @@ CStr fp_digest_hex(const FingerprintState* state) {
   fp_digest_hex(state->digest, n, out);
   out[2 * n] = 0;
   return out;
-}
-
-std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
-  OsFile file = os_file_open_read(path, true);
-  if (file == OS_NO_FILE) return 0;
-  // Not from the main heap: this runs on worker threads, and nothing here
-  // needs the buffer zeroed.
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[FP_READ_BUFFER_BYTES]);
-  if (!buffer) {
-    os_file_close(file);
-    return 0;
-  }
-  Md5Context context;
-  fp_md5_init(&context);
-  bool whole = fp_read_through(file, buffer.get(), 0, -1, [&](const std::uint8_t* bytes, std::int32_t count) {
-    fp_md5_update(&context, bytes, static_cast<std::size_t>(count));
-  });
-  fp_md5_final(&context, digest);
-  os_file_close(file);
-  return whole ? 1 : 0;
 }
