@@ -17,10 +17,12 @@ namespace {
 constexpr std::size_t HELD_BYTES_LIMIT = 64u << 20;
 // Files of one size and first block are read side by side, each through a
 // piece of one buffer: at most this many bytes in all, and this many files at
-// once (more are taken in slices), each piece between the two sizes below.
+// once (more are taken in slices). A piece is small enough for the pieces
+// compared to stay in the processor's cache, and shrinks no further than
+// PIECE_MIN where memory is short.
 constexpr std::size_t SIDE_BY_SIDE_BYTES = 16u << 20;
 constexpr std::size_t SIDE_BY_SIDE_FILES = 128;
-constexpr std::size_t PIECE_MAX = 1u << 20;
+constexpr std::size_t PIECE_MAX = 256u << 10;
 constexpr std::size_t PIECE_MIN = 4096;
 // Classes split off one by one at a piece before the rest are sorted by a
 // hash of their bytes, so that many different files cost no more than a few.
