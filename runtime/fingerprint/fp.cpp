@@ -132,21 +132,17 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits, s
   return result;
 }
 
-void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out) {
-  static constexpr char16_t hex[] = u"0123456789abcdef";
-  for (std::int32_t i = 0; i < bytes; ++i) {
-    out[2 * i] = hex[digest[i] >> 4];
-    out[2 * i + 1] = hex[digest[i] & 15];
-  }
-}
-
 CStr fp_digest_hex(const FingerprintState* state) {
   std::int32_t n = state ? state->digest_bits / 8 : 0;
   if (n <= 0) return fp_empty();
   // A plug-in cannot make the text read past the digest field.
   if (n > FP_DIGEST_MAX_BYTES) n = FP_DIGEST_MAX_BYTES;
   char16_t* out = str_tmp_reserve(2 * n);
-  fp_digest_hex(state->digest, n, out);
+  static constexpr char16_t hex[] = u"0123456789abcdef";
+  for (std::int32_t i = 0; i < n; ++i) {
+    out[2 * i] = hex[state->digest[i] >> 4];
+    out[2 * i + 1] = hex[state->digest[i] & 15];
+  }
   out[2 * n] = 0;
   return out;
 }

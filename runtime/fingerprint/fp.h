@@ -61,10 +61,6 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 
 // size below 8 bits. A temporary string result.
 CStr fp_digest_hex(const FingerprintState* state);
 
-// The same text of `bytes` digest bytes into out[0 .. 2 * bytes), without a
-// terminator. Uses no temporary results: safe on any thread.
-void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out);
-
 // How a file stood while it was read: `steady` when its stamps before and
 // after the read were equal, so that what was read is the contents of the
 // file that `stamp` describes; `changed` when both stamps were had and they
