@@ -134,7 +134,8 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
   std::size_t on_disk = 0;
   for (std::size_t k = 0; k < n; ++k) on_disk += b[from + k].whole ? 0 : 1;
   // Whole blocks, so that a hash over the pieces does not depend on their size.
-  std::size_t piece = std::min(PIECE_MAX, SIDE_BY_SIDE_BYTES / std::max<std::size_t>(on_disk, 1)) / PIECE_MIN * PIECE_MIN;
+  std::size_t piece = std::min(PIECE_MAX, SIDE_BY_SIDE_BYTES / std::max<std::size_t>(on_disk, 1));
+  piece = piece / PIECE_MIN * PIECE_MIN;
   if (static_cast<std::uint64_t>(size) < piece) piece = static_cast<std::size_t>(size);
   std::unique_ptr<unsigned char[]> buffer;
   while (on_disk > 0 && !buffer) {
@@ -164,7 +165,8 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
       for (Found& r : runs) done.push_back(std::move(r));
       break;
     }
-    const std::size_t bytes = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(piece), size - offset));
+    const std::size_t bytes =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(piece), size - offset));
     std::vector<Found> next;
     for (Found& r : runs) {
       if (r.members.size() == 1 && !hashed) {
@@ -224,7 +226,8 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       std::vector<std::size_t> steady;
       for (std::size_t k : f.members) {
         const FpReadStamp& s = stamps[k];
-        if (s.changed || (s.steady && s.stamp.size != size)) pl.plan(b[from + k].index).key = plan_own_key(b[from + k].index);
+        const std::int32_t i = b[from + k].index;
+        if (s.changed || (s.steady && s.stamp.size != size)) pl.plan(i).key = plan_own_key(i);
         else steady.push_back(k);
       }
       if (steady.empty()) continue;
