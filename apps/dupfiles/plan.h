@@ -2,9 +2,10 @@
 // two threads read the files ahead and give each one a content key. Files
 // whose contents are equal get equal keys; files that cannot share contents
 // with another (a size no other file has, or a first block no other file of
-// that size has) get a key of their own without being read in full; where
-// one size and first block hold files of different contents, each gets its
-// MD5 text, so that a shared MD5 still shows as a hash collision.
+// that size has) get a key of their own without being read in full; files
+// of one size and first block are read side by side, once, and each class of
+// equal contents takes its first file's key. No digest is made: the bytes
+// decide, and are compared again before any deletion.
 #pragma once
 #include <cstdint>
 #include <string>

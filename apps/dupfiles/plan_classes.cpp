@@ -1,5 +1,6 @@
 // The look-ahead's work on one unit: which files of one size hold equal
 // contents, read no further than needed to tell them apart.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -8,14 +9,23 @@
 #include "dupfiles/plan_state.h"
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
-#include "fingerprint/md5.h"
 
 namespace {
 
 // Whole contents held for one size at most; past it files are compared on disk.
 constexpr std::size_t HELD_BYTES_LIMIT = 64u << 20;
-constexpr std::size_t MAX_CLASSES = 8;  // classes of one size and first block compared byte for byte
-constexpr std::size_t NO_CLASS = static_cast<std::size_t>(-1);
+// Files of one size and first block are read side by side, each through a
+// piece of one buffer: at most this many bytes in all, and this many files at
+// once (more are taken in slices). A piece is small enough for the pieces
+// compared to stay in the processor's cache, and shrinks no further than
+// PIECE_MIN where memory is short.
+constexpr std::size_t SIDE_BY_SIDE_BYTES = 16u << 20;
+constexpr std::size_t SIDE_BY_SIDE_FILES = 128;
+constexpr std::size_t PIECE_MAX = 256u << 10;
+constexpr std::size_t PIECE_MIN = 4096;
+// Classes split off one by one at a piece before the rest are sorted by a
+// hash of their bytes, so that many different files cost no more than a few.
+constexpr std::size_t PEEL_FIRST = 4;
 
 // A key no other file has: the file's own index.
 std::u16string plan_own_key(std::int32_t i) {
@@ -23,18 +33,10 @@ std::u16string plan_own_key(std::int32_t i) {
   return u"#" + std::u16string(digits.begin(), digits.end());
 }
 
-std::u16string plan_md5_key(const std::uint8_t* digest) {
-  std::u16string s(2 * MD5_DIGEST_BYTES, u'0');
-  fp_digest_hex(digest, MD5_DIGEST_BYTES, s.data());
-  return s;
-}
-
-// A quick hash of a first block, eight bytes at a time: equal blocks give
-// equal hashes; the rare unequal ones that collide are told apart by the
-// byte comparison that follows.
-std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
-  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(n);
-  std::int32_t i = 0;
+// A quick hash of bytes, eight at a time: equal bytes give equal hashes; the
+// rare unequal ones that collide are told apart by a byte comparison.
+std::uint64_t plan_hash(std::uint64_t h, const unsigned char* p, std::size_t n) {
+  std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
@@ -42,6 +44,11 @@ std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
     h ^= h >> 29;
   }
   for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+  return h;
+}
+
+std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
+  std::uint64_t h = plan_hash(0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(n), p, static_cast<std::size_t>(n));
   return h ^ (h >> 32);
 }
 
@@ -70,77 +77,187 @@ void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, c
   p.equal_stamp = theirs.stamp;
 }
 
-bool plan_md5_of(Planner& pl, const Member& m, std::int64_t size, std::uint8_t* digest) {
-  if (m.whole) {
-    fp_md5(m.whole, static_cast<std::size_t>(size), digest);
-    return true;
+// Splits files by the bytes each holds at `at[k]` (`n` of them): groups of
+// equal bytes, each in the order given. A few classes are peeled off by
+// comparing with their first file; the files left after that are grouped by
+// a hash of their bytes and each compared with its group's first.
+std::vector<std::vector<std::size_t>> plan_split(const std::vector<std::size_t>& files,
+                                                 const std::vector<const unsigned char*>& at, std::size_t n,
+                                                 std::size_t peel) {
+  std::vector<std::vector<std::size_t>> groups;
+  std::vector<std::size_t> rest = files, other;
+  while (!rest.empty() && groups.size() < peel) {
+    groups.emplace_back();
+    other.clear();
+    const unsigned char* lead = at[rest[0]];
+    for (std::size_t k : rest) (at[k] == lead || std::memcmp(at[k], lead, n) == 0 ? groups.back() : other).push_back(k);
+    rest.swap(other);
   }
-  return fp_file_md5(pl.files[m.index], digest) == 1;
+  if (rest.empty()) return groups;
+  std::unordered_map<std::uint64_t, std::size_t> slot_of;
+  std::vector<std::vector<std::size_t>> by_hash;
+  for (std::size_t k : rest) {
+    auto [it, fresh] = slot_of.emplace(plan_hash(0, at[k], n), by_hash.size());
+    if (fresh) by_hash.emplace_back();
+    by_hash[it->second].push_back(k);
+  }
+  for (const auto& h : by_hash)
+    for (auto& g : plan_split(h, at, n, static_cast<std::size_t>(-1))) groups.push_back(std::move(g));
+  return groups;
 }
 
-// Files of one first block: split them into classes of equal contents.
+// Closes a member's file when it leaves the pass early.
+struct ReaderCloser {
+  void operator()(FpPieceReader* r) const { fp_reader_close(r); }
+};
+using Reader = std::unique_ptr<FpPieceReader, ReaderCloser>;
+
+// A class of equal contents as a side-by-side pass ends it.
+struct Found {
+  std::vector<std::size_t> members;  // indexes into the bucket, in order
+  std::uint64_t hash;                // of the contents, when asked for
+};
+
+// One side-by-side pass over members `from` .. `to` - 1 of a bucket: each
+// piece of every file is read once; at each piece the files of a class that
+// still agree stay together and the others split off. A class of one file
+// is read no further unless `hashed` (then its hash is wanted). A file that
+// cannot be opened again or read to its end leaves the pass (lost[k]).
+// Gives the classes; stamps[k] tells how member k stood while read.
+std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::size_t from, std::size_t to,
+                             std::int64_t size, bool hashed, std::vector<FpReadStamp>& stamps,
+                             std::vector<bool>& lost) {
+  const std::size_t n = to - from;
+  std::vector<Reader> files(n);
+  std::vector<unsigned char*> piece_of(n, nullptr);
+  std::size_t on_disk = 0;
+  for (std::size_t k = 0; k < n; ++k) on_disk += b[from + k].whole ? 0 : 1;
+  // Whole blocks, so that a hash over the pieces does not depend on their size.
+  std::size_t piece = std::min(PIECE_MAX, SIDE_BY_SIDE_BYTES / std::max<std::size_t>(on_disk, 1));
+  piece = piece / PIECE_MIN * PIECE_MIN;
+  if (static_cast<std::uint64_t>(size) < piece) piece = static_cast<std::size_t>(size);
+  std::unique_ptr<unsigned char[]> buffer;
+  while (on_disk > 0 && !buffer) {
+    buffer.reset(new (std::nothrow) unsigned char[std::max<std::size_t>(piece, 1) * on_disk]);
+    if (!buffer && piece <= PIECE_MIN) throw std::bad_alloc();
+    if (!buffer) piece /= 2;
+  }
+  std::vector<Found> done;
+  std::vector<Found> runs(1);
+  for (std::size_t k = 0, slot = 0; k < n; ++k) {
+    const Member& m = b[from + k];
+    stamps[k] = m.read;
+    if (!m.whole) {
+      piece_of[k] = buffer.get() + slot++ * piece;
+      files[k].reset(fp_reader_open(pl.files[m.index]));
+      if (!files[k]) {
+        lost[k] = true;
+        continue;
+      }
+    }
+    runs[0].members.push_back(k);
+  }
+  runs[0].hash = 0x9E3779B97F4A7C15ull;
+  std::vector<const unsigned char*> at(n, nullptr);
+  for (std::int64_t offset = 0; !runs.empty(); offset += static_cast<std::int64_t>(piece)) {
+    if (offset >= size) {
+      for (Found& r : runs) done.push_back(std::move(r));
+      break;
+    }
+    const std::size_t bytes =
+        static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(piece), size - offset));
+    std::vector<Found> next;
+    for (Found& r : runs) {
+      if (r.members.size() == 1 && !hashed) {
+        files[r.members[0]].reset();  // alone: nothing left to tell apart
+        done.push_back(std::move(r));
+        continue;
+      }
+      std::vector<std::size_t> live;
+      for (std::size_t k : r.members) {
+        if (b[from + k].whole) {
+          at[k] = b[from + k].whole + offset;
+        } else if (fp_reader_read(files[k].get(), piece_of[k], static_cast<std::int32_t>(bytes)) ==
+                   static_cast<std::int32_t>(bytes)) {
+          at[k] = piece_of[k];
+        } else {
+          files[k].reset();  // failed, or shorter than listed
+          lost[k] = true;
+          continue;
+        }
+        live.push_back(k);
+      }
+      if (live.empty()) continue;
+      for (auto& g : plan_split(live, at, bytes, PEEL_FIRST)) {
+        Found part{std::move(g), r.hash};
+        if (hashed) part.hash = plan_hash(part.hash, at[part.members[0]], bytes);
+        next.push_back(std::move(part));
+      }
+    }
+    runs = std::move(next);
+  }
+  for (std::size_t k = 0; k < n; ++k)
+    if (files[k]) fp_reader_close(files[k].release(), &stamps[k]);
+  return done;
+}
+
+// A class of equal contents, by the member whose key the class takes.
+struct Kept {
+  std::size_t member;  // into the bucket
+  std::u16string key;
+};
+
+// Files of one first block: split them into classes of equal contents, each
+// keyed by its first member's own key. A file that was not read to its end,
+// or that changed while read, keeps a key of its own.
 void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
-  std::vector<std::size_t> reps;  // members that head a class
-  std::vector<std::size_t> class_of(b.size(), NO_CLASS);
-  for (std::size_t k = 0; k < b.size(); ++k) {
-    FilePlan& p = pl.plan(b[k].index);
-    if (reps.size() >= MAX_CLASSES) {
-      // Many different contents behind one size and first block: comparing
-      // each file with every class would grow with the square of their
-      // number, so the rest are told apart by their MD5 texts (compared
-      // byte for byte before any deletion).
-      std::uint8_t digest[16];
-      p.key = plan_md5_of(pl, b[k], size, digest) ? plan_md5_key(digest) : plan_own_key(b[k].index);
-      continue;
-    }
-    std::size_t c = 0;
-    for (; c < reps.size(); ++c) {
-      const Member& r = b[reps[c]];
-      if (b[k].whole && r.whole) {
-        if (std::memcmp(b[k].whole, r.whole, static_cast<std::size_t>(size)) == 0) {
-          plan_record_equal(p, r.index, b[k].read, r.read);
-          break;
-        }
-      } else {
-        FpReadStamp rs, ms;
-        if (fp_files_equal(pl.files[r.index], pl.files[b[k].index], &rs, &ms) == 1) {
-          plan_record_equal(p, r.index, ms, rs);
-          break;
-        }
+  const bool sliced = b.size() > SIDE_BY_SIDE_FILES;
+  std::unordered_multimap<std::uint64_t, Kept> kept;  // classes of earlier slices, by the hash of their contents
+  for (std::size_t from = 0; from < b.size(); from += SIDE_BY_SIDE_FILES) {
+    const std::size_t to = std::min(b.size(), from + SIDE_BY_SIDE_FILES);
+    std::vector<FpReadStamp> stamps(to - from);
+    std::vector<bool> lost(to - from, false);
+    std::vector<Found> found = plan_pass(pl, b, from, to, size, sliced, stamps, lost);
+    for (std::size_t k = 0; k < to - from; ++k)
+      if (lost[k]) pl.plan(b[from + k].index).key = plan_own_key(b[from + k].index);
+    for (Found& f : found) {
+      // Files that changed while read (or not to the size listed) share nothing.
+      std::vector<std::size_t> steady;
+      for (std::size_t k : f.members) {
+        const FpReadStamp& s = stamps[k];
+        const std::int32_t i = b[from + k].index;
+        if (s.changed || (s.steady && s.stamp.size != size)) pl.plan(i).key = plan_own_key(i);
+        else steady.push_back(k);
+      }
+      if (steady.empty()) continue;
+      const std::size_t head = steady[0];
+      const Member& first = b[from + head];
+      std::int32_t rep = first.index;
+      const FpReadStamp* rep_stamp = &stamps[head];
+      FpReadStamp here, there;  // first, and the kept class's first, as compared across slices
+      std::u16string key = plan_own_key(rep);
+      bool merged = false;
+      auto range = kept.equal_range(f.hash);
+      for (auto it = range.first; sliced && it != range.second; ++it) {
+        const Member& other = b[it->second.member];
+        if (fp_files_equal(pl.files[other.index], pl.files[first.index], &there, &here) != 1) continue;
+        key = it->second.key;
+        plan_record_equal(pl.plan(first.index), other.index, here, there);
+        // The others were compared with `first` as it stood then; the
+        // comparison carries over while it stood the same since.
+        rep_stamp = here.steady && rep_stamp->steady && here.stamp == rep_stamp->stamp ? &there : nullptr;
+        rep = other.index;
+        merged = true;
+        break;
+      }
+      if (sliced && !merged) kept.emplace(f.hash, Kept{from + head, key});
+      for (std::size_t k : steady) {
+        FilePlan& p = pl.plan(b[from + k].index);
+        p.key = key;
+        if (k != head && rep_stamp) plan_record_equal(p, rep, stamps[k], *rep_stamp);
       }
     }
-    if (c == reps.size()) reps.push_back(k);
-    class_of[k] = c;
   }
-  std::vector<std::u16string> keys(reps.size());
-  if (reps.size() == 1) {
-    keys[0] = plan_own_key(b[reps[0]].index);
-  } else {
-    // Different contents behind one size and first block: their MD5 texts,
-    // those on disk read side by side (they often differ only late).
-    std::vector<CStr> paths;
-    std::vector<std::size_t> on_disk;
-    for (std::size_t c = 0; c < reps.size(); ++c) {
-      const Member& r = b[reps[c]];
-      std::uint8_t digest[16];
-      if (r.whole) {
-        fp_md5(r.whole, static_cast<std::size_t>(size), digest);
-        keys[c] = plan_md5_key(digest);
-      } else {
-        paths.push_back(pl.files[r.index]);
-        on_disk.push_back(c);
-      }
-    }
-    std::vector<std::uint8_t> digests(16 * paths.size());
-    std::unique_ptr<bool[]> ok(new bool[paths.size() + 1]);
-    fp_files_md5(paths.data(), static_cast<std::int32_t>(paths.size()), digests.data(), ok.get());
-    for (std::size_t d = 0; d < on_disk.size(); ++d) {
-      std::size_t c = on_disk[d];
-      keys[c] = ok[d] ? plan_md5_key(digests.data() + 16 * d) : plan_own_key(b[reps[c]].index);
-    }
-  }
-  for (std::size_t k = 0; k < b.size(); ++k)
-    if (class_of[k] != NO_CLASS) pl.plan(b[k].index).key = keys[class_of[k]];
 }
 
 // Files of one size: the first read of each (small files whole, and held

@@ -1,9 +1,6 @@
 // File fingerprints: the plug-in table, the MD5 plug-in, and the reading
-// loop that feeds a file's contents to a plug-in or to a plain MD5 digest.
+// loop that feeds a file's contents to a plug-in.
 #include "fingerprint/fp.h"
-
-#include <memory>
-#include <new>
 
 #include "core/rt.h"
 #include "fingerprint/md5.h"
@@ -135,41 +132,17 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits, s
   return result;
 }
 
-void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out) {
-  static constexpr char16_t hex[] = u"0123456789abcdef";
-  for (std::int32_t i = 0; i < bytes; ++i) {
-    out[2 * i] = hex[digest[i] >> 4];
-    out[2 * i + 1] = hex[digest[i] & 15];
-  }
-}
-
 CStr fp_digest_hex(const FingerprintState* state) {
   std::int32_t n = state ? state->digest_bits / 8 : 0;
   if (n <= 0) return fp_empty();
   // A plug-in cannot make the text read past the digest field.
   if (n > FP_DIGEST_MAX_BYTES) n = FP_DIGEST_MAX_BYTES;
   char16_t* out = str_tmp_reserve(2 * n);
-  fp_digest_hex(state->digest, n, out);
+  static constexpr char16_t hex[] = u"0123456789abcdef";
+  for (std::int32_t i = 0; i < n; ++i) {
+    out[2 * i] = hex[state->digest[i] >> 4];
+    out[2 * i + 1] = hex[state->digest[i] & 15];
+  }
   out[2 * n] = 0;
   return out;
-}
-
-std::int32_t fp_file_md5(CStr path, std::uint8_t* digest) {
-  OsFile file = os_file_open_read(path, true);
-  if (file == OS_NO_FILE) return 0;
-  // Not from the main heap: this runs on worker threads, and nothing here
-  // needs the buffer zeroed.
-  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[FP_READ_BUFFER_BYTES]);
-  if (!buffer) {
-    os_file_close(file);
-    return 0;
-  }
-  Md5Context context;
-  fp_md5_init(&context);
-  bool whole = fp_read_through(file, buffer.get(), 0, -1, [&](const std::uint8_t* bytes, std::int32_t count) {
-    fp_md5_update(&context, bytes, static_cast<std::size_t>(count));
-  });
-  fp_md5_final(&context, digest);
-  os_file_close(file);
-  return whole ? 1 : 0;
 }

@@ -6,9 +6,9 @@
 // system is MD5 (RFC 1321) under FP_PLUGIN_MD5, registered by fp_use_md5.
 // The empty string is the only failure result; nothing is printed.
 //
-// Threads: the byte-level operations (fp_digest_hex into a caller's
-// buffer, fp_file_head, fp_file_md5, fp_files_equal, fp_held_equal) use no
-// temporary results and no module state and may run on any thread. The
+// Threads: the byte-level operations (fp_file_head, fp_files_equal, the
+// piece readers, fp_held_equal) use no temporary results and no module state
+// and may run on any thread. The
 // plug-in table and everything that gives a temporary string result belong
 // to the main flow.
 #pragma once
@@ -67,16 +67,14 @@ CStr fp_file_fingerprint(CStr path, std::int32_t plugin_id, std::int32_t bits = 
 // size below 8 bits. A temporary string result.
 CStr fp_digest_hex(const FingerprintState* state);
 
-// The same text of `bytes` digest bytes into out[0 .. 2 * bytes), without a
-// terminator. Uses no temporary results: safe on any thread.
-void fp_digest_hex(const std::uint8_t* digest, std::int32_t bytes, char16_t* out);
-
 // How a file stood while it was read: `steady` when its stamps before and
 // after the read were equal, so that what was read is the contents of the
-// file that `stamp` describes.
+// file that `stamp` describes; `changed` when both stamps were had and they
+// differ (neither flag when a stamp could not be had).
 struct FpReadStamp {
   bool steady;
   FsFileStamp stamp;
+  bool changed;
 };
 
 // Compares two files' contents byte for byte (both opened sharing reading
@@ -90,16 +88,21 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a = nullptr, FpRe
 // With `stamp`, how the file stood while read. Safe to call from any thread.
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp = nullptr);
 
-// The MD5 digest of a whole file into digest[16], read as a fingerprint
-// reads it: 1, or 0 when the file cannot be opened or read to its end or no
-// buffer can be had. Safe to call from any thread (no temporary results).
-std::int32_t fp_file_md5(CStr path, std::uint8_t* digest);
+// A file read from its start piece by piece, opened as a fingerprint opens
+// it and stamped as opened, so that several files can be read side by side.
+// Safe on any thread.
+struct FpPieceReader;
 
-// The MD5 digests of `count` files into digests[16 k .. 16 k + 15], read side by side so that
-// the part at their start that they share is hashed once (files of one size
-// that differ late cost little more than one). ok[k] tells whether file k
-// could be opened and read to its end. Safe to call from any thread.
-void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok);
+// Null when the file cannot be opened or no memory can be had.
+FpPieceReader* fp_reader_open(CStr path);
+
+// Reads the next `bytes` bytes into buffer: the count read, fewer only where
+// the file ends, or -1 on a read failure.
+std::int32_t fp_reader_read(FpPieceReader* reader, void* buffer, std::int32_t bytes);
+
+// Closes the file and releases the reader (null does nothing). With
+// `stamp`, how the file stood from its opening until now.
+void fp_reader_close(FpPieceReader* reader, FpReadStamp* stamp = nullptr);
 
 // Compares two held files' contents byte for byte from where they stand
 // (their start, when just held): 1 when equal, 0 when they differ, -1 when

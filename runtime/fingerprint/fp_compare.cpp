@@ -1,27 +1,19 @@
 // Whole-file helpers beside the fingerprint: byte-for-byte comparison (the
 // confirmation that a matching fingerprint means equal contents), the head
-// of a file and the MD5 digests of files read side by side, all usable from
-// any thread.
-#include <algorithm>
+// of a file and files read piece by piece side by side, all usable from any
+// thread.
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "filesystem/fs_platform.h"
 #include "fingerprint/fp.h"
-#include "fingerprint/md5.h"
 #include "platform/os_file.h"
 #include "platform/os_fs.h"
 
 namespace {
 
 constexpr std::int32_t COMPARE_CHUNK = 256 * 1024;
-
-struct FileCloser {
-  OsFile f = OS_NO_FILE;
-  ~FileCloser() { os_file_close(f); }
-};
 
 std::int32_t fp_read_some(OsFile f, unsigned char* buf, std::int32_t bytes) { return os_file_read(f, buf, bytes); }
 std::int32_t fp_read_some(FsHeldFile* f, unsigned char* buf, std::int32_t bytes) { return fs_held_read(f, buf, bytes); }
@@ -72,7 +64,7 @@ struct WatchedFile {
       f = os_file_open_read(path, true);
       return;
     }
-    out->steady = false;
+    out->steady = out->changed = false;
     f = os_file_open_read(path, true);
     have_before = f != OS_NO_FILE && fp_stamp_of(f, &before);
   }
@@ -80,8 +72,9 @@ struct WatchedFile {
   WatchedFile(const WatchedFile&) = delete;
   WatchedFile& operator=(const WatchedFile&) = delete;
   void finish() {
-    if (!out || !have_before) return;
-    out->steady = fp_stamp_of(f, &out->stamp) && out->stamp == before;
+    if (!out || !have_before || !fp_stamp_of(f, &out->stamp)) return;
+    out->steady = out->stamp == before;
+    out->changed = !out->steady;
   }
 };
 
@@ -119,74 +112,27 @@ std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadSta
   return n;
 }
 
-void fp_files_md5(const CStr* paths, std::int32_t count, std::uint8_t* digests, bool* ok) {
-  if (count <= 0) return;
-  const std::size_t n = static_cast<std::size_t>(count);
-  std::unique_ptr<FileCloser[]> files(new (std::nothrow) FileCloser[n]);
-  if (!files) return;
-  std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[n * static_cast<std::size_t>(COMPARE_CHUNK)]);
-  // Files whose contents were equal so far, with the digest of what they share.
-  struct Run {
-    std::vector<std::size_t> members;
-    Md5Context ctx;
-  };
-  std::vector<Run> runs(1);
-  fp_md5_init(&runs[0].ctx);
-  for (std::size_t k = 0; k < n; ++k) {
-    ok[k] = false;
-    files[k].f = buf ? os_file_open_read(paths[k], true) : OS_NO_FILE;
-    if (files[k].f != OS_NO_FILE) runs[0].members.push_back(k);
+struct FpPieceReader {
+  FpReadStamp stamp{};
+  WatchedFile file;
+  explicit FpPieceReader(CStr path) : file(path, &stamp) {}
+};
+
+FpPieceReader* fp_reader_open(CStr path) {
+  std::unique_ptr<FpPieceReader> r(new (std::nothrow) FpPieceReader(path));
+  if (!r || r->file.f == OS_NO_FILE) return nullptr;
+  return r.release();
+}
+
+std::int32_t fp_reader_read(FpPieceReader* reader, void* buffer, std::int32_t bytes) {
+  return fp_read_full(reader->file.f, static_cast<unsigned char*>(buffer), bytes);
+}
+
+void fp_reader_close(FpPieceReader* reader, FpReadStamp* stamp) {
+  if (!reader) return;
+  if (stamp) {
+    reader->file.finish();
+    *stamp = reader->stamp;
   }
-  std::vector<std::int32_t> got(n);
-  auto chunk = [&](std::size_t k) { return buf.get() + k * static_cast<std::size_t>(COMPARE_CHUNK); };
-  while (!runs.empty()) {
-    std::vector<Run> next;
-    for (Run& run : runs) {
-      std::vector<std::size_t> live;
-      for (std::size_t k : run.members) {
-        got[k] = fp_read_full(files[k].f, chunk(k), COMPARE_CHUNK);
-        if (got[k] >= 0) live.push_back(k);
-      }
-      if (live.empty()) continue;
-      // The part of this chunk that every file of the run shares is hashed once.
-      const std::size_t first = live[0];
-      std::size_t same = static_cast<std::size_t>(got[first]);
-      for (std::size_t k : live) {
-        std::size_t m = std::min(same, static_cast<std::size_t>(got[k]));
-        same = static_cast<std::size_t>(std::mismatch(chunk(first), chunk(first) + m, chunk(k)).first - chunk(first));
-      }
-      fp_md5_update(&run.ctx, chunk(first), same);
-      // The rest splits the run by contents (and length).
-      std::vector<Run> parts;
-      for (std::size_t k : live) {
-        Run* into = nullptr;
-        for (Run& p : parts) {
-          std::size_t r = p.members[0];
-          if (got[r] == got[k] && std::memcmp(chunk(r) + same, chunk(k) + same, static_cast<std::size_t>(got[k]) - same) == 0) {
-            into = &p;
-            break;
-          }
-        }
-        if (!into) {
-          parts.push_back({{}, run.ctx});
-          into = &parts.back();
-          fp_md5_update(&into->ctx, chunk(k) + same, static_cast<std::size_t>(got[k]) - same);
-        }
-        into->members.push_back(k);
-      }
-      for (Run& p : parts) {
-        if (got[p.members[0]] == COMPARE_CHUNK) {
-          next.push_back(std::move(p));
-          continue;
-        }
-        std::uint8_t digest[16];
-        fp_md5_final(&p.ctx, digest);
-        for (std::size_t k : p.members) {
-          std::memcpy(digests + 16 * k, digest, 16);
-          ok[k] = true;
-        }
-      }
-    }
-    runs = std::move(next);
-  }
+  delete reader;
 }

@@ -318,7 +318,7 @@ TEST_F(VexolanScan, AReadFailureInTheLastComparisonDeletesNothing) {
 // Every read by the fingerprints and the look-ahead fails after a file's
 // first: nothing can be shown equal, so nothing is deleted.
 TEST_F(VexolanScan, ReadFailuresInTheLookAheadDeleteNothing) {
-  const std::string big(600000, 'q');
+  const std::string big(3 << 20, 'q');  // more than one read of the look-ahead
   Write(g_dir / "a.bin", big);
   Write(g_dir / "b.bin", big);
   Write(g_dir / "c.bin", big);
