@@ -16,8 +16,27 @@ struct TreeNode {
 // The node's string field.
 extern const FieldLayout TREE_NODE_LAYOUT[];
 
+// Attaches every node added since the last call where the plain descent
+// from the root would have put it.
+void tree_link_nodes();
+
+// The node array. An insertion answers from a hash set and leaves the new
+// node's link to be set later, since nothing on that path reads links;
+// whoever takes the array from here (to index it, compare it or size it)
+// first gets the links of every node exact.
+class TreeNodes {
+ public:
+  operator TreeNode*() const {
+    if (linked != *count) tree_link_nodes();
+    return array;
+  }
+  TreeNode* array = nullptr;   // the array itself, links possibly pending
+  std::int32_t linked = 0;     // nodes below this index are attached
+  const std::int32_t* count;   // tree_node_count
+};
+
 // The process-wide tree state.
-extern TreeNode* tree_nodes;
+extern TreeNodes tree_nodes;
 extern std::int32_t tree_node_count;
 extern std::int32_t tree_growth;
 
@@ -26,7 +45,7 @@ void tree_create(std::int32_t slots, std::int32_t growth);
 
 // 1 when the text was added, 0 when it was already present (case-sensitive),
 // -1 when memory ran out (no array, or the array, the text's copy or the
-// index could not grow): the text was not added and the tree is unchanged.
+// hash set could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
 
 // increment + 1 empty slots and growth `increment`, count 0.

@@ -56,12 +56,13 @@ std::int32_t tree_hash_find(CStr text, std::uint32_t hash) {
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {
     const Entry& e = g_table[i];
     if (!e.node_plus_one) return -1;
-    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes[e.node_plus_one - 1].text) == 0) return e.node_plus_one - 1;
+    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes.array[e.node_plus_one - 1].text) == 0) return e.node_plus_one - 1;
   }
 }
 
+bool tree_hash_reserve() { return (g_table && (g_count + 1) * 4 <= (g_mask + 1) * 3) || tree_hash_grow(); }
+
 void tree_hash_put(std::uint32_t hash, std::int32_t node) {
-  if ((!g_table || (g_count + 1) * 4 > (g_mask + 1) * 3) && !tree_hash_grow()) return;
   std::uint32_t i = hash & g_mask;
   while (g_table[i].node_plus_one) i = (i + 1) & g_mask;
   g_table[i] = {hash, node + 1};
