@@ -2,9 +2,12 @@
 #include "common/tree.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "common/tree_hash.h"
 #include "common/tree_index.h"
+#include "core/rt.h"
+#include "platform/os_heap.h"
 
 const FieldLayout TREE_NODE_LAYOUT[] = {static_cast<FieldLayout>(offsetof(TreeNode, text)), FIELD_LAYOUT_END};
 
@@ -16,6 +19,73 @@ namespace {
 
 std::int32_t g_indexed = 0;  // nodes below this index are in the ordered index
 
+// The nodes' texts, packed one after another into large blocks: a text
+// costs its units and terminator, without a string's own header and
+// rounding, and a node added is one copy into memory already at hand. The
+// tree owns the blocks; the nodes' text fields point into them and are
+// cleared before the array is released, so that it releases no string.
+struct TextBlock {
+  TextBlock* next;
+  std::size_t used;  // code units taken
+  std::size_t size;  // code units in the block
+};
+constexpr std::size_t FIRST_BLOCK_UNITS = 32 * 1024 - sizeof(TextBlock) / 2;
+constexpr std::size_t LARGEST_BLOCK_UNITS = 512 * 1024 - sizeof(TextBlock) / 2;
+
+TextBlock* g_texts = nullptr;  // the block being filled first
+std::size_t g_block_units = FIRST_BLOCK_UNITS;  // the next block's size
+
+char16_t* tree_block_units(TextBlock* b) { return reinterpret_cast<char16_t*>(b + 1); }
+
+TextBlock* tree_new_block(std::size_t units) {
+  auto* b = static_cast<TextBlock*>(os_heap_alloc(rt_main_heap(), sizeof(TextBlock) + units * 2));
+  if (b) b->size = units;
+  return b;
+}
+
+// A copy of the `units` units at `text` and a terminator; null when no
+// block can be had.
+char16_t* tree_store_text(CStr text, std::size_t units) {
+  const std::size_t need = units + 1;
+  TextBlock* b = g_texts;
+  if (!b || b->size - b->used < need) {
+    const std::size_t size = g_block_units;
+    if (size < need) {
+      // A text larger than a block gets one of its own, behind the one
+      // being filled.
+      TextBlock* own = tree_new_block(need);
+      if (!own) return nullptr;
+      own->used = need;
+      if (b) own->next = b->next, b->next = own;
+      else g_texts = own;
+      char16_t* out = tree_block_units(own);
+      std::memcpy(out, text, units * 2);
+      out[units] = 0;
+      return out;
+    }
+    b = tree_new_block(size);
+    if (!b) return nullptr;
+    b->next = g_texts;
+    g_texts = b;
+    // Blocks grow with the tree, so that a small one wastes little.
+    g_block_units = size * 2 < LARGEST_BLOCK_UNITS ? size * 2 : LARGEST_BLOCK_UNITS;
+  }
+  char16_t* out = tree_block_units(b) + b->used;
+  std::memcpy(out, text, units * 2);
+  out[units] = 0;
+  b->used += need;
+  return out;
+}
+
+void tree_release_texts() {
+  for (std::int32_t i = 0; i < tree_node_count; ++i) tree_nodes.array[i].text = nullptr;
+  while (TextBlock* b = g_texts) {
+    g_texts = b->next;
+    os_heap_free(rt_main_heap(), b);
+  }
+  g_block_units = FIRST_BLOCK_UNITS;
+}
+
 void tree_forget() {
   tree_hash_reset();
   tree_index_reset();
@@ -25,6 +95,7 @@ void tree_forget() {
 
 void tree_dim(std::int32_t slots) {
   tree_forget();
+  tree_release_texts();
   arr_dim_t<TreeNode>(slots, ELEM_STRUCT, TREE_NODE_LAYOUT, &tree_nodes.array);
   tree_node_count = 0;
 }
@@ -98,6 +169,7 @@ void tree_reset() { tree_dim(2); }
 
 void tree_clear() {
   tree_forget();
+  tree_release_texts();
   arr_free(tree_nodes.array);
   tree_nodes.array = nullptr;
   tree_node_count = 0;
@@ -111,7 +183,8 @@ std::int32_t tree_insert_unique(CStr text) {
   if (n > 0 && tree_hash_find(text, hash) >= 0) return 0;
   if (!tree_room() || !tree_hash_reserve()) return -1;
   TreeNode& node = tree_nodes.array[n];
-  if (str_assign(&node.text, text) == 0) return -1;
+  node.text = tree_store_text(text, static_cast<std::size_t>(str_length(text)));
+  if (!node.text) return -1;
   tree_hash_put(hash, n);
   node.greater = 0;
   node.less = 0;

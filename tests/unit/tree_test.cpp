@@ -131,7 +131,8 @@ TEST(Tree, RunningOutOfMemoryAddsNothing) {
     void (*install)();
   };
   static const Case CASES[] = {
-      {"the text's copy", 5, [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
+      // The first block of texts (64 KiB) holds 2047 of 16 units each.
+      {"the texts' next block", 2047, [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
       {"the hash set's growth (4096 entries, kept three quarters full)", 3072,
        [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
       // 4 + 4 + 1 slots after the first growth: the 9th node fills the last
