@@ -1,8 +1,8 @@
-// The tree's hash set: open addressing with linear probing over (hash, node)
-// pairs, kept at most three quarters full.
+// The tree's hash set: open addressing with linear probing over (hash, text)
+// pairs, kept at most three quarters full. An entry points at the node's
+// text itself, so that a repeat is confirmed without reading the node.
 #include "common/tree_hash.h"
 
-#include "common/tree.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
 
@@ -10,7 +10,7 @@ namespace {
 
 struct Entry {
   std::uint32_t hash;
-  std::int32_t node_plus_one;  // 0 marks an empty entry, so fresh memory is empty
+  CStr text;  // null marks an empty entry, so fresh memory is empty
 };
 
 Entry* g_table = nullptr;
@@ -26,9 +26,9 @@ bool tree_hash_grow() {
   std::uint32_t mask = capacity - 1;
   if (g_table) {
     for (std::uint32_t i = 0; i <= g_mask; ++i) {
-      if (!g_table[i].node_plus_one) continue;
+      if (!g_table[i].text) continue;
       std::uint32_t j = g_table[i].hash & mask;
-      while (fresh[j].node_plus_one) j = (j + 1) & mask;
+      while (fresh[j].text) j = (j + 1) & mask;
       fresh[j] = g_table[i];
     }
     os_heap_free(rt_main_heap(), g_table);
@@ -51,21 +51,21 @@ std::uint32_t tree_hash_text(CStr text) {
   return h;
 }
 
-std::int32_t tree_hash_find(CStr text, std::uint32_t hash) {
-  if (!g_table) return -1;
+bool tree_hash_contains(CStr text, std::uint32_t hash) {
+  if (!g_table) return false;
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {
     const Entry& e = g_table[i];
-    if (!e.node_plus_one) return -1;
-    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes.array[e.node_plus_one - 1].text) == 0) return e.node_plus_one - 1;
+    if (!e.text) return false;
+    if (e.hash == hash && str_cmp_ordinal(text, e.text) == 0) return true;
   }
 }
 
 bool tree_hash_reserve() { return (g_table && (g_count + 1) * 4 <= (g_mask + 1) * 3) || tree_hash_grow(); }
 
-void tree_hash_put(std::uint32_t hash, std::int32_t node) {
+void tree_hash_put(std::uint32_t hash, CStr text) {
   std::uint32_t i = hash & g_mask;
-  while (g_table[i].node_plus_one) i = (i + 1) & g_mask;
-  g_table[i] = {hash, node + 1};
+  while (g_table[i].text) i = (i + 1) & g_mask;
+  g_table[i] = {hash, text};
   ++g_count;
 }
 

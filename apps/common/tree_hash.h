@@ -7,14 +7,15 @@
 
 std::uint32_t tree_hash_text(CStr text);
 
-// The node whose text equals `text` (with hash `hash`), or -1.
-std::int32_t tree_hash_find(CStr text, std::uint32_t hash);
+// Whether a node's text equals `text` (whose hash is `hash`).
+bool tree_hash_contains(CStr text, std::uint32_t hash);
 
 // Makes room for one more entry; false when the set cannot grow.
 bool tree_hash_reserve();
 
-// Records a node whose text is not in the set yet, after tree_hash_reserve.
-void tree_hash_put(std::uint32_t hash, std::int32_t node);
+// Records a node's text, not in the set yet, after tree_hash_reserve; the
+// text stays where it is until the set is reset.
+void tree_hash_put(std::uint32_t hash, CStr text);
 
 // Forgets every entry and releases the set's memory.
 void tree_hash_reset();
