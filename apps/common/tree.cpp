@@ -179,11 +179,12 @@ std::int32_t tree_insert_unique(CStr text) {
   if (!text) text = u"";
   const std::int32_t n = tree_node_count;
   if (n == 0) tree_forget();
-  const std::uint32_t hash = tree_hash_text(text);
+  const auto units = static_cast<std::size_t>(str_length(text));
+  const std::uint32_t hash = tree_hash_text(text, units);
   if (n > 0 && tree_hash_contains(text, hash)) return 0;
   if (!tree_room() || !tree_hash_reserve()) return -1;
   TreeNode& node = tree_nodes.array[n];
-  node.text = tree_store_text(text, static_cast<std::size_t>(str_length(text)));
+  node.text = tree_store_text(text, units);
   if (!node.text) return -1;
   tree_hash_put(hash, node.text);
   node.greater = 0;

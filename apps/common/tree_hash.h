@@ -1,11 +1,13 @@
 // A hash set over the unique-string tree's node texts: repeats are
 // answered here before the ordered index is searched.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "core/str.h"
 
-std::uint32_t tree_hash_text(CStr text);
+// The hash of the `units` code units at `text`.
+std::uint32_t tree_hash_text(CStr text, std::size_t units);
 
 // Whether a node's text equals `text` (whose hash is `hash`).
 bool tree_hash_contains(CStr text, std::uint32_t hash);
