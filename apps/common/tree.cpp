@@ -175,6 +175,11 @@ void tree_clear() {
   tree_node_count = 0;
 }
 
+void tree_prefetch(CStr text) {
+  if (!text) text = u"";
+  tree_hash_prefetch(tree_hash_text(text, static_cast<std::size_t>(str_length(text))));
+}
+
 std::int32_t tree_insert_unique(CStr text) {
   if (!text) text = u"";
   const std::int32_t n = tree_node_count;

@@ -48,6 +48,10 @@ void tree_create(std::int32_t slots, std::int32_t growth);
 // hash set could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
 
+// A hint that `text` is inserted soon: the insertion then finds what it
+// reads first already in the cache. Changes nothing.
+void tree_prefetch(CStr text);
+
 // increment + 1 empty slots and growth `increment`, count 0.
 void tree_init(std::int32_t increment);
 

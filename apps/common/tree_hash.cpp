@@ -72,6 +72,10 @@ std::uint32_t tree_hash_text(CStr text, std::size_t units) {
   return static_cast<std::uint32_t>(h);
 }
 
+void tree_hash_prefetch(std::uint32_t hash) {
+  if (g_table) __builtin_prefetch(&g_table[hash & g_mask]);
+}
+
 bool tree_hash_contains(CStr text, std::uint32_t hash) {
   if (!g_table) return false;
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {

@@ -12,6 +12,10 @@ std::uint32_t tree_hash_text(CStr text, std::size_t units);
 // Whether a node's text equals `text` (whose hash is `hash`).
 bool tree_hash_contains(CStr text, std::uint32_t hash);
 
+// Asks for the entry where a lookup of `hash` starts to be brought into the
+// cache, so that a lookup made a little later does not wait for memory.
+void tree_hash_prefetch(std::uint32_t hash);
+
 // Makes room for one more entry; false when the set cannot grow.
 bool tree_hash_reserve();
 

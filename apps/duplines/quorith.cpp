@@ -3,6 +3,8 @@
 // the input path + "_new"; the input is never changed.
 #include "duplines/quorith.h"
 
+#include <utility>
+
 #include "common/status.h"
 #include "common/tree.h"
 #include "common/version_note.h"
@@ -26,6 +28,7 @@ std::int32_t param_count = 0;
 Str input_path = nullptr;
 Str output_path = nullptr;
 Str current_line = nullptr;
+Str next_line = nullptr;  // read ahead of current_line
 TextFormat text_format = TextFormat::Ansi;
 std::int32_t start_ms = 0;
 
@@ -69,9 +72,16 @@ bool quorith_output_is_an_input() {
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
+  // A line that cannot be held would leave the previous line in its place.
+  if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
   for (;;) {
-    // A line that cannot be held would leave the previous line in its place.
-    if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+    // The next line is read first and its lookup announced, so that the
+    // memory the lookup needs is on its way while this line is handled.
+    const bool last = txt_eof(INPUT_FILE) != 0;
+    if (!last) {
+      if (str_assign(&next_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+      tree_prefetch(next_line);
+    }
     std::int32_t added = tree_insert_unique(current_line);
     if (added > 0) {
       if (txt_write_line(OUTPUT_FILE, current_line, text_format) == 0) return Failure::Write;
@@ -85,7 +95,8 @@ Failure quorith_lines() {
       progress = PROGRESS_EVERY;
       quorith_counts(-1);
     }
-    if (txt_eof(INPUT_FILE)) break;
+    if (last) break;
+    std::swap(current_line, next_line);
   }
   // The end of the lines may be a failure of the input rather than its end.
   switch (txt_error(INPUT_FILE)) {
@@ -104,6 +115,7 @@ void quorith_abandon(Failure failure) {
   // Memory first, so that the message itself can be built.
   tree_clear();
   str_assign(&current_line, nullptr);
+  str_assign(&next_line, nullptr);
   txt_close(OUTPUT_FILE);
   fs_delete_file(output_path, 0);
   if (failure == Failure::Write) print_status_line(u"Cannot write out file: ", output_path, 12);
@@ -141,6 +153,7 @@ void quorith_file(std::int32_t i) {
     }
   }
   str_assign(&current_line, u"");
+  str_assign(&next_line, u"");
   lines_removed = 0;
   lines_read = 0;
   start_ms = tm_elapsed_ms();
@@ -209,6 +222,7 @@ void quorith_main() {
   str_assign(&input_path, u"");
   str_assign(&output_path, u"");
   str_assign(&current_line, u"");
+  str_assign(&next_line, u"");
   con_open(u"Quorith by Orlethe");
 
   print_status_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
