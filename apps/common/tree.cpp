@@ -56,8 +56,12 @@ char16_t* tree_store_text(CStr text, std::size_t units) {
       TextBlock* own = tree_new_block(need);
       if (!own) return nullptr;
       own->used = need;
-      if (b) own->next = b->next, b->next = own;
-      else g_texts = own;
+      if (b) {
+        own->next = b->next;
+        b->next = own;
+      } else {
+        g_texts = own;
+      }
       char16_t* out = tree_block_units(own);
       std::memcpy(out, text, units * 2);
       out[units] = 0;

@@ -22,6 +22,8 @@ std::uint32_t g_count = 0;
 constexpr std::uint32_t START_CAPACITY = 1u << 12;
 
 bool tree_hash_grow() {
+  // Twice 2^31 entries would not fit the count, nor the bytes a 32-bit size.
+  if (g_table && (g_mask >= 0x7FFFFFFFu || g_mask + 1 > SIZE_MAX / 2 / sizeof(Entry))) return false;
   std::uint32_t capacity = g_table ? (g_mask + 1) * 2 : START_CAPACITY;
   auto* fresh = static_cast<Entry*>(os_heap_alloc(rt_main_heap(), sizeof(Entry) * capacity));
   if (!fresh) return false;
