@@ -18,6 +18,7 @@ TreeNodes tree_nodes{nullptr, 0, &tree_node_count};
 namespace {
 
 std::int32_t g_indexed = 0;  // nodes below this index are in the ordered index
+std::uint32_t g_announced[2] = {};  // the hashes that tree_prefetch was given last
 
 // The nodes' texts, packed one after another into large blocks: a text
 // costs its units and terminator, without a string's own header and
@@ -181,7 +182,13 @@ void tree_clear() {
 
 void tree_prefetch(CStr text) {
   if (!text) text = u"";
-  tree_hash_prefetch(tree_hash_text(text, static_cast<std::size_t>(str_length(text))));
+  const std::uint32_t hash = tree_hash_text(text, static_cast<std::size_t>(str_length(text)));
+  // The lookup announced two before this one has its entry at hand by now;
+  // the text that a repeat is compared with comes next.
+  tree_hash_prefetch_text(g_announced[1]);
+  tree_hash_prefetch(hash);
+  g_announced[1] = g_announced[0];
+  g_announced[0] = hash;
 }
 
 std::int32_t tree_insert_unique(CStr text) {

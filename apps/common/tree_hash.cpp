@@ -78,6 +78,19 @@ void tree_hash_prefetch(std::uint32_t hash) {
   if (g_table) __builtin_prefetch(&g_table[hash & g_mask]);
 }
 
+void tree_hash_prefetch_text(std::uint32_t hash) {
+  if (!g_table) return;
+  // Only the first few entries: a longer run is not worth a wait.
+  for (std::uint32_t i = hash & g_mask, k = 0; k < 4; ++k, i = (i + 1) & g_mask) {
+    const Entry& e = g_table[i];
+    if (!e.text) return;
+    if (e.hash == hash) {
+      __builtin_prefetch(e.text);
+      return;
+    }
+  }
+}
+
 bool tree_hash_contains(CStr text, std::uint32_t hash) {
   if (!g_table) return false;
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {

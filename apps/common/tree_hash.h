@@ -16,6 +16,10 @@ bool tree_hash_contains(CStr text, std::uint32_t hash);
 // cache, so that a lookup made a little later does not wait for memory.
 void tree_hash_prefetch(std::uint32_t hash);
 
+// As tree_hash_prefetch, a step further for a lookup announced earlier,
+// whose entry is in the cache by now: the text that it points at.
+void tree_hash_prefetch_text(std::uint32_t hash);
+
 // Makes room for one more entry; false when the set cannot grow.
 bool tree_hash_reserve();
 
