@@ -183,10 +183,10 @@ void tree_clear() {
 void tree_prefetch(CStr text) {
   if (!text) text = u"";
   const std::uint32_t hash = tree_hash_text(text, static_cast<std::size_t>(str_length(text)));
-  // The lookup announced two before this one has its entry at hand by now;
-  // the text that a repeat is compared with comes next.
-  tree_hash_prefetch_text(g_announced[1]);
-  tree_hash_prefetch(hash);
+  // Each lookup announced before this one is a step further on its way.
+  tree_hash_prefetch(g_announced[1], 2);
+  tree_hash_prefetch(g_announced[0], 1);
+  tree_hash_prefetch(hash, 0);
   g_announced[1] = g_announced[0];
   g_announced[0] = hash;
 }
@@ -202,7 +202,7 @@ std::int32_t tree_insert_unique(CStr text) {
   TreeNode& node = tree_nodes.array[n];
   node.text = tree_store_text(text, units);
   if (!node.text) return -1;
-  tree_hash_put(hash, node.text);
+  tree_hash_put(hash, n);
   node.greater = 0;
   node.less = 0;
   tree_node_count = n + 1;

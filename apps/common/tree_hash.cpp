@@ -1,10 +1,10 @@
-// The tree's hash set: open addressing with linear probing over (hash, text)
-// pairs, kept at most three quarters full. An entry points at the node's
-// text itself, so that a repeat is confirmed without reading the node.
+// The tree's hash set: open addressing with linear probing over (hash, node)
+// pairs, kept at most three quarters full.
 #include "common/tree_hash.h"
 
 #include <cstring>
 
+#include "common/tree.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
 
@@ -12,7 +12,7 @@ namespace {
 
 struct Entry {
   std::uint32_t hash;
-  CStr text;  // null marks an empty entry, so fresh memory is empty
+  std::int32_t node_plus_one;  // 0 marks an empty entry, so fresh memory is empty
 };
 
 Entry* g_table = nullptr;
@@ -30,9 +30,9 @@ bool tree_hash_grow() {
   std::uint32_t mask = capacity - 1;
   if (g_table) {
     for (std::uint32_t i = 0; i <= g_mask; ++i) {
-      if (!g_table[i].text) continue;
+      if (!g_table[i].node_plus_one) continue;
       std::uint32_t j = g_table[i].hash & mask;
-      while (fresh[j].text) j = (j + 1) & mask;
+      while (fresh[j].node_plus_one) j = (j + 1) & mask;
       fresh[j] = g_table[i];
     }
     os_heap_free(rt_main_heap(), g_table);
@@ -74,20 +74,20 @@ std::uint32_t tree_hash_text(CStr text, std::size_t units) {
   return static_cast<std::uint32_t>(h);
 }
 
-void tree_hash_prefetch(std::uint32_t hash) {
-  if (g_table) __builtin_prefetch(&g_table[hash & g_mask]);
-}
-
-void tree_hash_prefetch_text(std::uint32_t hash) {
+void tree_hash_prefetch(std::uint32_t hash, std::int32_t step) {
   if (!g_table) return;
+  const Entry* e = &g_table[hash & g_mask];
+  if (step == 0) {
+    __builtin_prefetch(e);
+    return;
+  }
   // Only the first few entries: a longer run is not worth a wait.
-  for (std::uint32_t i = hash & g_mask, k = 0; k < 4; ++k, i = (i + 1) & g_mask) {
-    const Entry& e = g_table[i];
-    if (!e.text) return;
-    if (e.hash == hash) {
-      __builtin_prefetch(e.text);
-      return;
-    }
+  for (std::int32_t k = 0; k < 4 && e->node_plus_one; ++k, e = &g_table[(hash + k) & g_mask]) {
+    if (e->hash != hash) continue;
+    const TreeNode* node = &tree_nodes.array[e->node_plus_one - 1];
+    if (step == 1) __builtin_prefetch(node);
+    else __builtin_prefetch(node->text);
+    return;
   }
 }
 
@@ -95,17 +95,17 @@ bool tree_hash_contains(CStr text, std::uint32_t hash) {
   if (!g_table) return false;
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {
     const Entry& e = g_table[i];
-    if (!e.text) return false;
-    if (e.hash == hash && str_cmp_ordinal(text, e.text) == 0) return true;
+    if (!e.node_plus_one) return false;
+    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes.array[e.node_plus_one - 1].text) == 0) return true;
   }
 }
 
 bool tree_hash_reserve() { return (g_table && (g_count + 1) * 4 <= (g_mask + 1) * 3) || tree_hash_grow(); }
 
-void tree_hash_put(std::uint32_t hash, CStr text) {
+void tree_hash_put(std::uint32_t hash, std::int32_t node) {
   std::uint32_t i = hash & g_mask;
-  while (g_table[i].text) i = (i + 1) & g_mask;
-  g_table[i] = {hash, text};
+  while (g_table[i].node_plus_one) i = (i + 1) & g_mask;
+  g_table[i] = {hash, node + 1};
   ++g_count;
 }
 
