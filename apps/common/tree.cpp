@@ -13,7 +13,7 @@ const FieldLayout TREE_NODE_LAYOUT[] = {static_cast<FieldLayout>(offsetof(TreeNo
 
 std::int32_t tree_node_count = 0;
 std::int32_t tree_growth = 0;
-TreeNodes tree_nodes{nullptr, 0, &tree_node_count};
+TreeNodes tree_nodes;
 
 namespace {
 

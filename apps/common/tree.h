@@ -16,6 +16,10 @@ struct TreeNode {
 // The node's string field.
 extern const FieldLayout TREE_NODE_LAYOUT[];
 
+// The process-wide tree state (tree_nodes below).
+extern std::int32_t tree_node_count;
+extern std::int32_t tree_growth;
+
 // Attaches every node added since the last call where the plain descent
 // from the root would have put it.
 void tree_link_nodes();
@@ -27,18 +31,14 @@ void tree_link_nodes();
 class TreeNodes {
  public:
   operator TreeNode*() const {
-    if (linked != *count) tree_link_nodes();
+    if (linked != tree_node_count) tree_link_nodes();
     return array;
   }
-  TreeNode* array = nullptr;   // the array itself, links possibly pending
-  std::int32_t linked = 0;     // nodes below this index are attached
-  const std::int32_t* count;   // tree_node_count
+  TreeNode* array = nullptr;  // the array itself, links possibly pending
+  std::int32_t linked = 0;    // nodes below this index are attached
 };
 
-// The process-wide tree state.
 extern TreeNodes tree_nodes;
-extern std::int32_t tree_node_count;
-extern std::int32_t tree_growth;
 
 // A program's set-up: `slots` empty slots and the growth step, count 0.
 void tree_create(std::int32_t slots, std::int32_t growth);
