@@ -16,18 +16,42 @@ struct TreeNode {
 // The node's string field.
 extern const FieldLayout TREE_NODE_LAYOUT[];
 
-// The process-wide tree state.
-extern TreeNode* tree_nodes;
+// The process-wide tree state (tree_nodes below).
 extern std::int32_t tree_node_count;
 extern std::int32_t tree_growth;
+
+// Attaches every node added since the last call where the plain descent
+// from the root would have put it.
+void tree_link_nodes();
+
+// The node array. An insertion answers from a hash set and leaves the new
+// node's link to be set later, since nothing on that path reads links;
+// whoever takes the array from here (to index it, compare it or size it)
+// first gets the links of every node exact.
+class TreeNodes {
+ public:
+  operator TreeNode*() const {
+    if (linked != tree_node_count) tree_link_nodes();
+    return array;
+  }
+  TreeNode* array = nullptr;  // the array itself, links possibly pending
+  std::int32_t linked = 0;    // nodes below this index are attached
+};
+
+extern TreeNodes tree_nodes;
 
 // A program's set-up: `slots` empty slots and the growth step, count 0.
 void tree_create(std::int32_t slots, std::int32_t growth);
 
 // 1 when the text was added, 0 when it was already present (case-sensitive),
 // -1 when memory ran out (no array, or the array, the text's copy or the
-// index could not grow): the text was not added and the tree is unchanged.
+// hash set could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
+
+// A hint that `text` is inserted soon: the insertion then finds what it
+// reads already in the cache, the more so when each text is announced
+// three insertions ahead. Changes nothing.
+void tree_prefetch(CStr text);
 
 // increment + 1 empty slots and growth `increment`, count 0.
 void tree_init(std::int32_t increment);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/tree.h"
-#include "common/tree_hash.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
 
@@ -56,7 +55,7 @@ int tidx_cmp(CStr t, const Prefix& p, const Key& k) {
   if (p.hi != k.prefix.hi) return p.hi < k.prefix.hi ? -1 : 1;
   if (p.lo != k.prefix.lo) return p.lo < k.prefix.lo ? -1 : 1;
   if ((p.lo & 0xFFFF) == 0) return 0;  // both ended within the prefix
-  return str_cmp_ordinal(t + 8, tree_nodes[k.node].text + 8);
+  return str_cmp_ordinal(t + 8, tree_nodes.array[k.node].text + 8);
 }
 
 template <typename T>
@@ -85,15 +84,13 @@ void tidx_inner_put(Inner* in, int pos, const Key& k, void* right) {
 }  // namespace
 
 void tree_index_reset() {
-  tree_hash_reset();
   tidx_free(g_root, g_root_is_leaf);
   g_root = nullptr;
   g_root_is_leaf = true;
   g_entries = 0;
 }
 
-std::int32_t tree_index_insert(CStr text, std::uint32_t hash, std::int32_t new_node, std::int32_t* pred,
-                               std::int32_t* succ) {
+std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* pred, std::int32_t* succ) {
   if (!text) text = u"";
   *pred = -1;
   *succ = -1;
@@ -145,7 +142,6 @@ std::int32_t tree_index_insert(CStr text, std::uint32_t hash, std::int32_t new_n
     leaf->keys[pos] = key;
     ++leaf->count;
     ++g_entries;
-    tree_hash_put(hash, new_node);
     return -1;
   }
 
@@ -165,7 +161,6 @@ std::int32_t tree_index_insert(CStr text, std::uint32_t hash, std::int32_t new_n
   }
   int next_spare = 0;
   ++g_entries;
-  tree_hash_put(hash, new_node);
 
   // Split the full leaf. Appending at the right end keeps the left leaf
   // full, so ascending input packs the leaves densely.

@@ -17,14 +17,12 @@
 // tree_index_insert's result when memory ran out; nothing was recorded.
 constexpr std::int32_t TREE_INDEX_NO_MEMORY = -2;
 
-// Looks `text` (whose tree_hash_text is `hash`; the caller has not found it
-// with tree_hash_find) up among the indexed nodes. When present, returns
-// its node index. Otherwise records `new_node` (whose text must already be
-// `text`) at its place, also in the hash set, sets *pred and *succ to the
-// neighbouring node indexes (-1 for none) and returns -1; or returns
-// TREE_INDEX_NO_MEMORY, having changed nothing.
-std::int32_t tree_index_insert(CStr text, std::uint32_t hash, std::int32_t new_node, std::int32_t* pred,
-                               std::int32_t* succ);
+// Looks `text` up among the indexed nodes. When present, returns its node
+// index. Otherwise records `new_node` (whose text must already be `text`)
+// at its place, sets *pred and *succ to the neighbouring node indexes (-1
+// for none) and returns -1; or returns TREE_INDEX_NO_MEMORY, having changed
+// nothing.
+std::int32_t tree_index_insert(CStr text, std::int32_t new_node, std::int32_t* pred, std::int32_t* succ);
 
 // Forgets every entry and releases the index's memory.
 void tree_index_reset();

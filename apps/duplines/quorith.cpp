@@ -26,6 +26,10 @@ std::int32_t param_count = 0;
 Str input_path = nullptr;
 Str output_path = nullptr;
 Str current_line = nullptr;
+// Lines read ahead of the current one, oldest first; the slots past those
+// in use hold spare buffers.
+constexpr std::int32_t LINES_AHEAD = 3;
+Str lines_ahead[LINES_AHEAD] = {};
 TextFormat text_format = TextFormat::Ansi;
 std::int32_t start_ms = 0;
 
@@ -69,9 +73,16 @@ bool quorith_output_is_an_input() {
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
+  std::int32_t queued = 0;
+  // A line that cannot be held would leave the previous line in its place.
+  if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
   for (;;) {
-    // A line that cannot be held would leave the previous line in its place.
-    if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+    // Lines are read ahead and their lookups announced, so that the memory
+    // each lookup needs is on its way while the lines before it are handled.
+    for (; queued < LINES_AHEAD && !txt_eof(INPUT_FILE); ++queued) {
+      if (str_assign(&lines_ahead[queued], txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+      tree_prefetch(lines_ahead[queued]);
+    }
     std::int32_t added = tree_insert_unique(current_line);
     if (added > 0) {
       if (txt_write_line(OUTPUT_FILE, current_line, text_format) == 0) return Failure::Write;
@@ -85,7 +96,14 @@ Failure quorith_lines() {
       progress = PROGRESS_EVERY;
       quorith_counts(-1);
     }
-    if (txt_eof(INPUT_FILE)) break;
+    if (queued == 0) break;
+    // The oldest line read ahead becomes the current one; the buffer done
+    // with goes last, as a spare.
+    Str done = current_line;
+    current_line = lines_ahead[0];
+    for (std::int32_t k = 1; k < LINES_AHEAD; ++k) lines_ahead[k - 1] = lines_ahead[k];
+    lines_ahead[LINES_AHEAD - 1] = done;
+    --queued;
   }
   // The end of the lines may be a failure of the input rather than its end.
   switch (txt_error(INPUT_FILE)) {
@@ -104,6 +122,7 @@ void quorith_abandon(Failure failure) {
   // Memory first, so that the message itself can be built.
   tree_clear();
   str_assign(&current_line, nullptr);
+  for (Str& line : lines_ahead) str_assign(&line, nullptr);
   txt_close(OUTPUT_FILE);
   fs_delete_file(output_path, 0);
   if (failure == Failure::Write) print_status_line(u"Cannot write out file: ", output_path, 12);
@@ -141,6 +160,7 @@ void quorith_file(std::int32_t i) {
     }
   }
   str_assign(&current_line, u"");
+  for (Str& line : lines_ahead) str_assign(&line, u"");
   lines_removed = 0;
   lines_read = 0;
   start_ms = tm_elapsed_ms();

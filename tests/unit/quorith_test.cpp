@@ -75,6 +75,7 @@ void* ReallocOfSizeFails(OsHeap h, void* block, std::size_t bytes) {
 constexpr int LONG_LINE = 5000;     // units; its string buffer is 2n + 10 bytes
 constexpr int HUGE_LINE = 300000;   // bytes; crosses many refills of the file's buffer
 constexpr int MANY_LINES = 110000;  // distinct lines: more than the tree's first array holds
+constexpr int BLOCK_LINE = 40000;   // units: as the first line, more than the tree's first block of texts holds
 
 std::string Lines(int count, int repeat_every) {
   std::string s;
@@ -147,8 +148,10 @@ const Fault FAULTS[] = {
     {"the tree's array cannot grow", Lines(MANY_LINES, 0) + "0\n",
      [] { g_size_lo = 1000000, g_size_hi = SIZE_MAX, os_calls().heap_realloc = ReallocOfSizeFails; },  // its growth
      u"Not enough memory: ", false},
-    {"a node's text cannot be allocated", "a\n" + std::string(LONG_LINE, 'x') + "\na\n",
-     [] { g_size_lo = g_size_hi = 2 * LONG_LINE + 10, os_calls().heap_alloc = AllocOfSizeFails; },
+    {"a node's text cannot be allocated", std::string(BLOCK_LINE, 'x') + "\na\na\n",
+     [] {  // a block of its own: the units, a terminator and the block's header
+       g_size_lo = 2 * BLOCK_LINE + 2, g_size_hi = 2 * BLOCK_LINE + 64, os_calls().heap_alloc = AllocOfSizeFails;
+     },
      u"Not enough memory: ", false},
     {"the line cannot be assigned", "a\n" + std::string(LONG_LINE, 'x') + "\na\n",
      [] { g_size_lo = g_size_hi = 2 * LONG_LINE + 10, os_calls().heap_realloc = ReallocOfSizeFails; },

@@ -87,19 +87,29 @@ TEST(Tree, LinksMatchThePlainDescent) {
   Ref ref;
   tree_init(100);
   std::uint32_t x = 12345;
-  for (int i = 0; i < 20000; ++i) {
-    x = x * 1103515245u + 12345u;
-    std::u16string s;
-    int len = static_cast<int>((x >> 8) % 7);
-    for (int k = 0; k < len; ++k) s.push_back(static_cast<char16_t>(u'a' + ((x >> (k * 3 + 4)) % 5)));
-    if ((x >> 28) == 3) s.push_back(char16_t(0xFFFF));
-    ASSERT_EQ(tree_insert_unique(s.c_str()), ref.insert(s)) << i;
-  }
-  ASSERT_EQ(static_cast<std::size_t>(tree_node_count), ref.text.size());
-  for (std::size_t i = 0; i < ref.text.size(); ++i) {
-    ASSERT_EQ(std::u16string(tree_nodes[i].text), ref.text[i]);
-    ASSERT_EQ(tree_nodes[i].greater, ref.greater[i]) << i;
-    ASSERT_EQ(tree_nodes[i].less, ref.less[i]) << i;
+  auto check = [&ref] {
+    ASSERT_EQ(static_cast<std::size_t>(tree_node_count), ref.text.size());
+    for (std::size_t i = 0; i < ref.text.size(); ++i) {
+      ASSERT_EQ(std::u16string(tree_nodes[i].text), ref.text[i]);
+      ASSERT_EQ(tree_nodes[i].greater, ref.greater[i]) << i;
+      ASSERT_EQ(tree_nodes[i].less, ref.less[i]) << i;
+    }
+  };
+  // Links read in rounds, half of them while no memory is to be had: the
+  // descent then attaches the nodes, and the index catches up afterwards.
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 5000; ++i) {
+      x = x * 1103515245u + 12345u;
+      std::u16string s;
+      int len = static_cast<int>((x >> 8) % 7);
+      for (int k = 0; k < len; ++k) s.push_back(static_cast<char16_t>(u'a' + ((x >> (k * 3 + 4)) % 5)));
+      if ((x >> 28) == 3) s.push_back(char16_t(0xFFFF));
+      tree_prefetch(s.c_str());  // announced ahead, as Quorith does: changes nothing
+      ASSERT_EQ(tree_insert_unique(s.c_str()), ref.insert(s)) << i;
+    }
+    if (round % 2 == 0) os_calls().heap_alloc = [](OsHeap, std::size_t) -> void* { return nullptr; };
+    check();
+    os_calls_reset();
   }
   tree_clear();
 }
@@ -122,8 +132,10 @@ TEST(Tree, RunningOutOfMemoryAddsNothing) {
     void (*install)();
   };
   static const Case CASES[] = {
-      {"the text's copy", 5, [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
-      {"the index's split (a leaf holds 62)", 62, [] { g_fail_alloc = 2, os_calls().heap_alloc = NthAllocFails; }},
+      // The first block of texts (64 KiB) holds 2047 of 16 units each.
+      {"the texts' next block", 2047, [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
+      {"the hash set's growth (4096 entries, kept three quarters full)", 3072,
+       [] { g_fail_alloc = 1, os_calls().heap_alloc = NthAllocFails; }},
       // 4 + 4 + 1 slots after the first growth: the 9th node fills the last
       // one, still accepted, and the growth that follows fails.
       {"the node array's growth", 8, [] {
