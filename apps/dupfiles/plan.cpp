@@ -32,6 +32,17 @@ void plan_read_early(Planner& pl, std::stop_token stop) {
   }
 }
 
+// Wakes the main flow if it waits for a slot. The slot's state was stored
+// before `waiting` is read, and the main flow sets `waiting` before it reads
+// the state again under the lock (both sequentially consistent), so a
+// waiting main flow is never missed, and one that is not waiting costs no
+// system call.
+void plan_wake(Planner& pl) {
+  if (!pl.waiting.load()) return;
+  std::lock_guard g(pl.ready_lock);
+  pl.ready.notify_one();
+}
+
 // Publishes the plans of the unit that starts at list index i.
 void plan_publish(Planner& pl, std::int32_t i) {
   auto publish = [&pl](std::int32_t m) {
@@ -42,7 +53,7 @@ void plan_publish(Planner& pl, std::int32_t i) {
       slot.plan.seen = first.read.stamp;
     }
     std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
-    if (slot.state.compare_exchange_strong(pending, PlanSlot::READY, std::memory_order_acq_rel)) slot.state.notify_all();
+    if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) plan_wake(pl);
   };
   std::int64_t size = pl.entry(i).size;
   auto group = size >= 0 ? pl.by_size.find(size) : pl.by_size.end();
@@ -70,8 +81,9 @@ void plan_fail(Planner& pl) {
   for (std::int32_t i = 1; i <= pl.count; ++i) {
     PlanSlot& slot = pl.slots[static_cast<std::size_t>(i)];
     std::uint8_t pending = PlanSlot::PENDING;
-    if (slot.state.compare_exchange_strong(pending, PlanSlot::FAILED)) slot.state.notify_all();
+    slot.state.compare_exchange_strong(pending, PlanSlot::FAILED);
   }
+  plan_wake(pl);
 }
 
 // A look-ahead thread: the early reader first (when `early`), then a unit
@@ -173,8 +185,13 @@ bool plan_order() {
 
 const FilePlan* plan_wait(std::int32_t i) {
   PlanSlot& slot = g_plan->slots[static_cast<std::size_t>(i)];
-  std::uint8_t state;
-  while ((state = slot.state.load(std::memory_order_acquire)) == PlanSlot::PENDING) slot.state.wait(PlanSlot::PENDING);
+  std::uint8_t state = slot.state.load();
+  if (state == PlanSlot::PENDING) {
+    std::unique_lock g(g_plan->ready_lock);
+    g_plan->waiting.store(true);
+    g_plan->ready.wait(g, [&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
+    g_plan->waiting.store(false);
+  }
   return state == PlanSlot::READY ? &slot.plan : nullptr;
 }
 

@@ -60,6 +60,8 @@ struct PlanSlot {
 //   it alone writes the plans of the unit's files, and publishes each one
 //   through its slot's state.
 // - `failed` tells every thread that memory ran out.
+// - `waiting` is set by the main flow, under `ready_lock`, while it waits
+//   for a slot; a thread that publishes a slot then wakes it through `ready`.
 struct Planner {
   std::deque<PlanEntry> entries;  // in the collector's order; never moved
   std::size_t early_next = 0;     // the next entry for the reader that runs during the collection
@@ -78,6 +80,9 @@ struct Planner {
 
   std::atomic<std::size_t> next_unit{0};
   std::atomic<bool> failed{false};
+  std::mutex ready_lock;
+  std::condition_variable ready;
+  std::atomic<bool> waiting{false};
   std::vector<std::jthread> workers;
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }

@@ -76,6 +76,13 @@ struct WatchedFile {
     out->steady = out->stamp == before;
     out->changed = !out->steady;
   }
+  // Nothing was read: the file stands as it was opened.
+  void finish_unread() {
+    if (!out || !have_before) return;
+    out->stamp = before;
+    out->steady = true;
+    out->changed = false;
+  }
 };
 
 }  // namespace
@@ -108,7 +115,8 @@ std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadSta
   if (w.f == OS_NO_FILE) return -1;
   std::int32_t n = fp_read_full(w.f, static_cast<unsigned char*>(buffer), bytes);
   if (n < 0) return 0;
-  w.finish();
+  if (bytes == 0) w.finish_unread();
+  else w.finish();
   return n;
 }
 

@@ -381,7 +381,8 @@ std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::i
 
 bool os_console_flush(OsConsole out) {
   struct stat st;
-  if (out < 0 || ::fstat(posix_fd(out), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // A terminal (known without asking the system again) is never a file to sync.
+  if (out < 0 || posix_is_terminal(out) || ::fstat(posix_fd(out), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   return ::fsync(posix_fd(out)) == 0;
 }
 

@@ -331,11 +331,12 @@ int posix_openat(int dir, const char* name, int flags) {
 }
 
 // The directory `dirs` (components separated by "/", none of them "..")
-// below the open directory `root`, reached without following any link.
-// Where the system resolves such a path in one call it does; otherwise each
-// directory is opened from its parent's descriptor. Takes `root` over.
+// below the open directory `root`, reached without following any link; `root`
+// itself when `dirs` is empty. Where the system resolves such a path in one
+// call it does; otherwise each directory is opened from its parent's
+// descriptor. `root` stays open.
 int posix_open_below(int root, const std::string& dirs) {
-  if (dirs.empty()) return root;
+  if (dirs.empty()) return ::fcntl(root, F_DUPFD_CLOEXEC, 3);
 #if defined(__linux__) && defined(SYS_openat2)
   open_how how{};
   how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -344,10 +345,7 @@ int posix_open_below(int root, const std::string& dirs) {
   do fd = ::syscall(SYS_openat2, root, dirs.c_str(), &how, sizeof how);
   while (fd < 0 && errno == EINTR);
   // A kernel or sandbox without the call says so; any other answer stands.
-  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) {
-    ::close(root);
-    return static_cast<int>(fd);
-  }
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
 #endif
   int dir = root;
   std::size_t start = 0;
@@ -358,12 +356,39 @@ int posix_open_below(int root, const std::string& dirs) {
     start = slash + 1;
     if (part.empty()) continue;
     int next = posix_openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    ::close(dir);
+    if (dir != root) ::close(dir);
     if (next < 0) return -1;
     dir = next;
   }
-  return dir;
+  return dir == root ? ::fcntl(root, F_DUPFD_CLOEXEC, 3) : dir;
 }
+
+// The root directory of the held files, opened once per thread for as long
+// as the root stays the same: a deletion thread holds thousands of files
+// below one root, and the directory it first reached stays the one it works
+// in even if the path is later made to lead elsewhere.
+class RootCache {
+ public:
+  ~RootCache() { reset(); }
+  bool holds(const std::string& root) const { return fd_ >= 0 && root == root_; }
+  void forget() { reset(); }
+  int open(const std::string& root) {
+    if (holds(root)) return fd_;
+    reset();
+    fd_ = posix_openat(AT_FDCWD, root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd_ >= 0) root_ = root;
+    return fd_;
+  }
+
+ private:
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  std::string root_;
+  int fd_ = -1;
+};
+thread_local RootCache g_root_dir;
 
 bool posix_climbs(const std::string& rest) {
   std::size_t start = 0;
@@ -376,15 +401,9 @@ bool posix_climbs(const std::string& rest) {
 }
 }  // namespace
 
-bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldEntry* entry) {
-  if (!entry) return false;
-  *entry = OsHeldEntry{OS_NO_FILE, -1, {}};
-  std::string root, rest;
-  if (!posix_split_root(path, root_length, &root, &rest) || posix_climbs(rest)) return false;
-  // The root is followed as the user named it; below it, no directory is
-  // reached through a link.
-  int top = posix_openat(AT_FDCWD, root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY);
-  if (top < 0) return false;
+namespace {
+// Holds the regular file `rest` below the open directory `top`.
+bool posix_hold_below(int top, const std::string& rest, OsHeldEntry* entry) {
   std::size_t slash = rest.rfind('/');
   int dir = posix_open_below(top, slash == std::string::npos ? std::string() : rest.substr(0, slash));
   if (dir < 0) return false;
@@ -402,6 +421,24 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldE
   entry->dir = dir;
   entry->identity = posix_identity(st);
   return true;
+}
+}  // namespace
+
+bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldEntry* entry) {
+  if (!entry) return false;
+  *entry = OsHeldEntry{OS_NO_FILE, -1, {}};
+  std::string root, rest;
+  if (!posix_split_root(path, root_length, &root, &rest) || posix_climbs(rest)) return false;
+  // The root is followed as the user named it; below it, no directory is
+  // reached through a link. A root kept from earlier that no longer holds
+  // the file (removed and made again) is opened afresh once.
+  bool kept = g_root_dir.holds(root);
+  int top = g_root_dir.open(root);
+  if (top >= 0 && posix_hold_below(top, rest, entry)) return true;
+  if (!kept) return false;
+  g_root_dir.forget();
+  top = g_root_dir.open(root);
+  return top >= 0 && posix_hold_below(top, rest, entry);
 }
 
 bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
