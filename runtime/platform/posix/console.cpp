@@ -105,6 +105,21 @@ int posix_sgr(std::uint16_t attribute, char (&out)[16]) {
   return k;
 }
 
+// A colour set on a terminal goes out with the text that follows it, in one
+// write instead of a write of its own (a terminal wakes its reader for each);
+// anything else that reaches the terminal or reads from it sends it first.
+// Like every console write, only the main thread touches this.
+char g_pending_colour[16];
+int g_pending_length = 0;
+int g_pending_fd = -1;
+
+void posix_send_pending_colour() {
+  if (g_pending_fd < 0) return;
+  int fd = g_pending_fd;
+  g_pending_fd = -1;
+  posix_write_all(fd, g_pending_colour, static_cast<std::size_t>(g_pending_length));
+}
+
 // Puts the terminal's own mode and colours back. Async-signal-safe.
 void posix_put_back() {
   if (g_changed.load()) ::tcsetattr(g_changed_fd, TCSANOW, &g_saved);
@@ -358,6 +373,11 @@ bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t cou
   // up): the raw UTF-16 fallback is only for files and pipes.
   if (count > 0) {
     std::string bytes = posix_terminal_bytes(std::u16string(units, static_cast<std::size_t>(count)), true);
+    if (g_pending_fd == posix_fd(out)) {
+      bytes.insert(0, g_pending_colour, static_cast<std::size_t>(g_pending_length));
+      g_pending_fd = -1;
+    }
+    posix_send_pending_colour();
     posix_write_all(posix_fd(out), bytes.data(), bytes.size());
   }
   return true;
@@ -375,11 +395,13 @@ std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::i
     sigaction(SIGPIPE, &ignore, nullptr);
   });
   if (out < 0 || count < 0) return -1;
+  posix_send_pending_colour();
   return posix_write_all(posix_fd(out), static_cast<const char*>(bytes), static_cast<std::size_t>(count)) ? count
                                                                                                           : -1;
 }
 
 bool os_console_flush(OsConsole out) {
+  posix_send_pending_colour();
   struct stat st;
   // A terminal (known without asking the system again) is never a file to sync.
   if (out < 0 || posix_is_terminal(out) || ::fstat(posix_fd(out), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -394,17 +416,18 @@ bool os_console_attribute(OsConsole out, std::uint16_t* attribute) {
 
 bool os_console_set_attribute(OsConsole out, std::uint16_t attribute) {
   if (!posix_is_terminal(out)) return false;
-  char sgr[16];
-  int n = posix_sgr(attribute, sgr);
+  posix_send_pending_colour();
+  g_pending_length = posix_sgr(attribute, g_pending_colour);
   posix_install_put_back();
   g_colour.store(attribute);
   g_coloured_fd.store(posix_fd(out));
-  posix_write_all(posix_fd(out), sgr, static_cast<std::size_t>(n));
+  g_pending_fd = posix_fd(out);
   return true;
 }
 
 bool os_console_set_title(const char16_t* title) {
   if (!posix_is_terminal(1)) return false;
+  posix_send_pending_colour();
   // Control characters would end or change the sequence.
   std::string seq = "\x1b]0;";
   seq.append(posix_terminal_bytes(title ? title : u"", false));
@@ -421,6 +444,7 @@ bool os_console_set_ctrl_handler(OsCtrlHandler handler) {
 bool os_console_set_line_mode(OsConsole in) { return posix_is_terminal(in); }
 
 std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t capacity) {
+  posix_send_pending_colour();  // the colour of what the terminal shows next
   if (!posix_is_terminal(in) || capacity < 2) return -1;
   int fd = posix_fd(in);
   // Keys typed in key mode and not polled yet lead the line, as typed.
@@ -487,6 +511,7 @@ std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t c
 }
 
 std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t count) {
+  posix_send_pending_colour();  // the colour of what the terminal shows next
   if (in < 0 || count < 0) return -1;
   for (;;) {
     ssize_t n = ::read(posix_fd(in), buffer, static_cast<std::size_t>(count));
@@ -496,6 +521,7 @@ std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t coun
 }
 
 bool os_console_input_events(OsConsole in, std::uint32_t* count) {
+  posix_send_pending_colour();  // the colour of what the terminal shows next
   if (!posix_is_terminal(in)) return false;
   *count = 0;
   int waiting = 0;
@@ -507,6 +533,7 @@ bool os_console_input_events(OsConsole in, std::uint32_t* count) {
 }
 
 std::int32_t os_console_read_input(OsConsole in, OsKeyPress* key) {
+  posix_send_pending_colour();  // the colour of what the terminal shows next
   if (!posix_is_terminal(in)) return 0;
   int fd = posix_fd(in);
   unsigned char first = 0;
