@@ -29,6 +29,9 @@ struct FilePlan {
   FsFileStamp equal_stamp;
 };
 
+// A content key no other file has: file i's own (list index).
+std::u16string plan_own_key(std::int32_t i);
+
 // Starts the look-ahead before the collection. Where it cannot be started
 // (no memory, no thread), plan_list later gives false.
 void plan_begin();

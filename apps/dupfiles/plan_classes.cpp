@@ -27,12 +27,6 @@ constexpr std::size_t PIECE_MIN = 4096;
 // hash of their bytes, so that many different files cost no more than a few.
 constexpr std::size_t PEEL_FIRST = 4;
 
-// A key no other file has: the file's own index.
-std::u16string plan_own_key(std::int32_t i) {
-  std::string digits = std::to_string(i);
-  return u"#" + std::u16string(digits.begin(), digits.end());
-}
-
 // A quick hash of bytes, eight at a time: equal bytes give equal hashes; the
 // rare unequal ones that collide are told apart by a byte comparison.
 std::uint64_t plan_hash(std::uint64_t h, const unsigned char* p, std::size_t n) {
@@ -307,6 +301,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
 }
 
 }  // namespace
+
+std::u16string plan_own_key(std::int32_t i) {
+  std::string digits = std::to_string(i);
+  return u"#" + std::u16string(digits.begin(), digits.end());
+}
 
 bool plan_claim_read(PlanFirstRead& first) {
   int expected = PlanFirstRead::NONE;

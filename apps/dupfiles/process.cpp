@@ -145,11 +145,6 @@ bool vexolan_look(std::int32_t i, FsFileStamp* now) {
   return fs_file_stamp(file_list[i], now) == 1;
 }
 
-std::u16string vexolan_own_key(std::int32_t i) {
-  std::string digits = std::to_string(i);
-  return u"#" + std::u16string(digits.begin(), digits.end());
-}
-
 // A file handled afresh: the key of a kept file of its size whose contents
 // it has, or a key of its own; empty when it cannot be read.
 std::u16string vexolan_fresh_key(std::int32_t i, std::int64_t size) {
@@ -159,7 +154,7 @@ std::u16string vexolan_fresh_key(std::int32_t i, std::int64_t size) {
   if (same != g_kept_by_size.end())
     for (const Kept& k : same->second)
       if (fp_files_equal(file_list[k.index], file_list[i]) == 1) return *k.key;
-  return vexolan_own_key(i);
+  return plan_own_key(i);
 }
 
 // A planned file with a key no kept file has may still have the contents of
@@ -175,27 +170,30 @@ void vexolan_match_fresh(std::int32_t i, std::int64_t size) {
 
 // The fingerprint step of file i: false after printing why the file is
 // skipped. *now is how the file stood (*here false when it could not be
-// reached); *plan the look-ahead's plan where it still holds, else null
-// (the file was handled afresh).
-bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* here, const FilePlan** plan) {
+// reached), *size its size; *plan the look-ahead's plan where it still
+// holds, else null (the file was handled afresh).
+bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* here, std::int64_t* size,
+                         const FilePlan** plan) {
   *plan = ahead ? plan_wait(i) : nullptr;
   if (ahead && !*plan) throw std::bad_alloc();  // the look-ahead ran out of memory
   if (g_turn_hook) g_turn_hook(i, file_list[i]);
   *here = vexolan_look(i, now);
   const FilePlan* p = *plan;
   if (p && *here && p->readable && p->seen_steady && p->seen == *now) {
+    *size = now->size;
     str_assign(&current_hash, p->key.c_str());
-    vexolan_match_fresh(i, now->size);
+    vexolan_match_fresh(i, *size);
     return true;
   }
   *plan = nullptr;
   // Without a plan that still holds: as the sequential flow does it now.
-  std::int64_t size = fs_file_size(current_file);
-  if (size < 0) {
+  *size = fs_file_size(current_file);
+  if (*size < 0) {
     vexolan_queue_line(u"File not found or invalid: ", i, 4);
     return false;
   }
-  if (ahead) str_assign(&current_hash, vexolan_fresh_key(i, *here ? now->size : size).c_str());
+  if (*here) *size = now->size;
+  if (ahead) str_assign(&current_hash, vexolan_fresh_key(i, *size).c_str());
   else str_assign(&current_hash, fp_file_fingerprint(current_file, FP_PLUGIN_MD5));
   if (str_length(current_hash) == 0) {
     vexolan_queue_line(u"Cannot build hash: ", i, 4);
@@ -245,11 +243,11 @@ void vexolan_process_files(bool ahead) {
     str_assign(&current_file, file_list[i]);
     FsFileStamp now{};
     bool here = false;
+    std::int64_t size = 0;
     const FilePlan* plan = nullptr;
-    if (!vexolan_fingerprint(i, ahead, &now, &here, &plan)) continue;
+    if (!vexolan_fingerprint(i, ahead, &now, &here, &size, &plan)) continue;
     const bool fresh = ahead && !plan;
     ++files_passed;
-    const std::int64_t size = here ? now.size : fs_file_size(current_file);
     auto slot = g_kept.try_emplace(std::u16string(current_hash)).first;
     std::vector<std::int32_t>& kept = slot->second;
     if (tree_insert_unique(current_hash) == 0) {
