@@ -18,15 +18,16 @@ constexpr std::int32_t COMPARE_CHUNK = 256 * 1024;
 std::int32_t fp_read_some(OsFile f, unsigned char* buf, std::int32_t bytes) { return os_file_read(f, buf, bytes); }
 std::int32_t fp_read_some(FsHeldFile* f, unsigned char* buf, std::int32_t bytes) { return fs_held_read(f, buf, bytes); }
 
-// Reads until the buffer is full or the file ends; -1 on a read failure.
+// Reads until the buffer is full or the file ends; -1 on a read failure. A
+// file read gives less than asked only at its end.
 template <class Source>
 std::int32_t fp_read_full(Source f, unsigned char* buf, std::int32_t bytes) {
   std::int32_t done = 0;
   while (done < bytes) {
     std::int32_t n = fp_read_some(f, buf + done, bytes - done);
     if (n < 0) return -1;
-    if (n == 0) break;
     done += n;
+    if (n < bytes - (done - n)) break;
   }
   return done;
 }

@@ -40,9 +40,16 @@ OsFile posix_open_read(const char16_t* path, struct stat* st) {
 }
 }  // namespace
 
+PosixOpened& posix_opened() {
+  thread_local PosixOpened opened;
+  return opened;
+}
+
 OsFile os_sys_file_open_read(const char16_t* path, bool) {
   struct stat st;
-  return posix_open_read(path, &st);
+  OsFile f = posix_open_read(path, &st);
+  if (f != OS_NO_FILE) posix_opened() = {posix_fd(f), st};
+  return f;
 }
 
 namespace {
@@ -97,6 +104,7 @@ OsFile os_sys_file_create(const char16_t* path, OsFile other) {
 
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
   if (file == OS_NO_FILE || bytes < 0) return -1;
+  if (posix_opened().fd == posix_fd(file)) posix_opened().fd = -1;
   // Read until the request is met or the file ends, as a synchronous
   // ReadFile on a disk file does.
   std::int32_t done = 0;
@@ -108,6 +116,9 @@ std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes) {
     }
     if (n == 0) break;
     done += static_cast<std::int32_t>(n);
+    // Only regular files are opened for reading: a short read means the
+    // end was reached, and asking again would only confirm it.
+    if (n < static_cast<ssize_t>(bytes - (done - n))) break;
   }
   return done;
 }
@@ -137,5 +148,6 @@ bool os_file_flush(OsFile file) { return file != OS_NO_FILE && ::fsync(posix_fd(
 bool os_sys_file_close(OsFile file) {
   // A failed close can mean that written data never reached the file; the
   // descriptor is released either way, so it is never closed again.
+  if (file != OS_NO_FILE && posix_opened().fd == posix_fd(file)) posix_opened().fd = -1;
   return file != OS_NO_FILE && ::close(posix_fd(file)) == 0;
 }

@@ -110,7 +110,12 @@ void posix_set_name(OsFindEntry* e, std::u16string_view name) {
 // An entry of an open listing, looked up within its directory: far cheaper
 // than walking the whole path again for every entry.
 void posix_fill(DIR* dir, const dirent* d, std::u16string_view name, OsFindEntry* e) {
-  if (!posix_describe_at(::dirfd(dir), d->d_name, &e->attributes, &e->is_link, &e->size)) {
+  // "." and ".." are the directories being walked: nobody asks more of them.
+  if (name == u"." || name == u"..") {
+    e->attributes = OS_ATTR_DIRECTORY;
+    e->is_link = 0;
+    e->size = 0;
+  } else if (!posix_describe_at(::dirfd(dir), d->d_name, &e->attributes, &e->is_link, &e->size)) {
     // Gone since the listing named it, or in a directory that may be listed
     // but not searched: still an entry, of the kind the listing itself gives.
     // "." and ".." are always directories, whatever the listing knows.
@@ -300,8 +305,15 @@ bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
 }
 
 bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
+  if (file < 0 || !stamp) return false;
+  PosixOpened& opened = posix_opened();
+  if (opened.fd == static_cast<int>(file)) {
+    opened.fd = -1;
+    posix_stamp(opened.st, stamp);
+    return true;
+  }
   struct stat st;
-  if (file < 0 || !stamp || ::fstat(static_cast<int>(file), &st) != 0) return false;
+  if (::fstat(static_cast<int>(file), &st) != 0) return false;
   posix_stamp(st, stamp);
   return true;
 }

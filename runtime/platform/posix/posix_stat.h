@@ -16,3 +16,12 @@ inline void posix_stamp(const struct stat& st, OsFileStamp* stamp) {
   stamp->write_time = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   stamp->change_time = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
+
+// What the last open for reading on this thread saw of its file, kept until
+// the file is first stamped, read or closed: a stamp asked for right after
+// the open is that one, without asking the system again.
+struct PosixOpened {
+  int fd = -1;
+  struct stat st;
+};
+PosixOpened& posix_opened();
