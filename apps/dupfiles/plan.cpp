@@ -64,13 +64,50 @@ void plan_publish(Planner& pl, std::int32_t i) {
   for (std::int32_t m : group->second) publish(m);
 }
 
-// Takes units in list order until none are left or planning is stopped.
+// A unit taken is busy until published; the thread that ends the last one
+// tells a thread waiting to help that there is nothing more to wait for.
+void plan_unit_done(Planner& pl) {
+  if (pl.units_busy.fetch_sub(1) != 1) return;
+  std::lock_guard g(pl.lock);
+  if (pl.helper_idle) pl.added.notify_all();
+}
+
+// With no unit left, helps with the buckets another thread offers, until
+// every unit is published or planning is stopped.
+void plan_help_others(Planner& pl, std::stop_token stop) {
+  std::unique_lock g(pl.lock);
+  for (;;) {
+    pl.helper_idle = true;
+    bool go = pl.added.wait(g, stop, [&pl] {
+      return pl.stopping || pl.failed.load() || pl.units_busy.load() == 0 ||
+             (pl.offered && pl.offered->next.load() < pl.offered->count);
+    });
+    pl.helper_idle = false;
+    if (!go || pl.stopping || pl.failed.load() || !pl.offered || pl.offered->next.load() >= pl.offered->count) return;
+    SharedBuckets* work = pl.offered;
+    ++work->helpers;
+    g.unlock();
+    plan_help(pl, *work);
+    g.lock();
+    // The offering thread waits for this under the lock before `work` ends.
+    if (--work->helpers == 0) pl.added.notify_all();
+  }
+}
+
+// Takes units in list order until none are left or planning is stopped,
+// then helps with what another thread still plans.
 void plan_units(Planner& pl, std::stop_token stop) {
   while (!stop.stop_requested() && !pl.failed.load()) {
+    pl.units_busy.fetch_add(1);
     std::size_t u = pl.next_unit.fetch_add(1);
-    if (u >= pl.units.size()) return;
+    if (u >= pl.units.size()) {
+      plan_unit_done(pl);
+      plan_help_others(pl, stop);
+      return;
+    }
     plan_unit(pl, pl.units[u]);
     plan_publish(pl, pl.units[u]);
+    plan_unit_done(pl);
   }
 }
 
@@ -101,6 +138,7 @@ void plan_thread(std::stop_token stop, Planner* pl, bool early) {
     std::lock_guard g(pl->lock);
     if (pl->ordered) plan_fail(*pl);
     else pl->failed.store(true);
+    pl->added.notify_all();  // a thread waiting to help waits no longer
   }
 }
 

@@ -55,12 +55,7 @@ void plan_unopened(Planner& pl, std::int32_t i) {
   if (now < 0) p.size = now;
 }
 
-// One file of a size that others share, as its first read found it.
-struct Member {
-  std::int32_t index;
-  FpReadStamp read;            // how it stood while read
-  const unsigned char* whole;  // its whole contents, when held in memory
-};
+using Member = PlanMember;
 
 // Where a file's bytes equal those of the first of its class: the comparison
 // stands while both files keep the stamps they had while compared.
@@ -254,6 +249,31 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
   }
 }
 
+// Buckets of one group, read by this thread and any other that has no unit
+// left. The offer is withdrawn and every helper gone before this returns.
+void plan_share(Planner& pl, const std::vector<const std::vector<Member>*>& full, std::int64_t size) {
+  SharedBuckets work;
+  work.buckets = full.data();
+  work.count = full.size();
+  work.size = size;
+  bool offered = false;
+  {
+    std::lock_guard g(pl.lock);
+    if (!pl.offered) {
+      pl.offered = &work;
+      offered = true;
+      if (pl.helper_idle) pl.added.notify_all();
+    }
+  }
+  plan_help(pl, work);
+  if (offered) {
+    std::unique_lock g(pl.lock);
+    pl.offered = nullptr;
+    pl.added.wait(g, [&work] { return work.helpers == 0; });
+  }
+  if (work.no_memory.load()) throw std::bad_alloc();
+}
+
 // Files of one size: the first read of each (small files whole, and held
 // when this thread makes it), buckets by its bytes, then classes of equal
 // contents within each bucket.
@@ -293,11 +313,14 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
     if (b.empty()) order.push_back(e.first.hash);
     b.push_back(mem);
   }
+  std::vector<const std::vector<Member>*> full;  // buckets to read in full
   for (std::uint64_t h : order) {
     const auto& b = buckets[h];
     if (b.size() == 1) pl.plan(b[0].index).key = plan_own_key(b[0].index);
-    else plan_bucket(pl, b, size);
+    else full.push_back(&b);
   }
+  if (full.size() == 1) plan_bucket(pl, *full[0], size);
+  else if (full.size() > 1) plan_share(pl, full, size);
 }
 
 }  // namespace
@@ -305,6 +328,18 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
 std::u16string plan_own_key(std::int32_t i) {
   std::string digits = std::to_string(i);
   return u"#" + std::u16string(digits.begin(), digits.end());
+}
+
+void plan_help(Planner& pl, SharedBuckets& work) {
+  for (;;) {
+    const std::size_t k = work.next.fetch_add(1);
+    if (k >= work.count) return;
+    try {
+      plan_bucket(pl, *work.buckets[k], work.size);
+    } catch (const std::exception&) {
+      work.no_memory.store(true);
+    }
+  }
 }
 
 bool plan_claim_read(PlanFirstRead& first) {

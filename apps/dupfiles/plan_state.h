@@ -50,6 +50,27 @@ struct PlanSlot {
   FilePlan plan{};
 };
 
+// One file of a size that others share, as its first read found it.
+struct PlanMember {
+  std::int32_t index;
+  FpReadStamp read;            // how it stood while read
+  const unsigned char* whole;  // its whole contents, when held in memory
+};
+
+// The buckets of one size group that need reading in full, offered by the
+// thread planning the group to a thread that has no unit left: each bucket
+// is taken by one thread (`next`), which alone writes its files' plans; the
+// group's thread withdraws the offer and waits for its helpers to leave
+// before it publishes the group.
+struct SharedBuckets {
+  const std::vector<PlanMember>* const* buckets = nullptr;  // owned by the group's thread
+  std::size_t count = 0;
+  std::int64_t size = 0;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> no_memory{false};  // a bucket could not be planned for lack of memory
+  std::int32_t helpers = 0;            // threads helping; guarded by the planner's lock
+};
+
 // Who owns what:
 // - `lock` guards `entries`' growth, `early_next`, `early_idle`, `ordered`
 //   and `stopping`, and is what `added` waits with.
@@ -62,6 +83,10 @@ struct PlanSlot {
 // - `failed` tells every thread that memory ran out.
 // - `waiting` is set by the main flow, under `ready_lock`, while it waits
 //   for a slot; a thread that publishes a slot then wakes it through `ready`.
+// - `lock` also guards `offered` (buckets on offer, or null) and
+//   `helper_idle` (a thread without units waits on `added` for buckets to
+//   help with, or for `units_busy`, the units taken and not yet published,
+//   to come to 0; whoever brings it to 0 notifies under the lock).
 struct Planner {
   std::deque<PlanEntry> entries;  // in the collector's order; never moved
   std::size_t early_next = 0;     // the next entry for the reader that runs during the collection
@@ -79,6 +104,9 @@ struct Planner {
   std::vector<std::int32_t> units;  // the first file of each unit, in list order
 
   std::atomic<std::size_t> next_unit{0};
+  std::atomic<std::int32_t> units_busy{0};
+  SharedBuckets* offered = nullptr;
+  bool helper_idle = false;
   std::atomic<bool> failed{false};
   std::mutex ready_lock;
   std::condition_variable ready;
@@ -105,3 +133,6 @@ void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes);
 // Plans the unit that starts at list index i: a file whose size no other file
 // has, or every file of one size.
 void plan_unit(Planner& pl, std::int32_t i);
+
+// Plans buckets on offer from another thread's group until none is left.
+void plan_help(Planner& pl, SharedBuckets& work);
