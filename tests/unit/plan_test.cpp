@@ -88,8 +88,9 @@ TEST_P(PlanKeys, FollowContents) {
 
 INSTANTIATE_TEST_SUITE_P(ReadAtOnceOrEarly, PlanKeys, ::testing::Bool());
 
-// Many different contents behind one size and first block: each gets a key
-// of its own, and a copy still gets its original's key.
+// Many different contents behind one size and three first blocks (read by
+// both look-ahead threads): each gets a key of its own, and a copy still
+// gets its original's key.
 TEST(Plan, ManyClassesOfOneSizeAndHead) {
   stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_many";
   stdfs::remove_all(dir);
@@ -100,7 +101,9 @@ TEST(Plan, ManyClassesOfOneSizeAndHead) {
   const std::vector<std::int64_t> sizes(n + 1, 40000);
   for (int k = 0; k <= n; ++k) {
     std::string data(40000, 'h');
-    data[39000] = static_cast<char>('a' + (k == n ? n - 1 : k));  // the last one copies file n - 1
+    const int like = k == n ? n - 1 : k;  // the last one copies file n - 1
+    data[0] = static_cast<char>('A' + like % 3);
+    data[39000] = static_cast<char>('a' + like);
     std::string name = std::to_string(100 + k);
     auto path = dir / name;
     Write(path, data);
