@@ -1,7 +1,9 @@
 // The deletion threads.
 #include "dupfiles/deleter.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -14,24 +16,33 @@
 
 namespace {
 
-// Lock discipline: every field below `lock` is guarded by it. `root_length`
-// is fixed before any thread starts; `workers` is the main flow's alone.
-// A job belongs to the thread that took its ticket from `next` until its
-// result is in.
+// Who owns what: `jobs`, `next`, `stopping` and `idle` are guarded by
+// `lock`; `jobs` grows only on the main flow (under the lock), and its
+// elements never move, so each result is reached through its own atomic
+// without the lock. `finished` counts results in. `main_waiting` is set by
+// the main flow, under `lock`, while it waits on `done`; a thread that
+// stores a result then wakes it under the lock. `root_length` is fixed
+// before any thread starts; `workers` is the main flow's alone. A job
+// belongs to the thread that took its ticket from `next` until its result
+// is in.
 struct Deleter {
-  std::int32_t root_length = 0;
-  std::vector<std::jthread> workers;
-  std::mutex lock;
-  std::condition_variable_any work;  // a path submitted, or stopping: wakes one deletion thread per path
-  std::condition_variable done;      // a result in: wakes the main flow, waiting for a result or for room
   struct Job {
     CStr path;
     CStr kept;
+    std::atomic<std::int8_t> result{-1};  // -1 pending
+    Job(CStr p, CStr k) : path(p), kept(k) {}
   };
-  std::vector<Job> jobs;             // by ticket
-  std::vector<std::int8_t> results;  // by ticket: -1 pending
-  std::int32_t next = 0;             // next ticket to take up
-  std::int32_t finished = 0;         // results in
+  std::int32_t root_length = 0;
+  std::vector<std::jthread> workers;
+  std::mutex lock;
+  std::condition_variable work;  // a path submitted, or stopping
+  std::condition_variable done;  // a result in, while the main flow waits
+  std::deque<Job> jobs;          // by ticket
+  std::int32_t next = 0;         // next ticket to take up
+  std::int32_t idle = 0;         // threads waiting for work
+  bool stopping = false;
+  std::atomic<std::int32_t> finished{0};
+  std::atomic<bool> main_waiting{false};
 };
 
 // Removing a file costs the system far more than deciding to, and most of
@@ -50,23 +61,44 @@ std::int8_t deleter_attempt(const Deleter::Job& job, std::int32_t root_length, u
   }
 }
 
-// Takes up jobs in ticket order; once stopped, ends when none is left.
-void deleter_run(std::stop_token stop, Deleter* d) {
+// Records a job's result; wakes the main flow when it waits. The result is
+// stored before `main_waiting` is read, and the main flow sets it before it
+// reads results again under the lock (both sequentially consistent), so a
+// waiting main flow is never missed.
+void deleter_post(Deleter* d, Deleter::Job& job, std::int8_t result) {
+  job.result.store(result);
+  d->finished.fetch_add(1);
+  if (!d->main_waiting.load()) return;
+  std::lock_guard g(d->lock);
+  d->done.notify_all();
+}
+
+// Takes up jobs in ticket order; once stopping, ends when none is left.
+void deleter_run(Deleter* d) {
   // One comparison buffer for the thread's whole life; without it each
   // comparison tries for one of its own.
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);
   std::unique_lock g(d->lock);
   for (;;) {
-    if (!d->work.wait(g, stop, [d] { return d->next < static_cast<std::int32_t>(d->jobs.size()); })) return;
-    std::int32_t t = d->next++;
-    Deleter::Job job = d->jobs[static_cast<std::size_t>(t)];
+    ++d->idle;
+    d->work.wait(g, [d] { return d->stopping || d->next < static_cast<std::int32_t>(d->jobs.size()); });
+    --d->idle;
+    if (d->next >= static_cast<std::int32_t>(d->jobs.size())) return;  // stopping, and nothing left
+    Deleter::Job& job = d->jobs[static_cast<std::size_t>(d->next++)];
     g.unlock();
-    std::int8_t ok = deleter_attempt(job, d->root_length, buffer.get());
+    deleter_post(d, job, deleter_attempt(job, d->root_length, buffer.get()));
     g.lock();
-    d->results[static_cast<std::size_t>(t)] = ok;
-    ++d->finished;
-    d->done.notify_all();
   }
+}
+
+// Waits, on the main flow, until `ready` holds.
+template <class Ready>
+void deleter_wait(Ready ready) {
+  if (ready()) return;
+  std::unique_lock g(g_del->lock);
+  g_del->main_waiting.store(true);
+  g_del->done.wait(g, ready);
+  g_del->main_waiting.store(false);
 }
 
 }  // namespace
@@ -102,38 +134,37 @@ void deleter_start(std::int32_t root_length) {
 }
 
 std::int32_t deleter_submit(CStr path, CStr kept) {
-  std::unique_lock g(g_del->lock);
-  g_del->done.wait(g, [] {
-    return g_del->workers.empty() ||
-           static_cast<std::int32_t>(g_del->jobs.size()) - g_del->finished < DELETER_CAPACITY;
-  });
+  const bool threads = !g_del->workers.empty();
   const std::int32_t t = static_cast<std::int32_t>(g_del->jobs.size());
-  g_del->results.push_back(-1);
-  g_del->jobs.push_back({path, kept});
-  if (g_del->workers.empty()) {
+  if (threads) deleter_wait([t] { return t - g_del->finished.load() < DELETER_CAPACITY; });
+  std::unique_lock g(g_del->lock);
+  Deleter::Job& job = g_del->jobs.emplace_back(path, kept);
+  if (!threads) {
     g_del->next = t + 1;
     g.unlock();
-    std::int8_t ok = deleter_attempt({path, kept}, g_del->root_length, nullptr);
-    g.lock();
-    g_del->results[static_cast<std::size_t>(t)] = ok;
-    ++g_del->finished;
-  } else {
+    job.result.store(deleter_attempt(job, g_del->root_length, nullptr));
+    g_del->finished.fetch_add(1);
+  } else if (g_del->idle > 0) {
     g_del->work.notify_one();
   }
   return t;
 }
 
 std::int32_t deleter_result(std::int32_t ticket, bool wait) {
-  std::unique_lock g(g_del->lock);
-  auto done = [ticket] { return g_del->results[static_cast<std::size_t>(ticket)] >= 0; };
-  if (wait) g_del->done.wait(g, done);
-  return g_del->results[static_cast<std::size_t>(ticket)];
+  // Only the main flow adds jobs, so it reads the queue without the lock.
+  const Deleter::Job& job = g_del->jobs[static_cast<std::size_t>(ticket)];
+  if (wait) deleter_wait([&job] { return job.result.load() >= 0; });
+  return job.result.load();
 }
 
 void deleter_stop() {
   if (!g_del) return;
-  for (auto& w : g_del->workers) w.request_stop();
-  g_del->workers.clear();  // joins, once the queue is empty
+  {
+    std::lock_guard g(g_del->lock);
+    g_del->stopping = true;
+  }
+  g_del->work.notify_all();
+  for (auto& w : g_del->workers) w.join();  // once the queue is empty
   delete g_del;
   g_del = nullptr;
 }

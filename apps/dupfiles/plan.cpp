@@ -19,15 +19,24 @@ Planner* g_plan = nullptr;
 // order: from then on files are read in the order the main flow wants them.
 void plan_read_early(Planner& pl, std::stop_token stop) {
   std::vector<unsigned char> buffer(PLAN_HEAD_BYTES);
+  // Entries are taken a batch at a time, so that the collector, which adds
+  // them under the same lock, seldom finds it taken.
+  constexpr std::size_t BATCH = 32;
+  std::vector<PlanEntry*> batch;
+  batch.reserve(BATCH);
   std::unique_lock g(pl.lock);
   for (;;) {
     pl.early_idle = true;
     bool more = pl.added.wait(g, stop, [&pl] { return pl.ordered || pl.stopping || pl.early_next < pl.entries.size(); });
     pl.early_idle = false;
     if (!more || pl.ordered || pl.stopping) return;
-    PlanEntry& e = pl.entries[pl.early_next++];
+    batch.clear();
+    while (batch.size() < BATCH && pl.early_next < pl.entries.size()) batch.push_back(&pl.entries[pl.early_next++]);
     g.unlock();
-    if (plan_claim_read(e.first)) plan_make_read(e, buffer.data(), e.size < 0 ? 0 : plan_head_bytes(e.size));
+    for (PlanEntry* e : batch) {
+      if (stop.stop_requested()) break;
+      if (plan_claim_read(e->first)) plan_make_read(*e, buffer.data(), e->size < 0 ? 0 : plan_head_bytes(e->size));
+    }
     g.lock();
   }
 }

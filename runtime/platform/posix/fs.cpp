@@ -414,8 +414,41 @@ bool posix_climbs(const std::string& rest) {
 }  // namespace
 
 namespace {
-// Holds the regular file `rest` below the open directory `top`.
-bool posix_hold_below(int top, const std::string& rest, OsHeldEntry* entry) {
+// Opens the file `rest` below the open directory `top` in one call, where
+// the system resolves such a path without links; -2 where it cannot.
+int posix_open_file_below(int top, const std::string& rest) {
+#if defined(__linux__) && defined(SYS_openat2)
+  open_how how{};
+  how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+  long fd;
+  do fd = ::syscall(SYS_openat2, top, rest.c_str(), &how, sizeof how);
+  while (fd < 0 && errno == EINTR);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
+#else
+  (void)top;
+  (void)rest;
+#endif
+  return -2;
+}
+
+// Holds the regular file `rest` below the open directory `top`, with its
+// directory when it is held for deletion.
+bool posix_hold_below(int top, const std::string& rest, bool with_dir, OsHeldEntry* entry) {
+  if (!with_dir && !rest.empty() && rest.back() != '/') {
+    int fd = posix_open_file_below(top, rest);
+    if (fd != -2) {
+      struct stat st;
+      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        return false;
+      }
+      entry->file = static_cast<OsFile>(fd);
+      entry->dir = -1;
+      entry->identity = posix_identity(st);
+      return true;
+    }
+  }
   std::size_t slash = rest.rfind('/');
   int dir = posix_open_below(top, slash == std::string::npos ? std::string() : rest.substr(0, slash));
   if (dir < 0) return false;
@@ -436,7 +469,7 @@ bool posix_hold_below(int top, const std::string& rest, OsHeldEntry* entry) {
 }
 }  // namespace
 
-bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldEntry* entry) {
+bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_delete, OsHeldEntry* entry) {
   if (!entry) return false;
   *entry = OsHeldEntry{OS_NO_FILE, -1, {}};
   std::string root, rest;
@@ -446,11 +479,11 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool, OsHeldE
   // the file (removed and made again) is opened afresh once.
   bool kept = g_root_dir.holds(root);
   int top = g_root_dir.open(root);
-  if (top >= 0 && posix_hold_below(top, rest, entry)) return true;
+  if (top >= 0 && posix_hold_below(top, rest, for_delete, entry)) return true;
   if (!kept) return false;
   g_root_dir.forget();
   top = g_root_dir.open(root);
-  return top >= 0 && posix_hold_below(top, rest, entry);
+  return top >= 0 && posix_hold_below(top, rest, for_delete, entry);
 }
 
 bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
