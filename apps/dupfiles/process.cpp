@@ -33,6 +33,9 @@ Str current_hash = nullptr;
 bool g_ahead = false;            // the look-ahead was started for this collection
 std::int32_t g_root_length = 0;  // units of the scanned directory's path, separator included, in every collected path
 VexolanTurnFn g_turn_hook = nullptr;
+bool g_ordered = false;        // the collected list is in its final order
+bool g_order_ahead = false;    // ... and the look-ahead plans it
+bool g_order_failed = false;   // ... or memory ran out while ordering it
 
 constexpr std::int32_t PROGRESS_EVERY = 10240;
 
@@ -276,6 +279,30 @@ void vexolan_forget() {
   g_deleting.clear();
 }
 
+// Puts the collected list in order and lets the look-ahead plan it in that
+// order. Done as soon as the collection ends, so that the look-ahead's
+// threads work through the pause that follows it; at the latest when the
+// processing starts.
+void vexolan_order() {
+  if (g_ordered) return;
+  g_ordered = true;
+  try {
+    g_order_ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
+    if (g_ahead && !g_order_ahead) plan_stop();
+    g_ahead = false;
+    // The separator ranks as Windows' "\\" does, so that both systems keep the same copy.
+    sort_array(file_list, SORT_NO_CASE | (fs_separator() == u'\\' ? 0 : SORT_SLASH_AS_BACKSLASH), 1, file_count);
+    if (g_order_ahead && !plan_order()) {
+      plan_stop();
+      g_order_ahead = false;
+    }
+  } catch (const std::bad_alloc&) {
+    g_order_failed = true;
+  } catch (const std::system_error&) {
+    g_order_failed = true;
+  }
+}
+
 }  // namespace
 
 void vexolan_set_turn_hook(VexolanTurnFn fn) { g_turn_hook = fn; }
@@ -293,23 +320,24 @@ void vexolan_collect(CStr path) {
   if (g_root_length > 0 && !fs_is_separator(path[g_root_length - 1])) ++g_root_length;
   plan_begin();
   g_ahead = true;
+  g_ordered = false;
   collect_listener = plan_add;
   file_count = collect_files(path, &file_list, u"", -1);
   collect_listener = nullptr;
+  vexolan_order();
 }
 
 void vexolan_process(std::int32_t start_ms) {
   bool ahead = false;
   bool out_of_memory = false;
   try {
-    ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
-    if (g_ahead && !ahead) plan_stop();
-    g_ahead = false;
-    // The separator ranks as Windows' "\" does, so that both systems keep the same copy.
-    sort_array(file_list, SORT_NO_CASE | (fs_separator() == u'\\' ? 0 : SORT_SLASH_AS_BACKSLASH), 1, file_count);
-    if (ahead && !plan_order()) {
-      plan_stop();
-      ahead = false;
+    vexolan_order();
+    g_ordered = false;
+    ahead = g_order_ahead;
+    g_order_ahead = false;
+    if (g_order_failed) {
+      g_order_failed = false;
+      throw std::bad_alloc();
     }
     fp_use_md5();
     vexolan_forget();

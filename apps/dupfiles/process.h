@@ -6,10 +6,11 @@
 
 #include "core/str.h"
 
-// Collects every file below path into file_list / file_count.
+// Collects every file below path into file_list / file_count and sorts the
+// list, so that the look-ahead plans it while the caller pauses.
 void vexolan_collect(CStr path);
 
-// Sorts the list, gives each file its turn, finishes the deletions and
+// Sorts the list where no collection did, gives each file its turn, finishes the deletions and
 // prints the summary (from start_ms).
 void vexolan_process(std::int32_t start_ms);
 
