@@ -85,7 +85,9 @@ std::int32_t fp_files_equal(CStr a, CStr b, FpReadStamp* stamp_a = nullptr, FpRe
 
 // Opens a file for reading as a fingerprint does and reads up to `bytes`
 // bytes from its start: the count read, or -1 when it cannot be opened.
-// With `stamp`, how the file stood while read. Safe to call from any thread.
+// With `stamp`, how the file stood when opened; it is not taken again after
+// the read (a head is cheap to read and is confirmed by later stamps, which
+// a change made meanwhile moves). Safe to call from any thread.
 std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadStamp* stamp = nullptr);
 
 // A file read from its start piece by piece, opened as a fingerprint opens

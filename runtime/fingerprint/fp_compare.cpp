@@ -77,7 +77,7 @@ struct WatchedFile {
     out->steady = out->stamp == before;
     out->changed = !out->steady;
   }
-  // Nothing was read: the file stands as it was opened.
+  // The file taken to stand as it was opened.
   void finish_unread() {
     if (!out || !have_before) return;
     out->stamp = before;
@@ -116,8 +116,9 @@ std::int32_t fp_file_head(CStr path, void* buffer, std::int32_t bytes, FpReadSta
   if (w.f == OS_NO_FILE) return -1;
   std::int32_t n = fp_read_full(w.f, static_cast<unsigned char*>(buffer), bytes);
   if (n < 0) return 0;
-  if (bytes == 0) w.finish_unread();
-  else w.finish();
+  // The head stands for the file as it was opened: a change made while it
+  // was read shows in any stamp taken later, so none is taken here.
+  w.finish_unread();
   return n;
 }
 
