@@ -52,25 +52,16 @@ void plan_wake(Planner& pl) {
   pl.ready.notify_one();
 }
 
-// Publishes the plans of the unit that starts at list index i.
+// Publishes the plans of the unit that starts at list index i (those not
+// published already, as their buckets were done).
 void plan_publish(Planner& pl, std::int32_t i) {
-  auto publish = [&pl](std::int32_t m) {
-    PlanSlot& slot = pl.slots[static_cast<std::size_t>(m)];
-    const PlanFirstRead& first = pl.entry(m).first;
-    if (slot.plan.readable && first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) {
-      slot.plan.seen_steady = first.read.steady;
-      slot.plan.seen = first.read.stamp;
-    }
-    std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
-    if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) plan_wake(pl);
-  };
   std::int64_t size = pl.entry(i).size;
   auto group = size >= 0 ? pl.by_size.find(size) : pl.by_size.end();
   if (group == pl.by_size.end() || group->second.front() != i) {
-    publish(i);
+    plan_publish_file(pl, i);
     return;
   }
-  for (std::int32_t m : group->second) publish(m);
+  for (std::int32_t m : group->second) plan_publish_file(pl, m);
 }
 
 // A unit taken is busy until published; the thread that ends the last one
@@ -173,6 +164,18 @@ void plan_build_units(Planner& pl) {
 }
 
 }  // namespace
+
+void plan_publish_file(Planner& pl, std::int32_t m) {
+  PlanSlot& slot = pl.slots[static_cast<std::size_t>(m)];
+  if (slot.state.load() != PlanSlot::PENDING) return;
+  const PlanFirstRead& first = pl.entry(m).first;
+  if (slot.plan.readable && first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) {
+    slot.plan.seen_steady = first.read.steady;
+    slot.plan.seen = first.read.stamp;
+  }
+  std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
+  if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) plan_wake(pl);
+}
 
 void plan_begin() {
   plan_stop();

@@ -314,13 +314,23 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
     b.push_back(mem);
   }
   std::vector<const std::vector<Member>*> full;  // buckets to read in full
+  std::vector<bool> waits(members.size(), false);  // by position in the group: its bucket is read in full
   for (std::uint64_t h : order) {
     const auto& b = buckets[h];
     if (b.size() == 1) pl.plan(b[0].index).key = plan_own_key(b[0].index);
     else full.push_back(&b);
   }
-  if (full.size() == 1) plan_bucket(pl, *full[0], size);
-  else if (full.size() > 1) plan_share(pl, full, size);
+  // The main flow may go on with every file whose plan is complete now,
+  // and with each bucket's files as soon as that bucket is done.
+  for (const auto* b : full)
+    for (const Member& m : *b) waits[static_cast<std::size_t>(std::lower_bound(members.begin(), members.end(), m.index) - members.begin())] = true;
+  for (std::size_t k = 0; k < members.size(); ++k)
+    if (!waits[k]) plan_publish_file(pl, members[k]);
+  if (full.size() == 1) {
+    plan_bucket(pl, *full[0], size);
+  } else if (full.size() > 1) {
+    plan_share(pl, full, size);
+  }
 }
 
 }  // namespace
@@ -336,6 +346,7 @@ void plan_help(Planner& pl, SharedBuckets& work) {
     if (k >= work.count) return;
     try {
       plan_bucket(pl, *work.buckets[k], work.size);
+      for (const Member& m : *work.buckets[k]) plan_publish_file(pl, m.index);
     } catch (const std::exception&) {
       work.no_memory.store(true);
     }

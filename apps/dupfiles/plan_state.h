@@ -134,5 +134,9 @@ void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes);
 // has, or every file of one size.
 void plan_unit(Planner& pl, std::int32_t i);
 
+// Publishes file m's plan, complete now, unless it was published already;
+// only the thread that owns the file's unit (or bucket) calls it.
+void plan_publish_file(Planner& pl, std::int32_t m);
+
 // Plans buckets on offer from another thread's group until none is left.
 void plan_help(Planner& pl, SharedBuckets& work);
