@@ -234,7 +234,9 @@ std::int32_t fs_held_read(FsHeldFile* held, void* buffer, std::int32_t bytes) {
 std::int32_t fs_delete_held(CStr path, std::int32_t root_length, FsHeldFile* held, std::int32_t flags) {
   if (!path || !held || held->file == OS_NO_FILE) return 0;
   OsHeldEntry e = fs_os_entry(held);
-  return os_entry_delete(path, root_length, &e, (flags & FS_DELETE_FORCE) != 0) ? 1 : 0;
+  const bool deleted = os_entry_delete(path, root_length, &e, (flags & FS_DELETE_FORCE) != 0);
+  held->file = static_cast<std::intptr_t>(e.file);  // the system may have let the file go
+  return deleted ? 1 : 0;
 }
 
 void fs_release_held(FsHeldFile* held) {

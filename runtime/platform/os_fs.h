@@ -144,8 +144,9 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_dele
 // Deletes a held entry (one opened for deletion) while its path still leads
 // to the file held, through directories that are not links: POSIX removes
 // the name from the directory held (unlinkat) after checking that it still
-// names the held file; Windows removes the held file itself. `force` first
-// clears the read-only attribute (POSIX: gives the owner write permission).
+// names the held file, and lets the file go (entry->file becomes OS_NO_FILE)
+// just before; Windows removes the held file itself. `force` first clears
+// the read-only attribute (POSIX: gives the owner write permission).
 bool os_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
 
 // Releases what os_entry_open holds; a released entry is ignored.

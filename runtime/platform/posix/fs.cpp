@@ -501,6 +501,12 @@ bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldE
     // Read-only, as DeleteFileW sees it: forcing changes the held file itself.
     if (!force || ::fchmod(static_cast<int>(entry->file), (st.st_mode & 07777) | S_IWUSR) != 0) return false;
   }
+  // The name was checked while the file was held, so it cannot have been
+  // another file's that took the same number. The file is let go before
+  // its name is removed, so that the removal frees it at once instead of
+  // keeping it, nameless, until the close.
+  ::close(static_cast<int>(entry->file));
+  entry->file = OS_NO_FILE;
   return ::unlinkat(dir, leaf.c_str(), 0) == 0;
 }
 
