@@ -323,7 +323,10 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
   // The main flow may go on with every file whose plan is complete now,
   // and with each bucket's files as soon as that bucket is done.
   for (const auto* b : full)
-    for (const Member& m : *b) waits[static_cast<std::size_t>(std::lower_bound(members.begin(), members.end(), m.index) - members.begin())] = true;
+    for (const Member& m : *b) {
+      auto at = std::lower_bound(members.begin(), members.end(), m.index);  // members are in list order
+      waits[static_cast<std::size_t>(at - members.begin())] = true;
+    }
   for (std::size_t k = 0; k < members.size(); ++k)
     if (!waits[k]) plan_publish_file(pl, members[k]);
   if (full.size() == 1) {
