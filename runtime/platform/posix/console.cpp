@@ -130,8 +130,8 @@ bool posix_send_held() {
   return sent || posix_is_terminal(fd);
 }
 
-// Adds bytes for `fd` behind what waits; unless `fd` is held (and below the
-// bound), or `wait` asks to keep them for what follows, sends them at once.
+// Adds bytes for `fd` behind what waits and sends them at once, unless `fd`
+// is held or `wait` keeps them for what follows, and the bound is not passed.
 // False when bytes for `fd` could not be sent now.
 bool posix_put(int fd, const char* bytes, std::size_t size, bool wait) {
   if (g_held_fd != fd) posix_send_held();
@@ -145,7 +145,7 @@ bool posix_put(int fd, const char* bytes, std::size_t size, bool wait) {
     return posix_write_all(fd, bytes, size) && sent;
   }
   g_held_fd = fd;
-  if (wait || (g_hold_fd == fd && g_held.size() <= HELD_MOST)) return true;
+  if ((wait || g_hold_fd == fd) && g_held.size() <= HELD_MOST) return true;
   if (posix_send_held()) return true;
   g_held_failed = -1;  // reported now
   return false;
@@ -215,15 +215,15 @@ void posix_at_exit() {
   g_coloured_fd.store(-1);
 }
 
-// Installs the ways out once, before the terminal is first changed. A
-// signal that the process was started ignoring (or that someone else
-// handles) is left as it is.
 // The normal end sends held output before it puts the colours back.
 std::once_flag g_at_exit_once;
 void posix_install_at_exit() {
   std::call_once(g_at_exit_once, [] { std::atexit(posix_at_exit); });
 }
 
+// Installs the ways out once, before the terminal is first changed. A
+// signal that the process was started ignoring (or that someone else
+// handles) is left as it is.
 std::once_flag g_put_back_once;
 void posix_install_put_back() {
   std::call_once(g_put_back_once, [] {
@@ -569,7 +569,7 @@ std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t c
 }
 
 std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t count) {
-  posix_send_held();  // what the terminal shows before the keys
+  posix_send_held();  // what was written goes out before input is read
   if (in < 0 || count < 0) return -1;
   for (;;) {
     ssize_t n = ::read(posix_fd(in), buffer, static_cast<std::size_t>(count));
