@@ -74,11 +74,13 @@ struct Pending {
 std::deque<Pending> g_pending;
 
 // While the main flow is busy, the waiting lines are printed in batches,
-// each in one console write: when this many wait, or this long after the
-// last batch. Before the main flow may wait or read files itself, every
-// line that can be printed is.
-constexpr std::size_t DRAIN_LINES = 64;
+// each in one console write: when this many were queued since the last
+// batch (the lines behind deletions still under way do not count twice),
+// or this long after it. Before the main flow may wait or read files
+// itself, every line that can be printed is.
+constexpr std::int32_t DRAIN_LINES = 64;
 constexpr std::uint32_t DRAIN_MS = 20;
+std::int32_t g_queued = 0;       // lines queued since the last batch
 std::uint32_t g_drained_at = 0;  // tm_elapsed_ms of the last batch
 
 // The console output held for the life of the object.
@@ -109,6 +111,7 @@ void vexolan_deletion_line(std::int32_t index, bool deleted) {
 // Prints the waiting lines that can be printed, as one batch; with `wait`,
 // all of them, the batch going out before each wait for a deletion.
 void vexolan_drain(bool wait) {
+  g_queued = 0;
   g_drained_at = static_cast<std::uint32_t>(tm_elapsed_ms());
   if (g_pending.empty()) return;
   HeldOutput held;
@@ -139,7 +142,7 @@ void vexolan_drain(bool wait) {
 
 // After a line was queued: a batch when enough lines wait or enough time passed.
 void vexolan_drain_due() {
-  if (g_pending.size() >= DRAIN_LINES || static_cast<std::uint32_t>(tm_elapsed_ms()) - g_drained_at >= DRAIN_MS)
+  if (++g_queued >= DRAIN_LINES || static_cast<std::uint32_t>(tm_elapsed_ms()) - g_drained_at >= DRAIN_MS)
     vexolan_drain(false);
 }
 
