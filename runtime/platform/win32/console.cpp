@@ -131,7 +131,8 @@ bool os_console_set_attribute(OsConsole out, std::uint16_t attribute) {
 
 bool os_console_set_title(const char16_t* title) {
   win_send_held();
-  return SetConsoleTitleW(win_w(title ? title : u"")) != 0; }
+  return SetConsoleTitleW(win_w(title ? title : u"")) != 0;
+}
 
 bool os_console_set_ctrl_handler(OsCtrlHandler handler) {
   g_win_handler.store(handler);
