@@ -51,17 +51,17 @@ class Redirected {
   std::intptr_t out_ = -1;
 };
 
+using Packets = std::vector<std::string>;
+
 // The writes that reached the socket's other end so far, one per packet.
-std::vector<std::string> Writes(int end) {
-  std::vector<std::string> writes;
+Packets Writes(int end) {
+  Packets writes;
   char buf[1 << 17];
   ssize_t n;
   while ((n = ::recv(end, buf, sizeof buf, MSG_DONTWAIT)) >= 0) writes.emplace_back(buf, static_cast<std::size_t>(n));
   EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
   return writes;
 }
-
-using Writes_ = std::vector<std::string>;
 
 }  // namespace
 
@@ -79,25 +79,25 @@ TEST(ConsoleHold, HeldOutputGoesOutInOneWrite) {
     print_status(u"name", 0, 8);
     print_status(u"+", 0, 0);
     print_status_line(u"a ", u"b", 4);
-    EXPECT_EQ(Writes(sv[0]), Writes_{});
+    EXPECT_EQ(Writes(sv[0]), Packets{});
     con_hold(false);
-    EXPECT_EQ(Writes(sv[0]), Writes_{Utf16le(u"name Ok\r\na b\r\n")});
+    EXPECT_EQ(Writes(sv[0]), Packets{Utf16le(u"name Ok\r\na b\r\n")});
     // What is held goes out before a key poll and before a line read; the hold goes on.
     con_hold(true);
     con_print(u"x");
     con_inkey();
-    EXPECT_EQ(Writes(sv[0]), Writes_{Utf16le(u"x")});
+    EXPECT_EQ(Writes(sv[0]), Packets{Utf16le(u"x")});
     con_print(u"y");
     EXPECT_EQ(std::u16string(con_read_line()), u"l");
-    EXPECT_EQ(Writes(sv[0]), Writes_{Utf16le(u"y")});
+    EXPECT_EQ(Writes(sv[0]), Packets{Utf16le(u"y")});
     // Past the bound, what is held goes out at once.
     const std::u16string piece(1000, u'z');
     for (int i = 0; i < 40; ++i) con_print(piece.c_str());
-    Writes_ early = Writes(sv[0]);
+    Packets early = Writes(sv[0]);
     ASSERT_EQ(early.size(), 1u);
     EXPECT_EQ(early[0].size(), 33 * 2000u);
     con_hold(false);
-    Writes_ rest = Writes(sv[0]);
+    Packets rest = Writes(sv[0]);
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(rest[0], Utf16le(std::u16string(7 * 1000, u'z')));
   }
