@@ -245,6 +245,10 @@ const FilePlan* plan_wait(std::int32_t i) {
   return state == PlanSlot::READY ? &slot.plan : nullptr;
 }
 
+bool plan_ready(std::int32_t i) {
+  return g_plan->slots[static_cast<std::size_t>(i)].state.load() != PlanSlot::PENDING;
+}
+
 void plan_stop() {
   if (!g_plan) return;
   {

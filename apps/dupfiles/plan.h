@@ -54,5 +54,9 @@ bool plan_order();
 // a plan it returned stays unchanged until plan_stop.
 const FilePlan* plan_wait(std::int32_t i);
 
+// Whether plan_wait(i) would return at once: the plan is ready, or never
+// will be. Never waits.
+bool plan_ready(std::int32_t i);
+
 // Waits for the look-ahead to end and releases it.
 void plan_stop();

@@ -16,6 +16,7 @@
 
 #include "common/status.h"
 #include "common/tree.h"
+#include "console/con.h"
 #include "core/arr.h"
 #include "core/tm.h"
 #include "dupfiles/collect.h"
@@ -75,6 +76,25 @@ struct Pending {
 
 std::deque<Pending> g_pending;
 
+// While the main flow is busy, the waiting lines are printed in batches,
+// each in one console write: when this many were queued since the last
+// batch (the lines behind deletions still under way do not count twice),
+// or this long after it. Before the main flow may wait or read files
+// itself, every line that can be printed is.
+constexpr std::int32_t DRAIN_LINES = 64;
+constexpr std::uint32_t DRAIN_MS = 20;
+std::int32_t g_queued = 0;       // lines queued since the last batch
+std::uint32_t g_drained_at = 0;  // tm_elapsed_ms of the last batch
+
+// The console output held for the life of the object.
+class HeldOutput {
+ public:
+  HeldOutput() { con_hold(true); }
+  ~HeldOutput() { con_hold(false); }
+  HeldOutput(const HeldOutput&) = delete;
+  HeldOutput& operator=(const HeldOutput&) = delete;
+};
+
 void vexolan_deletion_line(std::int32_t index, bool deleted) {
   {
     StrBuild prefix(u" del '");
@@ -91,8 +111,13 @@ void vexolan_deletion_line(std::int32_t index, bool deleted) {
   }
 }
 
-// Prints the waiting lines that can be printed; with `wait`, all of them.
+// Prints the waiting lines that can be printed, as one batch; with `wait`,
+// all of them, the batch going out before each wait for a deletion.
 void vexolan_drain(bool wait) {
+  g_queued = 0;
+  g_drained_at = static_cast<std::uint32_t>(tm_elapsed_ms());
+  if (g_pending.empty()) return;
+  HeldOutput held;
   while (!g_pending.empty()) {
     const Pending& p = g_pending.front();
     switch (p.kind) {
@@ -101,7 +126,12 @@ void vexolan_drain(bool wait) {
         vexolan_count_line(p.passed, duplicates_removed, delete_failures, u"[+");
         break;
       case PendingKind::Deletion: {
-        std::int32_t result = deleter_result(p.ticket, wait);
+        std::int32_t result = deleter_result(p.ticket, false);
+        if (result < 0 && wait) {
+          con_hold(false);
+          result = deleter_result(p.ticket, true);
+          con_hold(true);
+        }
         if (result < 0) return;
         vexolan_deletion_line(p.index, result == 1);
         g_deleting.erase(g_deleting.find(p.identity));
@@ -113,9 +143,15 @@ void vexolan_drain(bool wait) {
   }
 }
 
+// After a line was queued: a batch when enough lines wait or enough time passed.
+void vexolan_drain_due() {
+  if (++g_queued >= DRAIN_LINES || static_cast<std::uint32_t>(tm_elapsed_ms()) - g_drained_at >= DRAIN_MS)
+    vexolan_drain(false);
+}
+
 void vexolan_queue(const Pending& p) {
   g_pending.push_back(p);
-  vexolan_drain(false);
+  vexolan_drain_due();
 }
 
 void vexolan_queue_line(CStr text, std::int32_t index, std::int32_t colour) {
@@ -135,7 +171,7 @@ void vexolan_queue_deletion(std::int32_t index, std::int32_t copy_of, const FsFi
     g_deleting.erase(g_deleting.find(id));
     throw;
   }
-  vexolan_drain(false);
+  vexolan_drain_due();
 }
 
 // The file as it stands at its turn: false when it cannot be reached. A
@@ -177,6 +213,7 @@ void vexolan_match_fresh(std::int32_t i, std::int64_t size) {
 // holds, else null (the file was handled afresh).
 bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* here, std::int64_t* size,
                          const FilePlan** plan) {
+  if (ahead && !plan_ready(i)) vexolan_drain(false);  // the plan is still being made: wait with the lines shown
   *plan = ahead ? plan_wait(i) : nullptr;
   if (ahead && !*plan) throw std::bad_alloc();  // the look-ahead ran out of memory
   if (g_turn_hook) g_turn_hook(i, file_list[i]);
@@ -189,7 +226,9 @@ bool vexolan_fingerprint(std::int32_t i, bool ahead, FsFileStamp* now, bool* her
     return true;
   }
   *plan = nullptr;
-  // Without a plan that still holds: as the sequential flow does it now.
+  // Without a plan that still holds: as the sequential flow does it now,
+  // reading the file here, after the lines are shown.
+  vexolan_drain(false);
   *size = fs_file_size(current_file);
   if (*size < 0) {
     vexolan_queue_line(u"File not found or invalid: ", i, 4);

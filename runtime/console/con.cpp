@@ -234,6 +234,8 @@ void con_print_line(CStr text) {
   os_console_flush(g_con.output);
 }
 
+void con_hold(bool hold) { os_console_hold(g_con.output, hold); }
+
 void con_set_color(std::int32_t foreground, std::int32_t background) {
   con_checkpoint();
   if (foreground < 0 || foreground > 15 || background < 0 || background > 15) return;

@@ -30,6 +30,13 @@ void con_print(CStr text);
 // output. Writes nothing when the buffer cannot be allocated.
 void con_print_line(CStr text);
 
+// true: keeps what is printed from now on (text, colours) to send it in one
+// write at the next con_hold(false), so that a batch of short lines costs
+// the console one write. The bytes and their order are those printed
+// unheld; kept output also goes out before any read or key poll and at the
+// normal end. Holds do not nest: one release ends them. Failures are silent.
+void con_hold(bool hold);
+
 // Sets the colour of text written afterwards. Numbers above 15 or below 0
 // change nothing.
 void con_set_color(std::int32_t foreground, std::int32_t background);

@@ -70,7 +70,29 @@ std::int32_t os_console_write_bytes(OsConsole out, const void* bytes, std::int32
 
 // Forces written output to its device: a file to disk (Windows: a pipe waits
 // for its reader). False where there is nothing to force, such as a console.
+// Held output (os_console_hold) stays held, except a file's, which is sent
+// and then forced.
 bool os_console_flush(OsConsole out);
+
+// With `hold`, keeps what the console calls write to `out` from then on
+// (text and colours on a console, the bytes of redirected output) in the
+// process; without, sends what was kept in one write and ends the hold, so
+// that many short writes reach the device at once, in the same order and
+// with the same bytes. Kept output also goes out, first, before anything
+// reads from the console or polls a key, before the title is set, as soon
+// as more than 64 KiB are kept, and on the normal end of the process. One
+// handle is held at a time: holding another sends the first's output and
+// ends its hold. Not nested: one release ends any number of holds.
+// A held write counts as done when it is kept. A failure found when kept
+// output is sent is its writes': on a console it is ignored, as a console
+// write's failure is; for redirected output the rest of what was kept is
+// dropped and the failure is reported once, by whichever comes first: the
+// next os_console_write_bytes to `out` (which then fails, -1, and takes
+// nothing) or the release (false). True otherwise.
+// Windows: a console's text is written at once (its colours are set apart
+// from the text, so keeping it would save no write); redirected output is
+// held as described.
+bool os_console_hold(OsConsole out, bool hold);
 
 // The text attribute of a console screen buffer (POSIX: 7, light grey on
 // black, for a terminal, whose colours cannot be read). False when the

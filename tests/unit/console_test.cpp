@@ -223,6 +223,30 @@ TEST(Console, OutputToVanishedReaderIsSilent) {
   SUCCEED();
 }
 
+// Held bytes that cannot be sent (the reader went away) fail once: at the
+// release, or at the next write when they were sent before it.
+TEST(Console, HeldOutputFailureIsReportedOnce) {
+  std::intptr_t r = -1, w = -1, in_r = -1, in_w = -1;
+  ASSERT_TRUE(os_console_create_pipe(&r, &w));
+  ASSERT_TRUE(os_console_create_pipe(&in_r, &in_w));
+  os_file_close(r);
+  ASSERT_TRUE(os_console_hold(w, true));
+  EXPECT_EQ(os_console_write_bytes(w, "ab", 2), 2);  // kept
+  EXPECT_FALSE(os_console_hold(w, false));
+  EXPECT_TRUE(os_console_hold(w, false));
+
+  ASSERT_TRUE(os_console_hold(w, true));
+  EXPECT_EQ(os_console_write_bytes(w, "cd", 2), 2);
+  EXPECT_EQ(os_file_write(in_w, "e", 1), 1);
+  char byte = 0;
+  EXPECT_EQ(os_console_read_bytes(in_r, &byte, 1), 1);  // sends what is held first
+  EXPECT_EQ(os_console_write_bytes(w, "fg", 2), -1);
+  EXPECT_EQ(os_console_write_bytes(w, "hi", 2), 2);
+  EXPECT_FALSE(os_console_hold(w, false));  // these failed in turn
+  EXPECT_TRUE(os_console_hold(w, false));
+  for (std::intptr_t h : {w, in_r, in_w}) os_file_close(h);
+}
+
 TEST(Console, KeysFromRedirectedInput) {
   WriteFile(IN_FILE, Utf16le(u"y\r\n"));
   OsFile f = os_file_open_read(IN_FILE, true);

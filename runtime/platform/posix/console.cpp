@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 
 namespace {
@@ -105,19 +106,49 @@ int posix_sgr(std::uint16_t attribute, char (&out)[16]) {
   return k;
 }
 
-// A colour set on a terminal goes out with the text that follows it, in one
-// write instead of a write of its own (a terminal wakes its reader for each);
-// anything else that reaches the terminal or reads from it sends it first.
-// Like every console write, only the main thread touches this.
-char g_pending_colour[16];
-int g_pending_length = 0;
-int g_pending_fd = -1;
+// Output that waits in the process to go out in one write: a colour set on
+// a terminal waits for the text that follows it (a terminal wakes its
+// reader for each write), and while a descriptor is held everything written
+// to it waits for the release. Whatever else reaches a descriptor or reads
+// from the console sends it first. Like every console write, only the main
+// thread touches this.
+constexpr std::size_t HELD_MOST = 65536;  // more than this waiting goes out at once
+std::string g_held;       // the bytes waiting
+int g_held_fd = -1;       // whose they are (-1: nothing waits)
+int g_hold_fd = -1;       // the descriptor held (-1: none)
+int g_held_failed = -1;   // redirected output whose held bytes could not be sent, until reported
 
-void posix_send_pending_colour() {
-  if (g_pending_fd < 0) return;
-  int fd = g_pending_fd;
-  g_pending_fd = -1;
-  posix_write_all(fd, g_pending_colour, static_cast<std::size_t>(g_pending_length));
+// Sends what waits. A terminal's failure is ignored, as its direct writes'
+// are; redirected output's is remembered for the next write or the release.
+bool posix_send_held() {
+  if (g_held_fd < 0) return true;
+  int fd = g_held_fd;
+  g_held_fd = -1;
+  bool sent = posix_write_all(fd, g_held.data(), g_held.size());
+  g_held.clear();
+  if (!sent && !posix_is_terminal(fd)) g_held_failed = fd;
+  return sent || posix_is_terminal(fd);
+}
+
+// Adds bytes for `fd` behind what waits and sends them at once, unless `fd`
+// is held or `wait` keeps them for what follows, and the bound is not passed.
+// False when bytes for `fd` could not be sent now.
+bool posix_put(int fd, const char* bytes, std::size_t size, bool wait) {
+  if (g_held_fd != fd) posix_send_held();
+  try {
+    g_held.append(bytes, size);
+  } catch (const std::bad_alloc&) {
+    // No room to wait in: what waits goes out, then these bytes by themselves.
+    g_held_fd = fd;
+    bool sent = posix_send_held();
+    g_held_failed = -1;
+    return posix_write_all(fd, bytes, size) && sent;
+  }
+  g_held_fd = fd;
+  if ((wait || g_hold_fd == fd) && g_held.size() <= HELD_MOST) return true;
+  if (posix_send_held()) return true;
+  g_held_failed = -1;  // reported now
+  return false;
 }
 
 // Puts the terminal's own mode and colours back. Async-signal-safe.
@@ -178,9 +209,16 @@ void posix_on_continue(int) {
 }
 
 void posix_at_exit() {
+  posix_send_held();
   posix_put_back();
   g_changed.store(false);
   g_coloured_fd.store(-1);
+}
+
+// The normal end sends held output before it puts the colours back.
+std::once_flag g_at_exit_once;
+void posix_install_at_exit() {
+  std::call_once(g_at_exit_once, [] { std::atexit(posix_at_exit); });
 }
 
 // Installs the ways out once, before the terminal is first changed. A
@@ -189,7 +227,7 @@ void posix_at_exit() {
 std::once_flag g_put_back_once;
 void posix_install_put_back() {
   std::call_once(g_put_back_once, [] {
-    std::atexit(posix_at_exit);
+    posix_install_at_exit();
     struct Way {
       int sig;
       void (*handler)(int);
@@ -373,12 +411,7 @@ bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t cou
   // up): the raw UTF-16 fallback is only for files and pipes.
   if (count > 0) {
     std::string bytes = posix_terminal_bytes(std::u16string(units, static_cast<std::size_t>(count)), true);
-    if (g_pending_fd == posix_fd(out)) {
-      bytes.insert(0, g_pending_colour, static_cast<std::size_t>(g_pending_length));
-      g_pending_fd = -1;
-    }
-    posix_send_pending_colour();
-    posix_write_all(posix_fd(out), bytes.data(), bytes.size());
+    posix_put(posix_fd(out), bytes.data(), bytes.size(), false);
   }
   return true;
 }
@@ -395,16 +428,22 @@ std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::i
     sigaction(SIGPIPE, &ignore, nullptr);
   });
   if (out < 0 || count < 0) return -1;
-  posix_send_pending_colour();
-  return posix_write_all(posix_fd(out), static_cast<const char*>(bytes), static_cast<std::size_t>(count)) ? count
-                                                                                                          : -1;
+  if (g_held_failed == posix_fd(out)) {
+    g_held_failed = -1;  // held bytes that were taken could not be sent: this write reports it and takes nothing
+    return -1;
+  }
+  return posix_put(posix_fd(out), static_cast<const char*>(bytes), static_cast<std::size_t>(count), false) ? count
+                                                                                                            : -1;
 }
 
 bool os_console_flush(OsConsole out) {
-  posix_send_pending_colour();
+  // Held output stays held, unless it is a file's that is to be forced to disk.
+  const bool held = out >= 0 && g_hold_fd == posix_fd(out);
+  if (!held) posix_send_held();
   struct stat st;
   // A terminal (known without asking the system again) is never a file to sync.
   if (out < 0 || posix_is_terminal(out) || ::fstat(posix_fd(out), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (held && !posix_send_held()) return false;
   return ::fsync(posix_fd(out)) == 0;
 }
 
@@ -416,23 +455,42 @@ bool os_console_attribute(OsConsole out, std::uint16_t* attribute) {
 
 bool os_console_set_attribute(OsConsole out, std::uint16_t attribute) {
   if (!posix_is_terminal(out)) return false;
-  posix_send_pending_colour();
-  g_pending_length = posix_sgr(attribute, g_pending_colour);
+  char sgr[16];
+  int n = posix_sgr(attribute, sgr);
+  posix_put(posix_fd(out), sgr, static_cast<std::size_t>(n), true);
   posix_install_put_back();
   g_colour.store(attribute);
   g_coloured_fd.store(posix_fd(out));
-  g_pending_fd = posix_fd(out);
   return true;
 }
 
 bool os_console_set_title(const char16_t* title) {
   if (!posix_is_terminal(1)) return false;
-  posix_send_pending_colour();
+  posix_send_held();
   // Control characters would end or change the sequence.
   std::string seq = "\x1b]0;";
   seq.append(posix_terminal_bytes(title ? title : u"", false));
   seq.push_back('\x07');
   return posix_write_all(1, seq.data(), seq.size());
+}
+
+bool os_console_hold(OsConsole out, bool hold) {
+  if (out < 0) return false;
+  const int fd = posix_fd(out);
+  if (hold) {
+    // One descriptor at a time: what another held goes out now.
+    if (g_hold_fd != fd && g_hold_fd >= 0 && g_held_fd == g_hold_fd) posix_send_held();
+    posix_install_at_exit();
+    g_hold_fd = fd;
+    return true;
+  }
+  if (g_hold_fd == fd) {
+    g_hold_fd = -1;
+    if (g_held_fd == fd) posix_send_held();
+  }
+  if (g_held_failed != fd) return true;
+  g_held_failed = -1;  // reported now
+  return false;
 }
 
 bool os_console_set_ctrl_handler(OsCtrlHandler handler) {
@@ -444,7 +502,7 @@ bool os_console_set_ctrl_handler(OsCtrlHandler handler) {
 bool os_console_set_line_mode(OsConsole in) { return posix_is_terminal(in); }
 
 std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t capacity) {
-  posix_send_pending_colour();  // the colour of what the terminal shows next
+  posix_send_held();  // what the terminal shows before the keys
   if (!posix_is_terminal(in) || capacity < 2) return -1;
   int fd = posix_fd(in);
   // Keys typed in key mode and not polled yet lead the line, as typed.
@@ -511,7 +569,7 @@ std::int32_t os_console_read_line(OsConsole in, char16_t* buffer, std::int32_t c
 }
 
 std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t count) {
-  posix_send_pending_colour();  // the colour of what the terminal shows next
+  posix_send_held();  // what was written goes out before input is read
   if (in < 0 || count < 0) return -1;
   for (;;) {
     ssize_t n = ::read(posix_fd(in), buffer, static_cast<std::size_t>(count));
@@ -521,7 +579,7 @@ std::int32_t os_console_read_bytes(OsConsole in, void* buffer, std::int32_t coun
 }
 
 bool os_console_input_events(OsConsole in, std::uint32_t* count) {
-  posix_send_pending_colour();  // the colour of what the terminal shows next
+  posix_send_held();  // what the terminal shows before the keys
   if (!posix_is_terminal(in)) return false;
   *count = 0;
   int waiting = 0;
@@ -533,7 +591,7 @@ bool os_console_input_events(OsConsole in, std::uint32_t* count) {
 }
 
 std::int32_t os_console_read_input(OsConsole in, OsKeyPress* key) {
-  posix_send_pending_colour();  // the colour of what the terminal shows next
+  posix_send_held();  // what the terminal shows before the keys
   if (!posix_is_terminal(in)) return 0;
   int fd = posix_fd(in);
   unsigned char first = 0;

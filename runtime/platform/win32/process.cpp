@@ -21,7 +21,10 @@ const char16_t* os_command_line() { return reinterpret_cast<const char16_t*>(Get
 std::int32_t os_argument_count() { return 0; }
 const char16_t* os_argument(std::int32_t) { return nullptr; }
 
-void os_exit_process(std::uint32_t code) { ExitProcess(code); }
+void os_exit_process(std::uint32_t code) {
+  win_console_send_held();  // held console output is part of the normal end
+  ExitProcess(code);
+}
 
 std::uint32_t os_thread_id() { return GetCurrentThreadId(); }
 

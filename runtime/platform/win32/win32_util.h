@@ -21,3 +21,7 @@ inline wchar_t* win_w(char16_t* text) { return reinterpret_cast<wchar_t*>(text);
 inline OsFileIdentity win_identity(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
+
+// Sends redirected output that the console keeps while held: the normal end
+// calls it before the process ends.
+void win_console_send_held();

@@ -232,6 +232,21 @@ void ControlsScenario() {
   Report("done");
 }
 
+// Held text and colours go out before a key poll and at the normal end,
+// before the colours are put back.
+void HeldScenario() {
+  con_open(nullptr);
+  con_hold(true);
+  con_set_color(8, 0);
+  con_print(u"A");
+  con_set_color(10, 0);
+  con_print_line(u"B");
+  con_inkey();
+  con_print(u"C");
+  Report("done");
+  std::exit(0);
+}
+
 // Programs whose close event is tested: the releases report themselves.
 void ReportRelease() { Report("released"); }
 void PollingLogic() {
@@ -364,6 +379,14 @@ TEST(ConsolePty, ColourAndTitleSequences) {
   EXPECT_NE(d, std::string::npos);
   EXPECT_NE(reset, std::string::npos);
   EXPECT_TRUE(a < b && b < c && c < d && d < reset);
+}
+
+TEST(ConsolePty, HeldOutputKeepsItsBytes) {
+  PtyChild child(HeldScenario);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.NextReport(), "done");
+  child.Wait();
+  EXPECT_EQ(child.shown(), std::string("\x1b[0;90mA\x1b[0;92mB\r\r\nC") + SGR_RESET);
 }
 
 TEST(ConsolePty, CloseEventReleasesThenEnds) {
