@@ -37,6 +37,7 @@ VexolanTurnFn g_turn_hook = nullptr;
 bool g_ordered = false;        // the collected list is in its final order
 bool g_order_ahead = false;    // ... and the look-ahead plans it
 bool g_order_failed = false;   // ... or memory ran out while ordering it
+bool g_deleting_ready = false;  // the deletion threads were started with the ordering
 
 constexpr std::int32_t PROGRESS_EVERY = 10240;
 
@@ -318,10 +319,10 @@ void vexolan_forget() {
   g_deleting.clear();
 }
 
-// Puts the collected list in order and lets the look-ahead plan it in that
-// order. Done as soon as the collection ends, so that the look-ahead's
-// threads work through the pause that follows it; at the latest when the
-// processing starts.
+// Puts the collected list in order, lets the look-ahead plan it in that
+// order and starts the deletion threads. Done as soon as the collection
+// ends, so that this work is done during the pause that follows it; at the
+// latest when the processing starts.
 void vexolan_order() {
   if (g_ordered) return;
   g_ordered = true;
@@ -335,6 +336,8 @@ void vexolan_order() {
       plan_stop();
       g_order_ahead = false;
     }
+    deleter_start(g_root_length);
+    g_deleting_ready = true;
   } catch (const std::bad_alloc&) {
     g_order_failed = true;
   } catch (const std::system_error&) {
@@ -380,7 +383,8 @@ void vexolan_process(std::int32_t start_ms) {
     }
     fp_use_md5();
     vexolan_forget();
-    deleter_start(g_root_length);
+    if (!g_deleting_ready) deleter_start(g_root_length);
+    g_deleting_ready = false;
     vexolan_process_files(ahead);
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
