@@ -37,7 +37,6 @@ VexolanTurnFn g_turn_hook = nullptr;
 bool g_ordered = false;        // the collected list is in its final order
 bool g_order_ahead = false;    // ... and the look-ahead plans it
 bool g_order_failed = false;   // ... or memory ran out while ordering it
-bool g_deleting_ready = false;  // the deletion threads were started with the ordering
 
 constexpr std::int32_t PROGRESS_EVERY = 10240;
 
@@ -330,14 +329,13 @@ void vexolan_order() {
     g_order_ahead = g_ahead && file_count > 0 && plan_list(file_list, file_count);
     if (g_ahead && !g_order_ahead) plan_stop();
     g_ahead = false;
-    // The separator ranks as Windows' "\\" does, so that both systems keep the same copy.
+    // The separator ranks as Windows' "\" does, so that both systems keep the same copy.
     sort_array(file_list, SORT_NO_CASE | (fs_separator() == u'\\' ? 0 : SORT_SLASH_AS_BACKSLASH), 1, file_count);
     if (g_order_ahead && !plan_order()) {
       plan_stop();
       g_order_ahead = false;
     }
     deleter_start(g_root_length);
-    g_deleting_ready = true;
   } catch (const std::bad_alloc&) {
     g_order_failed = true;
   } catch (const std::system_error&) {
@@ -383,8 +381,6 @@ void vexolan_process(std::int32_t start_ms) {
     }
     fp_use_md5();
     vexolan_forget();
-    if (!g_deleting_ready) deleter_start(g_root_length);
-    g_deleting_ready = false;
     vexolan_process_files(ahead);
   } catch (const std::bad_alloc&) {
     out_of_memory = true;

@@ -342,6 +342,27 @@ int posix_openat(int dir, const char* name, int flags) {
   return fd;
 }
 
+// Opens `path` below the open directory `dir` in one call, without following
+// any link and never climbing out of `dir`: the descriptor, -1 when refused
+// (errno says why), -2 where the system has no such call.
+int posix_openat2_beneath(int dir, const std::string& path, int flags) {
+#if defined(__linux__) && defined(SYS_openat2)
+  open_how how{};
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+  long fd;
+  do fd = ::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how);
+  while (fd < 0 && errno == EINTR);
+  // A kernel or sandbox without the call says so; any other answer stands.
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
+#else
+  (void)dir;
+  (void)path;
+  (void)flags;
+#endif
+  return -2;
+}
+
 // The directory `dirs` (components separated by "/", none of them "..")
 // below the open directory `root`, reached without following any link; `root`
 // itself when `dirs` is empty. Where the system resolves such a path in one
@@ -349,16 +370,8 @@ int posix_openat(int dir, const char* name, int flags) {
 // descriptor. `root` stays open.
 int posix_open_below(int root, const std::string& dirs) {
   if (dirs.empty()) return ::fcntl(root, F_DUPFD_CLOEXEC, 3);
-#if defined(__linux__) && defined(SYS_openat2)
-  open_how how{};
-  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-  long fd;
-  do fd = ::syscall(SYS_openat2, root, dirs.c_str(), &how, sizeof how);
-  while (fd < 0 && errno == EINTR);
-  // A kernel or sandbox without the call says so; any other answer stands.
-  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
-#endif
+  int once = posix_openat2_beneath(root, dirs, O_RDONLY | O_DIRECTORY);
+  if (once != -2) return once;
   int dir = root;
   std::size_t start = 0;
   while (start < dirs.size()) {
@@ -414,58 +427,35 @@ bool posix_climbs(const std::string& rest) {
 }  // namespace
 
 namespace {
-// Opens the file `rest` below the open directory `top` in one call, where
-// the system resolves such a path without links; -2 where it cannot.
-int posix_open_file_below(int top, const std::string& rest) {
-#if defined(__linux__) && defined(SYS_openat2)
-  open_how how{};
-  how.flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-  long fd;
-  do fd = ::syscall(SYS_openat2, top, rest.c_str(), &how, sizeof how);
-  while (fd < 0 && errno == EINTR);
-  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
-#else
-  (void)top;
-  (void)rest;
-#endif
-  return -2;
-}
-
-// Holds the regular file `rest` below the open directory `top`, with its
-// directory when it is held for deletion.
-bool posix_hold_below(int top, const std::string& rest, bool with_dir, OsHeldEntry* entry) {
-  if (!with_dir && !rest.empty() && rest.back() != '/') {
-    int fd = posix_open_file_below(top, rest);
-    if (fd != -2) {
-      struct stat st;
-      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        return false;
-      }
-      entry->file = static_cast<OsFile>(fd);
-      entry->dir = -1;
-      entry->identity = posix_identity(st);
-      return true;
-    }
-  }
-  std::size_t slash = rest.rfind('/');
-  int dir = posix_open_below(top, slash == std::string::npos ? std::string() : rest.substr(0, slash));
-  if (dir < 0) return false;
-  std::string leaf = slash == std::string::npos ? rest : rest.substr(slash + 1);
-  // Never blocking on a pipe or device, never taking a terminal, never
-  // following a link: only a regular file is kept.
-  int fd = leaf.empty() ? -1 : posix_openat(dir, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+// Keeps `fd` (with `dir`, or -1) in entry when it is open on a regular
+// file; otherwise closes both.
+bool posix_keep_regular(int fd, int dir, OsHeldEntry* entry) {
   struct stat st;
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
-    ::close(dir);
+    if (dir >= 0) ::close(dir);
     return false;
   }
   entry->file = static_cast<OsFile>(fd);
   entry->dir = dir;
   entry->identity = posix_identity(st);
   return true;
+}
+
+// Holds the regular file `rest` below the open directory `top`, with its
+// directory when it is held for deletion. Never blocking on a pipe or
+// device, never taking a terminal, never following a link.
+bool posix_hold_below(int top, const std::string& rest, bool with_dir, OsHeldEntry* entry) {
+  constexpr int FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  if (!with_dir && !rest.empty() && rest.back() != '/') {
+    int fd = posix_openat2_beneath(top, rest, FLAGS);
+    if (fd != -2) return posix_keep_regular(fd, -1, entry);
+  }
+  std::size_t slash = rest.rfind('/');
+  int dir = posix_open_below(top, slash == std::string::npos ? std::string() : rest.substr(0, slash));
+  if (dir < 0) return false;
+  std::string leaf = slash == std::string::npos ? rest : rest.substr(slash + 1);
+  return posix_keep_regular(leaf.empty() ? -1 : posix_openat(dir, leaf.c_str(), FLAGS), dir, entry);
 }
 }  // namespace
 
