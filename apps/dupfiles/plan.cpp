@@ -35,7 +35,7 @@ void plan_read_early(Planner& pl, std::stop_token stop) {
     g.unlock();
     for (PlanEntry* e : batch) {
       if (stop.stop_requested()) break;
-      if (plan_claim_read(e->first)) plan_make_read(*e, buffer.data(), e->size < 0 ? 0 : plan_head_bytes(e->size));
+      if (plan_claim_read(e->first)) plan_make_read(pl, *e, buffer.data(), e->size < 0 ? 0 : plan_head_bytes(e->size));
     }
     g.lock();
   }

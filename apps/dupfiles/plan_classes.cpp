@@ -292,10 +292,10 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
     unsigned char* buf = size == 0 ? &nothing : hold ? held.data() + k * static_cast<std::size_t>(size) : scratch.data();
     Member mem{m, {}, nullptr};
     if (plan_claim_read(e.first)) {
-      plan_make_read(e, buf, head_bytes);
+      plan_make_read(pl, e, buf, head_bytes);
       if (hold) mem.whole = buf;
     } else {
-      plan_await_read(e.first);  // read earlier, or being read by the other thread: compared on disk
+      plan_await_read(pl, e.first);  // read earlier, or being read by the other thread: compared on disk
     }
     if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
     if (e.first.bytes < 0) {
@@ -361,25 +361,42 @@ bool plan_claim_read(PlanFirstRead& first) {
   return first.state.compare_exchange_strong(expected, PlanFirstRead::BUSY, std::memory_order_acq_rel);
 }
 
-void plan_await_read(const PlanFirstRead& first) {
-  int state;
-  while ((state = first.state.load(std::memory_order_acquire)) != PlanFirstRead::DONE) first.state.wait(state);
+void plan_await_read(Planner& pl, const PlanFirstRead& first) {
+  if (first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) return;
+  // The count is raised before the state is read again under the lock, and
+  // the reader stores DONE before it reads the count (both sequentially
+  // consistent): either this sees DONE or the reader sees a waiter.
+  pl.read_waiters.fetch_add(1);
+  {
+    std::unique_lock g(pl.read_lock);
+    pl.read_done.wait(g, [&first] { return first.state.load() == PlanFirstRead::DONE; });
+  }
+  pl.read_waiters.fetch_sub(1);
 }
 
-void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
+namespace {
+
+void plan_read_done(Planner& pl, PlanFirstRead& f) {
+  f.state.store(PlanFirstRead::DONE);
+  if (pl.read_waiters.load() == 0) return;
+  std::lock_guard g(pl.read_lock);
+  pl.read_done.notify_all();
+}
+
+}  // namespace
+
+void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
   PlanFirstRead& f = e.first;
   try {
     f.bytes = fp_file_head(e.path, buffer, bytes, &f.read);
   } catch (...) {
     // Another thread may wait for this read: it must end all the same.
     f.bytes = PLAN_NO_MEMORY;
-    f.state.store(PlanFirstRead::DONE, std::memory_order_release);
-    f.state.notify_all();
+    plan_read_done(pl, f);
     throw;
   }
   if (f.bytes >= 0) f.hash = plan_head_hash(buffer, f.bytes);
-  f.state.store(PlanFirstRead::DONE, std::memory_order_release);
-  f.state.notify_all();
+  plan_read_done(pl, f);
 }
 
 void plan_unit(Planner& pl, std::int32_t i) {
@@ -398,9 +415,9 @@ void plan_unit(Planner& pl, std::int32_t i) {
   PlanEntry& e = pl.entry(i);
   if (plan_claim_read(e.first)) {
     unsigned char probe;
-    plan_make_read(e, &probe, 0);
+    plan_make_read(pl, e, &probe, 0);
   } else {
-    plan_await_read(e.first);
+    plan_await_read(pl, e.first);
   }
   if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
   if (e.first.bytes >= 0) {

@@ -111,6 +111,13 @@ struct Planner {
   std::mutex ready_lock;
   std::condition_variable ready;
   std::atomic<bool> waiting{false};
+  // A thread that needs a first read another thread is making counts itself
+  // in `read_waiters` and waits on `read_done` under `read_lock`; the reader
+  // notifies under that lock only when someone waits. (Not atomic::wait: one
+  // of our compilers' libraries can miss its wake-up and wait for ever.)
+  std::mutex read_lock;
+  std::condition_variable read_done;
+  std::atomic<std::int32_t> read_waiters{0};
   std::vector<std::jthread> workers;
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }
@@ -125,10 +132,10 @@ inline std::int32_t plan_head_bytes(std::int64_t size) {
 // Claims an entry's first read for the calling thread; false when another
 // thread has it (plan_await_read then waits for its result).
 bool plan_claim_read(PlanFirstRead& first);
-void plan_await_read(const PlanFirstRead& first);
+void plan_await_read(Planner& pl, const PlanFirstRead& first);
 
 // Makes a claimed first read of up to `bytes` bytes into buffer.
-void plan_make_read(PlanEntry& e, unsigned char* buffer, std::int32_t bytes);
+void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32_t bytes);
 
 // Plans the unit that starts at list index i: a file whose size no other file
 // has, or every file of one size.
