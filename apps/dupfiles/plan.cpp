@@ -17,7 +17,7 @@ Planner* g_plan = nullptr;
 // Runs while the collection and the sort keep the main thread busy, so that
 // the second core is not idle meanwhile. It stops as soon as the list is in
 // order: from then on files are read in the order the main flow wants them.
-void plan_read_early(Planner& pl, std::stop_token stop) {
+void plan_read_early(Planner& pl) {
   std::vector<unsigned char> buffer(PLAN_HEAD_BYTES);
   // Entries are taken a batch at a time, so that the collector, which adds
   // them under the same lock, seldom finds it taken.
@@ -27,14 +27,14 @@ void plan_read_early(Planner& pl, std::stop_token stop) {
   std::unique_lock g(pl.lock);
   for (;;) {
     pl.early_idle = true;
-    bool more = pl.added.wait(g, stop, [&pl] { return pl.ordered || pl.stopping || pl.early_next < pl.entries.size(); });
+    pl.added.wait(g, [&pl] { return pl.ordered || pl.stopping || pl.early_next < pl.entries.size(); });
     pl.early_idle = false;
-    if (!more || pl.ordered || pl.stopping) return;
+    if (pl.ordered || pl.stopping) return;
     batch.clear();
     while (batch.size() < BATCH && pl.early_next < pl.entries.size()) batch.push_back(&pl.entries[pl.early_next++]);
     g.unlock();
     for (PlanEntry* e : batch) {
-      if (stop.stop_requested()) break;
+      if (pl.stopping.load()) break;
       if (plan_claim_read(e->first)) plan_make_read(pl, *e, buffer.data(), e->size < 0 ? 0 : plan_head_bytes(e->size));
     }
     g.lock();
@@ -74,16 +74,16 @@ void plan_unit_done(Planner& pl) {
 
 // With no unit left, helps with the buckets another thread offers, until
 // every unit is published or planning is stopped.
-void plan_help_others(Planner& pl, std::stop_token stop) {
+void plan_help_others(Planner& pl) {
   std::unique_lock g(pl.lock);
   for (;;) {
     pl.helper_idle = true;
-    bool go = pl.added.wait(g, stop, [&pl] {
+    pl.added.wait(g, [&pl] {
       return pl.stopping || pl.failed.load() || pl.units_busy.load() == 0 ||
              (pl.offered && pl.offered->next.load() < pl.offered->count);
     });
     pl.helper_idle = false;
-    if (!go || pl.stopping || pl.failed.load() || !pl.offered || pl.offered->next.load() >= pl.offered->count) return;
+    if (pl.stopping || pl.failed.load() || !pl.offered || pl.offered->next.load() >= pl.offered->count) return;
     SharedBuckets* work = pl.offered;
     ++work->helpers;
     g.unlock();
@@ -96,13 +96,13 @@ void plan_help_others(Planner& pl, std::stop_token stop) {
 
 // Takes units in list order until none are left or planning is stopped,
 // then helps with what another thread still plans.
-void plan_units(Planner& pl, std::stop_token stop) {
-  while (!stop.stop_requested() && !pl.failed.load()) {
+void plan_units(Planner& pl) {
+  while (!pl.stopping.load() && !pl.failed.load()) {
     pl.units_busy.fetch_add(1);
     std::size_t u = pl.next_unit.fetch_add(1);
     if (u >= pl.units.size()) {
       plan_unit_done(pl);
-      plan_help_others(pl, stop);
+      plan_help_others(pl);
       return;
     }
     plan_unit(pl, pl.units[u]);
@@ -126,14 +126,15 @@ void plan_fail(Planner& pl) {
 // A look-ahead thread: the early reader first (when `early`), then a unit
 // planner once the list is ordered. Out of memory, the look-ahead stops
 // where it is; the main flow learns it from plan_wait. Nothing escapes.
-void plan_thread(std::stop_token stop, Planner* pl, bool early) {
+void plan_thread(Planner* pl, bool early) {
   try {
-    if (early) plan_read_early(*pl, stop);
+    if (early) plan_read_early(*pl);
     {
       std::unique_lock g(pl->lock);
-      if (!pl->added.wait(g, stop, [pl] { return pl->ordered || pl->stopping; }) || pl->stopping) return;
+      pl->added.wait(g, [pl] { return pl->ordered || pl->stopping; });
+      if (pl->stopping) return;
     }
-    plan_units(*pl, stop);
+    plan_units(*pl);
   } catch (const std::exception&) {
     std::lock_guard g(pl->lock);
     if (pl->ordered) plan_fail(*pl);
@@ -254,8 +255,8 @@ void plan_stop() {
   {
     std::lock_guard g(g_plan->lock);
     g_plan->stopping = true;
+    g_plan->added.notify_all();
   }
-  for (auto& w : g_plan->workers) w.request_stop();
   g_plan->workers.clear();  // joins
   delete g_plan;
   g_plan = nullptr;

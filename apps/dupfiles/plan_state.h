@@ -7,7 +7,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <stop_token>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -92,9 +91,9 @@ struct Planner {
   std::size_t early_next = 0;     // the next entry for the reader that runs during the collection
   bool early_idle = false;        // that reader waits for entries
   bool ordered = false;           // the list is complete and in its final order
-  bool stopping = false;          // released: no more planning is wanted
+  std::atomic<bool> stopping{false};  // released: no more planning is wanted; set under `lock`
   std::mutex lock;
-  std::condition_variable_any added;  // entries added, the list ordered, or stopping
+  std::condition_variable added;  // entries added, the list ordered, or stopping
 
   const Str* files = nullptr;  // the list, once complete
   std::int32_t count = 0;
