@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,12 @@ namespace stdfs = std::filesystem;
 
 namespace {
 void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
+
+// A directory of this run's own, so that two runs at once do not meet.
+stdfs::path TestDir(const std::string& name) {
+  static const std::string run = std::to_string(std::random_device{}());
+  return stdfs::temp_directory_path() / (name + "_" + run);
+}
 
 // Hands the list over as the collector does, file by file with its listed
 // size; with `pause`, the look-ahead has time to read every file before the
@@ -36,7 +43,7 @@ bool PlanList(Str* list, std::int32_t count, const std::vector<std::int64_t>& si
 class PlanKeys : public ::testing::TestWithParam<bool> {};
 
 TEST_P(PlanKeys, FollowContents) {
-  stdfs::path dir = stdfs::temp_directory_path() / (GetParam() ? "vexolan_plan_early" : "vexolan_plan_test");
+  stdfs::path dir = TestDir(GetParam() ? "vexolan_plan_early" : "vexolan_plan_test");
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
   std::string big(40000, 'x');  // beyond the block that is read first
@@ -92,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(ReadAtOnceOrEarly, PlanKeys, ::testing::Bool());
 // both look-ahead threads): each gets a key of its own, and a copy still
 // gets its original's key.
 TEST(Plan, ManyClassesOfOneSizeAndHead) {
-  stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_many";
+  stdfs::path dir = TestDir("vexolan_plan_many");
   stdfs::remove_all(dir);
   stdfs::create_directories(dir);
   const int n = 12;
@@ -186,7 +193,7 @@ TEST(Plan, ClassesOfOneSizeAndHead) {
       {"a read fails part-way", 3 * mib, {-1, -1, -1}, {0, -1, 0}, Fault::ReadFails},
       {"a file grows while read", 3 * mib, {-1, -1, -1}, {0, -1, 0}, Fault::Grows},
   };
-  stdfs::path dir = stdfs::temp_directory_path() / "vexolan_plan_classes";
+  stdfs::path dir = TestDir("vexolan_plan_classes");
   for (ClassCase c : cases) {
     if (c.classes.size() == 130)
       for (std::size_t k = 0; k < 130; ++k) {
