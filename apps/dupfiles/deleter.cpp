@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "dupfiles/wake_signal.h"
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
 
@@ -19,12 +20,11 @@ namespace {
 // Who owns what: `jobs`, `next`, `stopping` and `idle` are guarded by
 // `lock`; `jobs` grows only on the main flow (under the lock), and its
 // elements never move, so each result is reached through its own atomic
-// without the lock. `finished` counts results in. `main_waiting` is set by
-// the main flow, under `lock`, while it waits on `done`; a thread that
-// stores a result then wakes it under the lock. `root_length` is fixed
-// before any thread starts; `workers` is the main flow's alone. A job
-// belongs to the thread that took its ticket from `next` until its result
-// is in.
+// without the lock. `finished` counts results in. The main flow waits on
+// `done` for a result, which a thread wakes after storing one.
+// `root_length` is fixed before any thread starts; `workers` is the main
+// flow's alone. A job belongs to the thread that took its ticket from
+// `next` until its result is in.
 struct Deleter {
   struct Job {
     CStr path;
@@ -36,13 +36,12 @@ struct Deleter {
   std::vector<std::jthread> workers;
   std::mutex lock;
   std::condition_variable work;  // a path submitted, or stopping
-  std::condition_variable done;  // a result in, while the main flow waits
   std::deque<Job> jobs;          // by ticket
   std::int32_t next = 0;         // next ticket to take up
   std::int32_t idle = 0;         // threads waiting for work
   bool stopping = false;
   std::atomic<std::int32_t> finished{0};
-  std::atomic<bool> main_waiting{false};
+  WakeSignal done;  // a result in
 };
 
 // Removing a file costs the system far more than deciding to, and most of
@@ -61,16 +60,11 @@ std::int8_t deleter_attempt(const Deleter::Job& job, std::int32_t root_length, u
   }
 }
 
-// Records a job's result; wakes the main flow when it waits. The result is
-// stored before `main_waiting` is read, and the main flow sets it before it
-// reads results again under the lock (both sequentially consistent), so a
-// waiting main flow is never missed.
+// Records a job's result; wakes the main flow when it waits.
 void deleter_post(Deleter* d, Deleter::Job& job, std::int8_t result) {
   job.result.store(result);
   d->finished.fetch_add(1);
-  if (!d->main_waiting.load()) return;
-  std::lock_guard g(d->lock);
-  d->done.notify_all();
+  d->done.wake();
 }
 
 // Takes up jobs in ticket order; once stopping, ends when none is left.
@@ -89,16 +83,6 @@ void deleter_run(Deleter* d) {
     deleter_post(d, job, deleter_attempt(job, d->root_length, buffer.get()));
     g.lock();
   }
-}
-
-// Waits, on the main flow, until `ready` holds.
-template <class Ready>
-void deleter_wait(Ready ready) {
-  if (ready()) return;
-  std::unique_lock g(g_del->lock);
-  g_del->main_waiting.store(true);
-  g_del->done.wait(g, ready);
-  g_del->main_waiting.store(false);
 }
 
 }  // namespace
@@ -136,7 +120,7 @@ void deleter_start(std::int32_t root_length) {
 std::int32_t deleter_submit(CStr path, CStr kept) {
   const bool threads = !g_del->workers.empty();
   const std::int32_t t = static_cast<std::int32_t>(g_del->jobs.size());
-  if (threads) deleter_wait([t] { return t - g_del->finished.load() < DELETER_CAPACITY; });
+  if (threads) g_del->done.wait([t] { return t - g_del->finished.load() < DELETER_CAPACITY; });
   std::unique_lock g(g_del->lock);
   Deleter::Job& job = g_del->jobs.emplace_back(path, kept);
   if (!threads) {
@@ -153,7 +137,7 @@ std::int32_t deleter_submit(CStr path, CStr kept) {
 std::int32_t deleter_result(std::int32_t ticket, bool wait) {
   // Only the main flow adds jobs, so it reads the queue without the lock.
   const Deleter::Job& job = g_del->jobs[static_cast<std::size_t>(ticket)];
-  if (wait) deleter_wait([&job] { return job.result.load() >= 0; });
+  if (wait) g_del->done.wait([&job] { return job.result.load() >= 0; });
   return job.result.load();
 }
 

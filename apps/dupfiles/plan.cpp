@@ -41,17 +41,6 @@ void plan_read_early(Planner& pl) {
   }
 }
 
-// Wakes the main flow if it waits for a slot. The slot's state was stored
-// before `waiting` is read, and the main flow sets `waiting` before it reads
-// the state again under the lock (both sequentially consistent), so a
-// waiting main flow is never missed, and one that is not waiting costs no
-// system call.
-void plan_wake(Planner& pl) {
-  if (!pl.waiting.load()) return;
-  std::lock_guard g(pl.ready_lock);
-  pl.ready.notify_one();
-}
-
 // Publishes the plans of the unit that starts at list index i (those not
 // published already, as their buckets were done).
 void plan_publish(Planner& pl, std::int32_t i) {
@@ -120,7 +109,7 @@ void plan_fail(Planner& pl) {
     std::uint8_t pending = PlanSlot::PENDING;
     slot.state.compare_exchange_strong(pending, PlanSlot::FAILED);
   }
-  plan_wake(pl);
+  pl.published.wake();
 }
 
 // A look-ahead thread: the early reader first (when `early`), then a unit
@@ -175,7 +164,7 @@ void plan_publish_file(Planner& pl, std::int32_t m) {
     slot.plan.seen = first.read.stamp;
   }
   std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
-  if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) plan_wake(pl);
+  if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) pl.published.wake();
 }
 
 void plan_begin() {
@@ -236,13 +225,8 @@ bool plan_order() {
 
 const FilePlan* plan_wait(std::int32_t i) {
   PlanSlot& slot = g_plan->slots[static_cast<std::size_t>(i)];
-  std::uint8_t state = slot.state.load();
-  if (state == PlanSlot::PENDING) {
-    std::unique_lock g(g_plan->ready_lock);
-    g_plan->waiting.store(true);
-    g_plan->ready.wait(g, [&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
-    g_plan->waiting.store(false);
-  }
+  std::uint8_t state = PlanSlot::PENDING;
+  g_plan->published.wait([&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
   return state == PlanSlot::READY ? &slot.plan : nullptr;
 }
 

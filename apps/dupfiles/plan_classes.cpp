@@ -362,25 +362,14 @@ bool plan_claim_read(PlanFirstRead& first) {
 }
 
 void plan_await_read(Planner& pl, const PlanFirstRead& first) {
-  if (first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) return;
-  // The count is raised before the state is read again under the lock, and
-  // the reader stores DONE before it reads the count (both sequentially
-  // consistent): either this sees DONE or the reader sees a waiter.
-  pl.read_waiters.fetch_add(1);
-  {
-    std::unique_lock g(pl.read_lock);
-    pl.read_done.wait(g, [&first] { return first.state.load() == PlanFirstRead::DONE; });
-  }
-  pl.read_waiters.fetch_sub(1);
+  pl.read_done.wait([&first] { return first.state.load() == PlanFirstRead::DONE; });
 }
 
 namespace {
 
 void plan_read_done(Planner& pl, PlanFirstRead& f) {
   f.state.store(PlanFirstRead::DONE);
-  if (pl.read_waiters.load() == 0) return;
-  std::lock_guard g(pl.read_lock);
-  pl.read_done.notify_all();
+  pl.read_done.wake();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dupfiles/plan.h"
+#include "dupfiles/wake_signal.h"
 #include "fingerprint/fp.h"
 
 // Files up to this size are read whole at once and compared in memory; of
@@ -80,8 +81,9 @@ struct SharedBuckets {
 //   it alone writes the plans of the unit's files, and publishes each one
 //   through its slot's state.
 // - `failed` tells every thread that memory ran out.
-// - `waiting` is set by the main flow, under `ready_lock`, while it waits
-//   for a slot; a thread that publishes a slot then wakes it through `ready`.
+// - The main flow waits for a slot on `published`, which a thread that
+//   publishes one wakes; a thread waits on `read_done` for a first read the
+//   other thread is making.
 // - `lock` also guards `offered` (buckets on offer, or null) and
 //   `helper_idle` (a thread without units waits on `added` for buckets to
 //   help with, or for `units_busy`, the units taken and not yet published,
@@ -107,16 +109,8 @@ struct Planner {
   SharedBuckets* offered = nullptr;
   bool helper_idle = false;
   std::atomic<bool> failed{false};
-  std::mutex ready_lock;
-  std::condition_variable ready;
-  std::atomic<bool> waiting{false};
-  // A thread that needs a first read another thread is making counts itself
-  // in `read_waiters` and waits on `read_done` under `read_lock`; the reader
-  // notifies under that lock only when someone waits. (Not atomic::wait: one
-  // of our compilers' libraries can miss its wake-up and wait for ever.)
-  std::mutex read_lock;
-  std::condition_variable read_done;
-  std::atomic<std::int32_t> read_waiters{0};
+  WakeSignal published;
+  WakeSignal read_done;
   std::vector<std::jthread> workers;
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }
