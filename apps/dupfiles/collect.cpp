@@ -1,5 +1,13 @@
-// The recursive file collector.
+// The file collector: a walk of the tree with a work list of the directories
+// being listed, so that neither the stack nor the open listings grow with the
+// tree's depth. Files are stored in the order a recursive walk stores them: a
+// directory's files and subdirectories in the order its listing gives them,
+// each subdirectory's whole subtree at its place among them.
 #include "dupfiles/collect.h"
+
+#include <new>
+#include <string>
+#include <vector>
 
 #include "core/arr.h"
 #include "filesystem/fs.h"
@@ -11,6 +19,161 @@ std::int32_t collect_depth = 0;
 ObjectId collect_filter = 0;
 std::int32_t collect_growth_step = 2048;
 void (*collect_listener)(CStr path, std::int64_t size) = nullptr;
+
+namespace {
+
+// Listings kept open at once: the directories nearest the top (often the
+// largest) stay open while their subtrees are walked; below them a directory's
+// remaining entries are read ahead and its listing let go before a
+// subdirectory is entered.
+constexpr std::size_t COLLECT_OPEN_MOST = 8;
+
+// One entry as its listing gave it.
+struct CollectEntry {
+  std::u16string name;
+  std::int32_t type;
+  std::int32_t is_link;
+  std::int64_t size;
+};
+
+// A directory being listed: the length of its path (with its trailing
+// separator) in the walk's path, the entries read ahead and not yet taken,
+// then the rest of its listing while it is open.
+struct CollectLevel {
+  std::size_t dir_length;
+  ObjectId listing;         // 0 once let go
+  std::vector<CollectEntry> ahead;
+  std::size_t next = 0;     // the first entry of `ahead` not yet taken
+  bool unread = false;      // the listing's current entry is not taken yet (read-ahead ran out of memory)
+};
+
+// The walk's work list: the directories from the top down to the one being
+// listed, whose path `path` holds (each level's path is a prefix of it).
+struct CollectWalk {
+  std::vector<CollectLevel> levels;
+  std::u16string path;
+
+  ~CollectWalk() {
+    for (CollectLevel& level : levels)
+      if (level.listing != 0) fs_dir_close(level.listing);
+  }
+};
+
+CollectEntry collect_current(ObjectId listing) {
+  return {fs_dir_entry_name(listing), fs_dir_entry_type(listing), fs_dir_entry_is_link(listing),
+          fs_dir_entry_size(listing)};
+}
+
+// The next entry of a level into *e; false when none is left.
+bool collect_next(CollectLevel& level, CollectEntry* e) {
+  if (level.next < level.ahead.size()) {
+    *e = std::move(level.ahead[level.next++]);
+    if (level.next == level.ahead.size()) {
+      level.ahead.clear();
+      level.next = 0;
+    }
+    return true;
+  }
+  if (level.listing == 0) return false;
+  if (!level.unread && !fs_dir_next(level.listing)) return false;
+  level.unread = false;
+  *e = collect_current(level.listing);
+  return true;
+}
+
+// Reads the rest of a level's listing ahead and lets the listing go. Where
+// memory runs out, the listing stays open at the entry not yet read ahead.
+void collect_read_ahead(CollectLevel& level) {
+  if (level.listing == 0) return;
+  try {
+    while (level.unread || fs_dir_next(level.listing)) {
+      level.unread = true;
+      level.ahead.push_back(collect_current(level.listing));
+      level.unread = false;
+    }
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  fs_dir_close(level.listing);
+  level.listing = 0;
+}
+
+// Keeps the open listings below their bound, the deepest let go first.
+void collect_make_room(CollectWalk& walk) {
+  std::size_t open = 0;
+  for (const CollectLevel& level : walk.levels) open += level.listing != 0 ? 1 : 0;
+  for (auto level = walk.levels.rbegin(); open >= COLLECT_OPEN_MOST && level != walk.levels.rend(); ++level) {
+    if (level->listing == 0) continue;
+    collect_read_ahead(*level);
+    if (level->listing == 0) --open;
+  }
+}
+
+// Opens the listing of the directory `walk.path` names. One that cannot be
+// opened while the walk holds listings is tried once more with all of them
+// let go: the system may only have run short of descriptors.
+ObjectId collect_open(CollectWalk& walk) {
+  ObjectId listing = fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*");
+  if (listing != 0) return listing;
+  bool held = false;
+  for (CollectLevel& level : walk.levels) {
+    held = held || level.listing != 0;
+    collect_read_ahead(level);
+  }
+  return held ? fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*") : 0;
+}
+
+void collect_store(const CollectWalk& walk, const CollectEntry& e, Str** target) {
+  ++collect_count;
+  if (collect_count >= collect_capacity) {
+    collect_capacity += collect_growth_step;
+    arr_redim_t(collect_capacity + 1, target);
+  }
+  StrBuild full(walk.path.c_str());
+  full << e.name.c_str();
+  full.assign_to(&(*target)[collect_count]);
+  if (collect_listener) collect_listener((*target)[collect_count], e.size);
+}
+
+bool collect_is_dots(const std::u16string& name) { return name == u"." || name == u".."; }
+
+// Walks the tree from the work list's levels down; collect_depth is the
+// number of levels throughout.
+void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
+  const char16_t sep = fs_separator();
+  CollectEntry e;
+  while (!walk.levels.empty()) {
+    if (!collect_next(walk.levels.back(), &e)) {
+      if (walk.levels.back().listing != 0) fs_dir_close(walk.levels.back().listing);
+      walk.levels.pop_back();
+      --collect_depth;
+      if (!walk.levels.empty()) walk.path.resize(walk.levels.back().dir_length);
+      continue;
+    }
+    // A link to a file is left alone as a directory link is: it is not
+    // read, counted or deleted (its target may lie outside the tree, or be
+    // a file of the tree under another name).
+    if (e.type == FS_ENTRY_FILE && e.is_link) continue;
+    if (e.type == FS_ENTRY_FILE && rx_match(collect_filter, e.name.c_str())) {
+      collect_store(walk, e, target);
+    } else if (e.type == FS_ENTRY_DIRECTORY && !collect_is_dots(e.name) &&
+               (collect_depth <= depth_limit || depth_limit == -1) && !e.is_link) {
+      walk.path += e.name;
+      walk.path += sep;
+      ObjectId listing = collect_open(walk);
+      if (listing == 0) {
+        // Skipped without a word; its siblings are still listed.
+        walk.path.resize(walk.levels.back().dir_length);
+        continue;
+      }
+      collect_make_room(walk);
+      walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+      ++collect_depth;
+    }
+  }
+}
+
+}  // namespace
 
 std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit) {
   StrVar dir(path ? path : u"");
@@ -28,38 +191,20 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
 
   ObjectId listing = fs_dir_open(OBJ_ANY, dir.get(), u"*.*");
   if (listing == 0) return 0;
+  const std::int32_t outer_depth = collect_depth;
   ++collect_depth;
-  StrVar name;
-  while (fs_dir_next(listing)) {
-    name = fs_dir_entry_name(listing);
-    std::int32_t type = fs_dir_entry_type(listing);
-    // A link to a file is left alone as a directory link is: it is not
-    // read, counted or deleted (its target may lie outside the tree, or be
-    // a file of the tree under another name).
-    if (type == FS_ENTRY_FILE && fs_dir_entry_is_link(listing)) continue;
-    if (type == FS_ENTRY_FILE && rx_match(collect_filter, name.get())) {
-      ++collect_count;
-      if (collect_count >= collect_capacity) {
-        collect_capacity += collect_growth_step;
-        arr_redim_t(collect_capacity + 1, target);
-      }
-      StrBuild full(dir.get());
-      full << name.get();
-      full.assign_to(&(*target)[collect_count]);
-      if (collect_listener) collect_listener((*target)[collect_count], fs_dir_entry_size(listing));
-    } else if (type == FS_ENTRY_DIRECTORY && !str_equal(name.get(), u".") && !str_equal(name.get(), u"..") &&
-               (collect_depth <= depth_limit || depth_limit == -1) && !fs_dir_entry_is_link(listing)) {
-      StrVar subdir;
-      {
-        StrBuild sub(dir.get());
-        sub << name.get();
-        subdir = sub;
-      }
-      collect_files(subdir.get(), target, filter.get(), depth_limit);
-    }
+  try {
+    CollectWalk walk;
+    walk.path = dir.get();
+    walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+    listing = 0;
+    collect_walk(walk, target, depth_limit);
+  } catch (const std::bad_alloc&) {
+    // No room for the work list: what was stored stays; the walk's listings
+    // are closed as it goes.
+    if (listing != 0) fs_dir_close(listing);
   }
-  fs_dir_close(listing);
-  --collect_depth;
+  collect_depth = outer_depth;
 
   if (collect_count != 0 && collect_depth == 0) {
     rx_free(collect_filter);

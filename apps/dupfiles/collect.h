@@ -1,4 +1,4 @@
-// The recursive file collector: full paths of every file below a directory.
+// The file collector: full paths of every file below a directory.
 #pragma once
 #include <cstdint>
 
@@ -21,7 +21,8 @@ extern void (*collect_listener)(CStr path, std::int64_t size);
 // 1, 2, ... Subdirectories are entered while their parent's level is within
 // `depth_limit` (-1: unlimited); directory links are never entered and links
 // to files never stored, so no file is reached twice or outside the tree
-// through them. Returns the number of paths stored
-// after the top-level call (0 when none, or the directory cannot be
-// listed); nested calls return 0.
+// through them. Any depth is walked with a bounded stack and a bounded
+// number of open listings; files are stored in the order in which a
+// recursive walk stores them. Returns the number of paths stored so far
+// (0 when none, or the directory cannot be listed).
 std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit);
