@@ -2,6 +2,7 @@
 #include "platform/os_seam.h"
 #include "platform/os_file.h"
 #include "platform/os_fs.h"
+#include "posix_path.h"
 #include "posix_stat.h"
 #include "posix_text.h"
 
@@ -15,8 +16,10 @@ OsFile posix_open(const char16_t* path, int flags) {
   if (!path) return OS_NO_FILE;
   std::string p = posix_to_bytes(path);
   if (p.empty()) return OS_NO_FILE;
+  PosixPlace at(p);  // a path past the system's limit, through its directories
+  if (!at.reached()) return OS_NO_FILE;
   int fd;
-  do fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666);
+  do fd = ::openat(at.dir(), at.name(), flags | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? OS_NO_FILE : static_cast<OsFile>(fd);
 }

@@ -6,6 +6,7 @@
 // DeleteFileW refuses a read-only one.
 #include "platform/os_seam.h"
 #include "platform/os_fs.h"
+#include "posix_path.h"
 #include "posix_stat.h"
 #include "posix_text.h"
 
@@ -13,11 +14,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <limits.h>
 #include <unistd.h>
-#if defined(__linux__) && defined(SYS_openat2)
-#include <linux/openat2.h>
-#endif
 
 #include <cstring>
 #include <new>
@@ -98,7 +96,8 @@ bool posix_describe_at(int dir, const char* name, std::uint32_t* attributes, std
 }
 
 bool posix_describe(const std::string& path, std::uint32_t* attributes, std::uint32_t* is_link, std::int64_t* size) {
-  return posix_describe_at(AT_FDCWD, path.c_str(), attributes, is_link, size);
+  PosixPlace at(path);
+  return at.reached() && posix_describe_at(at.dir(), at.name(), attributes, is_link, size);
 }
 
 void posix_set_name(OsFindEntry* e, std::u16string_view name) {
@@ -131,8 +130,9 @@ void posix_fill(DIR* dir, const dirent* d, std::u16string_view name, OsFindEntry
 }
 
 bool posix_is_dir(const std::string& path) {
+  PosixPlace at(path.empty() ? std::string(".") : path);
   struct stat st;
-  return ::stat(path.empty() ? "." : path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return at.reached() && ::fstatat(at.dir(), at.name(), &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::uint32_t posix_error(int err) {
@@ -210,9 +210,11 @@ OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t*
     return reinterpret_cast<OsFind>(f);
   }
 
-  DIR* d = ::opendir(prefix.empty() ? "." : prefix.c_str());
+  int fd = posix_open_listing(prefix);
+  DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
   if (!d) {
     *error = posix_error(errno);
+    if (fd >= 0) ::close(fd);
     return OS_NO_FIND;
   }
   auto* f = new (std::nothrow) PosixFind{d, std::u16string(mask)};
@@ -251,55 +253,54 @@ std::uint32_t os_get_attributes(const char16_t* path) {
 
 bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
   if (!path) return false;
-  std::string p = posix_to_bytes(path);
+  PosixPlace at(posix_to_bytes(path));
   struct stat st;
-  if (::lstat(p.c_str(), &st) != 0) return false;
+  if (!at.reached() || ::fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(st.st_mode)) return true;
   mode_t mode = st.st_mode & 07777;
   mode_t wanted = (attributes & OS_ATTR_READONLY) ? (mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
                                                   : (mode | S_IWUSR);
-  return wanted == mode || ::chmod(p.c_str(), wanted) == 0;
+  return wanted == mode || ::fchmodat(at.dir(), at.name(), wanted, 0) == 0;
 }
 
 namespace {
-// Deletes the entry at p, which lstat described as st; `force` first gives
-// a read-only file its owner's write permission back.
-bool posix_delete(const std::string& p, const struct stat& st, bool force) {
+// Deletes the entry at `at`, which lstat described as st; `force` first
+// gives a read-only file its owner's write permission back.
+bool posix_delete(const PosixPlace& at, const struct stat& st, bool force) {
   if (S_ISDIR(st.st_mode)) {
     // The attributes are reset all the same, as for a directory on Windows.
-    if (force && !(st.st_mode & S_IWUSR)) ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR);
+    if (force && !(st.st_mode & S_IWUSR)) ::fchmodat(at.dir(), at.name(), (st.st_mode & 07777) | S_IWUSR, 0);
     return false;
   }
   if (S_ISLNK(st.st_mode)) {
     // A link to a directory is a directory entry, which DeleteFileW refuses.
     struct stat target;
-    if (::stat(p.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) return false;
+    if (::fstatat(at.dir(), at.name(), &target, 0) == 0 && S_ISDIR(target.st_mode)) return false;
   } else if (!(st.st_mode & S_IWUSR)) {
-    if (!force || ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) return false;
+    if (!force || ::fchmodat(at.dir(), at.name(), (st.st_mode & 07777) | S_IWUSR, 0) != 0) return false;
   }
-  return ::unlink(p.c_str()) == 0;
+  return ::unlinkat(at.dir(), at.name(), 0) == 0;
+}
+
+bool posix_delete_path(const char16_t* path, bool force) {
+  if (!path) return false;
+  PosixPlace at(posix_to_bytes(path));
+  struct stat st;
+  return at.reached() && ::fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && posix_delete(at, st, force);
 }
 }  // namespace
 
-bool os_sys_delete_file(const char16_t* path) {
-  if (!path) return false;
-  std::string p = posix_to_bytes(path);
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 && posix_delete(p, st, false);
-}
+bool os_sys_delete_file(const char16_t* path) { return posix_delete_path(path, false); }
 
-bool os_sys_delete_file_forced(const char16_t* path) {
-  if (!path) return false;
-  std::string p = posix_to_bytes(path);
-  struct stat st;
-  return ::lstat(p.c_str(), &st) == 0 && posix_delete(p, st, true);
-}
+bool os_sys_delete_file_forced(const char16_t* path) { return posix_delete_path(path, true); }
 
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   if (!path || !stamp) return false;
   struct stat st;
   std::string p = posix_to_bytes(path);
-  if (p.empty() || ::stat(p.c_str(), &st) != 0) return false;
+  if (p.empty()) return false;
+  PosixPlace at(p);
+  if (!at.reached() || ::fstatat(at.dir(), at.name(), &st, 0) != 0) return false;
   posix_stamp(st, stamp);
   return true;
 }
@@ -342,27 +343,6 @@ int posix_openat(int dir, const char* name, int flags) {
   return fd;
 }
 
-// Opens `path` below the open directory `dir` in one call, without following
-// any link and never climbing out of `dir`: the descriptor, -1 when refused
-// (errno says why), -2 where the system has no such call.
-int posix_openat2_beneath(int dir, const std::string& path, int flags) {
-#if defined(__linux__) && defined(SYS_openat2)
-  open_how how{};
-  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-  long fd;
-  do fd = ::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how);
-  while (fd < 0 && errno == EINTR);
-  // A kernel or sandbox without the call says so; any other answer stands.
-  if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL)) return static_cast<int>(fd);
-#else
-  (void)dir;
-  (void)path;
-  (void)flags;
-#endif
-  return -2;
-}
-
 // The directory `dirs` (components separated by "/", none of them "..")
 // below the open directory `root`, reached without following any link; `root`
 // itself when `dirs` is empty. Where the system resolves such a path in one
@@ -370,22 +350,7 @@ int posix_openat2_beneath(int dir, const std::string& path, int flags) {
 // descriptor. `root` stays open.
 int posix_open_below(int root, const std::string& dirs) {
   if (dirs.empty()) return ::fcntl(root, F_DUPFD_CLOEXEC, 3);
-  int once = posix_openat2_beneath(root, dirs, O_RDONLY | O_DIRECTORY);
-  if (once != -2) return once;
-  int dir = root;
-  std::size_t start = 0;
-  while (start < dirs.size()) {
-    std::size_t slash = dirs.find('/', start);
-    if (slash == std::string::npos) slash = dirs.size();
-    std::string part = dirs.substr(start, slash - start);
-    start = slash + 1;
-    if (part.empty()) continue;
-    int next = posix_openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (dir != root) ::close(dir);
-    if (next < 0) return -1;
-    dir = next;
-  }
-  return dir == root ? ::fcntl(root, F_DUPFD_CLOEXEC, 3) : dir;
+  return posix_open_chain(root, dirs, O_RDONLY, true);
 }
 
 // The root directory of the held files, opened once per thread for as long
@@ -400,7 +365,7 @@ class RootCache {
   int open(const std::string& root) {
     if (holds(root)) return fd_;
     reset();
-    fd_ = posix_openat(AT_FDCWD, root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY);
+    fd_ = posix_open_listing(root);
     if (fd_ >= 0) root_ = root;
     return fd_;
   }
@@ -447,8 +412,8 @@ bool posix_keep_regular(int fd, int dir, OsHeldEntry* entry) {
 // device, never taking a terminal, never following a link.
 bool posix_hold_below(int top, const std::string& rest, bool with_dir, OsHeldEntry* entry) {
   constexpr int FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-  if (!with_dir && !rest.empty() && rest.back() != '/') {
-    int fd = posix_openat2_beneath(top, rest, FLAGS);
+  if (!with_dir && !rest.empty() && rest.back() != '/' && rest.size() < PATH_MAX) {
+    int fd = posix_openat2_no_links(top, rest, FLAGS, true);
     if (fd != -2) return posix_keep_regular(fd, -1, entry);
   }
   std::size_t slash = rest.rfind('/');

@@ -1,5 +1,6 @@
 // File system on POSIX: the root, backslashes in names, links and their
-// identity, and names that are not valid UTF-8.
+// identity, names that are not valid UTF-8, and paths past the system's
+// limit.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "filesystem/fs.h"
+#include "fingerprint/fp.h"
 #include "regex/rx.h"
 
 namespace {
@@ -139,6 +141,101 @@ TEST_F(FsPosixTest, UndecodableNamesRoundTrip) {
 
   EXPECT_EQ(fs_delete_file(full.c_str()), 1);
   EXPECT_EQ(fs_file_size(full.c_str()), FS_SIZE_MISSING);
+}
+
+// A chain of directories below `top`, made through relative steps: the
+// path of its deepest directory, which is past PATH_MAX, and that
+// directory's descriptor.
+std::pair<std::string, int> DeepChain(const std::string& top, const std::string& name, int levels) {
+  std::string path = top;
+  int here = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int k = 0; k < levels && here >= 0; ++k) {
+    EXPECT_EQ(::mkdirat(here, name.c_str(), 0755), 0);
+    int below = ::openat(here, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(here);
+    here = below;
+    path += "/" + name;
+  }
+  EXPECT_GT(path.size(), static_cast<std::size_t>(PATH_MAX));
+  return {path, here};
+}
+
+void WriteAt(int dir, const char* name, const std::string& bytes, mode_t mode = 0644) {
+  int fd = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL, mode);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+// Every call a scan makes on a file reaches it below the path limit: its
+// size, its stamp, its contents, its directory's listing, a hold and a
+// deletion of each kind (a read-only file forced).
+TEST_F(FsPosixTest, PathsPastTheLimitAreReachedThroughTheirDirectories) {
+  auto [deep, fd] = DeepChain(dir_, std::string(250, 'n'), 18);
+  ASSERT_GE(fd, 0);
+  WriteAt(fd, "f", "abc");
+  WriteAt(fd, "g", "abc");
+  WriteAt(fd, "ro", "abc", 0444);
+  const std::u16string w = wide(deep);
+  const std::u16string f = w + u"/f", g = w + u"/g", ro = w + u"/ro";
+  const std::int32_t root_length = static_cast<std::int32_t>(dir_.size()) + 1;
+
+  EXPECT_EQ(fs_file_size(w.c_str()), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size(f.c_str()), 3);
+  FsFileStamp stamp{};
+  EXPECT_EQ(fs_file_stamp(f.c_str(), &stamp), 1);
+  EXPECT_EQ(stamp.size, 3);
+  fp_use_md5();
+  EXPECT_EQ(u16(fp_file_fingerprint(f.c_str(), FP_PLUGIN_MD5)), u"900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(fp_files_equal(f.c_str(), g.c_str()), 1);
+
+  std::set<std::u16string> listed;
+  ObjectId id = fs_dir_open(OBJ_ANY, w.c_str(), u"*.*");
+  ASSERT_NE(id, 0);
+  while (fs_dir_next(id)) listed.insert(u16(fs_dir_entry_name(id)));
+  fs_dir_close(id);
+  EXPECT_EQ(listed, (std::set<std::u16string>{u".", u"..", u"f", u"g", u"ro"}));
+
+  FsHeldFile copy{}, kept{};
+  ASSERT_EQ(fs_hold_file(g.c_str(), root_length, 1, &copy), 1);
+  ASSERT_EQ(fs_hold_file(f.c_str(), root_length, 0, &kept), 1);
+  EXPECT_EQ(fp_held_equal(&copy, &kept), 1);
+  EXPECT_EQ(fs_delete_held(g.c_str(), root_length, &copy, FS_DELETE_FORCE), 1);
+  fs_release_held(&copy);
+  fs_release_held(&kept);
+  EXPECT_EQ(fs_delete_file(ro.c_str()), 0);
+  EXPECT_EQ(fs_delete_file(ro.c_str(), FS_DELETE_FORCE), 1);
+  struct stat st;
+  EXPECT_NE(::fstatat(fd, "g", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_NE(::fstatat(fd, "ro", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_EQ(::fstatat(fd, "f", &st, AT_SYMLINK_NOFOLLOW), 0);
+  ::close(fd);
+}
+
+// A directory on the way that became a link (to a tree of the same shape) is
+// not followed by any of those calls, and nothing behind it is touched.
+TEST_F(FsPosixTest, ALinkOnTheWayPastTheLimitIsNotFollowed) {
+  const std::string name(250, 'n');
+  ASSERT_EQ(::mkdir(at("a").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(at("b").c_str(), 0755), 0);
+  auto [deep, fd] = DeepChain(at("b"), name, 18);
+  ASSERT_GE(fd, 0);
+  WriteAt(fd, "f", "abc");
+  ::close(fd);
+  ASSERT_EQ(::symlink(at("b/" + name).c_str(), at("a/" + name).c_str()), 0);
+  const std::u16string f = wide(at("a") + deep.substr(at("b").size())) + u"/f";
+  const std::int32_t root_length = static_cast<std::int32_t>(dir_.size()) + 1;
+
+  EXPECT_EQ(fs_file_size(f.c_str()), FS_SIZE_MISSING);
+  FsFileStamp stamp{};
+  EXPECT_EQ(fs_file_stamp(f.c_str(), &stamp), 0);
+  fp_use_md5();
+  EXPECT_EQ(u16(fp_file_fingerprint(f.c_str(), FP_PLUGIN_MD5)), u"");
+  EXPECT_EQ(fs_dir_open(OBJ_ANY, f.substr(0, f.size() - 2).c_str(), u"*.*"), 0);
+  FsHeldFile held{};
+  EXPECT_EQ(fs_hold_file(f.c_str(), root_length, 1, &held), 0);
+  EXPECT_EQ(fs_delete_file(f.c_str(), FS_DELETE_FORCE), 0);
+  EXPECT_EQ(fs_file_size(wide(deep + "/f").c_str()), 3);
 }
 
 }  // namespace
