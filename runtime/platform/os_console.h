@@ -24,10 +24,11 @@
 //   typed; escape sequences map to Windows virtual-key codes).
 // - POSIX: whatever the device changed at the terminal (its mode, its
 //   colours) is put back on every way out: the normal end, SIGINT (Ctrl+C),
-//   SIGQUIT, SIGTERM and SIGHUP, which then take their default actions, and
-//   SIGTSTP (Ctrl+Z), before the process stops; SIGCONT takes the device's
-//   mode and colour up again. A signal that was ignored at the start stays
-//   ignored.
+//   SIGQUIT, SIGTERM and SIGHUP, a crash (SIGSEGV, also from an overflowed
+//   stack, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGXCPU,
+//   SIGXFSZ), which then take their default actions, and SIGTSTP (Ctrl+Z),
+//   before the process stops; SIGCONT takes the device's mode and colour up
+//   again. A signal that was ignored at the start stays ignored.
 // - Redirected output takes the bytes unchanged; redirected input gives the
 //   bytes as they come, with end of input and a vanished writer both seen
 //   as end of input.

@@ -4,6 +4,7 @@ are a pseudo-terminal; the test reads its master as a terminal window would."""
 import os
 import pty
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -25,12 +26,13 @@ OWN_SEQUENCES = re.compile(rb"\x1b\[[0-9;]*m|\x1b\]0;Vexolan by Orlethe\x07")
 
 
 class Terminal:
-    def __init__(self, root):
+    def __init__(self, root, env=None):
         self.master, self.slave = pty.openpty()
         self.own_mode = termios.tcgetattr(self.slave)
         self.sent = b""
         self.proc = subprocess.Popen([u.VEXOLAN, root], stdin=self.slave, stdout=self.slave,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
+                                     stderr=subprocess.DEVNULL, start_new_session=True, env=env,
+                                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
 
     def wait(self, done, what, timeout=30):
         """Takes what the terminal is sent until done() holds."""
@@ -64,13 +66,13 @@ class Terminal:
         return self.proc.returncode
 
 
-def at_the_prompt(d):
+def at_the_prompt(d, env=None):
     """Vexolan on a copy named NAME, polling for the Y key."""
     for name in ("a/x.txt", "b/" + NAME):
         os.makedirs(os.path.dirname(os.path.join(d, name)), exist_ok=True)
         with open(os.path.join(d, name), "wb") as f:
             f.write(b"same")
-    run = Terminal(d)
+    run = Terminal(d, env)
     run.wait_text("any other key to quit...")
     lflag = 3  # in tcgetattr's list
     run.wait(lambda: not termios.tcgetattr(run.slave)[lflag] & termios.ECHO, "keys to be read without echo")
@@ -105,5 +107,19 @@ else:
             expect_eq(run.finish(), -signal.SIGTERM)
             assert run.sent.endswith(b"\x1b[0m"), run.sent[-40:]
             assert os.path.exists(os.path.join(d, "b", NAME))
+
+    @case
+    def a_crash_at_the_prompt_puts_the_terminal_back():
+        # A sanitizer's own handlers of these signals are set aside, as they are not in a user's program.
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + \
+            ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0"
+        for sig in (signal.SIGSEGV, signal.SIGBUS, signal.SIGABRT, signal.SIGFPE, signal.SIGILL):
+            with tempfile.TemporaryDirectory() as d:
+                run = at_the_prompt(d, env)
+                run.proc.send_signal(sig)
+                expect_eq(run.finish(), -sig, "how the program ended")
+                assert run.sent.endswith(b"\x1b[0m"), (sig, run.sent[-40:])
+                assert os.path.exists(os.path.join(d, "b", NAME))
 
 u.finish()

@@ -172,9 +172,10 @@ void posix_take_up_again() {
   }
 }
 
-// Ctrl+C, Ctrl+\ and a request to end: the terminal is put back, then the
-// signal's default action ends the process (the handler was installed to
-// reset itself and not to block its signal).
+// Ctrl+C, Ctrl+\, a request to end and a crash (a fault, an abort, a trap):
+// the terminal is put back, then the signal's default action ends the
+// process, with a core where the system keeps one (the handler was installed
+// to reset itself and not to block its signal).
 void posix_on_end_signal(int sig) {
   posix_put_back();
   ::raise(sig);
@@ -221,6 +222,21 @@ void posix_install_at_exit() {
   std::call_once(g_at_exit_once, [] { std::atexit(posix_at_exit); });
 }
 
+// A stack for the handlers of the thread that first changes the terminal
+// (the main flow's): one whose own stack overflowed has no room left to run
+// them on it. Kept where another already set one up.
+alignas(16) char g_crash_stack[65536];
+void posix_install_crash_stack() {
+  stack_t current{};
+  if (sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
+  stack_t own{};
+  own.ss_sp = g_crash_stack;
+  own.ss_size = sizeof g_crash_stack;
+  if (sigaltstack(&own, nullptr) != 0) {
+    // Without it an overflow still ends the process, only with the terminal left as it is.
+  }
+}
+
 // Installs the ways out once, before the terminal is first changed. A
 // signal that the process was started ignoring (or that someone else
 // handles) is left as it is.
@@ -228,6 +244,8 @@ std::once_flag g_put_back_once;
 void posix_install_put_back() {
   std::call_once(g_put_back_once, [] {
     posix_install_at_exit();
+    posix_install_crash_stack();
+    constexpr unsigned CRASH = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
     struct Way {
       int sig;
       void (*handler)(int);
@@ -237,7 +255,16 @@ void posix_install_put_back() {
                         {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
                         {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
                         {SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
-                        {SIGCONT, posix_on_continue, SA_RESTART}};
+                        {SIGCONT, posix_on_continue, SA_RESTART},
+                        {SIGSEGV, posix_on_end_signal, CRASH},
+                        {SIGBUS, posix_on_end_signal, CRASH},
+                        {SIGABRT, posix_on_end_signal, CRASH},
+                        {SIGFPE, posix_on_end_signal, CRASH},
+                        {SIGILL, posix_on_end_signal, CRASH},
+                        {SIGTRAP, posix_on_end_signal, CRASH},
+                        {SIGSYS, posix_on_end_signal, CRASH},
+                        {SIGXCPU, posix_on_end_signal, CRASH},
+                        {SIGXFSZ, posix_on_end_signal, CRASH}};
     for (const Way& way : ways) {
       struct sigaction current {};
       if (sigaction(way.sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&

@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -274,12 +275,43 @@ void ColouredPollingLogic() {
     os_sleep(5);
   }
 }
+// Coloured text and key polling, then a crash of its own on a key: "o"
+// overflows the stack, "a" aborts.
+int Deeper(int n) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(n);
+  return n > 0 ? Deeper(n - 1) + pad[0] : pad[0];
+}
+volatile int g_depth = 1 << 30;
+void CrashingLogic() {
+  con_open(nullptr);
+  con_set_color(12, 0);
+  con_print(u"red");
+  con_inkey();
+  Report("polling");
+  for (;;) {
+    CStr key = con_inkey();
+    if (key && key[0] == u'o') Report(std::to_string(Deeper(g_depth)));
+    if (key && key[0] == u'a') std::abort();
+    os_sleep(5);
+  }
+}
 const RtProgram POLLING = {nullptr, nullptr, ReportRelease, PollingLogic};
 const RtProgram COLOURED_POLLING = {nullptr, nullptr, ReportRelease, ColouredPollingLogic};
 const RtProgram READING = {nullptr, nullptr, ReportRelease, ReadingLogic};
 void PollingProgram() { rt_run(0, nullptr, POLLING); }
 void ReadingProgram() { rt_run(0, nullptr, READING); }
 void ColouredPollingProgram() { rt_run(0, nullptr, COLOURED_POLLING); }
+const RtProgram CRASHING = {nullptr, nullptr, ReportRelease, CrashingLogic};
+// Started with the system's own actions for the crash signals, as a program
+// is (the test process's sanitizer may have put handlers there), and
+// leaving no core behind.
+void CrashingProgram() {
+  const rlimit no_core = {0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
+  for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) ::signal(sig, SIG_DFL);
+  rt_run(0, nullptr, CRASHING);
+}
 
 // Whether the terminal (read through the master) echoes and edits lines.
 bool Echoes(int master) {
@@ -429,6 +461,31 @@ TEST(ConsolePty, EndingSignalsPutModeAndColourBack) {
     std::size_t red = shown.find("\x1b[0;91mred");
     EXPECT_NE(red, std::string::npos) << testing::PrintToString(shown);
     EXPECT_GT(shown.rfind(SGR_RESET), red) << sig;
+  }
+}
+
+// A crash, sent or of the program's own making (an overflowed stack, an
+// abort), leaves the terminal's mode and colours as they were found, and the
+// process still ends by the crash's signal.
+TEST(ConsolePty, CrashesPutModeAndColourBack) {
+  struct Crash {
+    const char* key;  // typed to crash, or null to send `sig`
+    int sig;
+  };
+  const Crash crashes[] = {{nullptr, SIGSEGV}, {nullptr, SIGBUS}, {nullptr, SIGABRT}, {nullptr, SIGFPE},
+                           {nullptr, SIGILL},  {nullptr, SIGTRAP}, {nullptr, SIGSYS}, {"o", SIGSEGV},
+                           {"a", SIGABRT}};
+  for (const Crash& crash : crashes) {
+    PtyChild child(CrashingProgram);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.NextReport(), "polling");
+    EXPECT_FALSE(Echoes(child.master())) << crash.sig;
+    if (crash.key) child.Type(crash.key);
+    else child.Signal(crash.sig);
+    int status = child.Wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == crash.sig) << crash.sig << " " << status;
+    EXPECT_TRUE(Echoes(child.master())) << crash.sig;
+    EXPECT_GT(child.shown().rfind(SGR_RESET), child.shown().find("\x1b[0;91mred")) << crash.sig;
   }
 }
 
