@@ -167,7 +167,12 @@ void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
         continue;
       }
       collect_make_room(walk);
-      walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+      try {
+        walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+      } catch (const std::bad_alloc&) {
+        fs_dir_close(listing);
+        throw;
+      }
       ++collect_depth;
     }
   }
