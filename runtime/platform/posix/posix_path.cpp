@@ -86,11 +86,10 @@ int posix_open_each(int dir, std::string_view part, int flags, bool beneath) {
 
 int posix_open_chain(int start, std::string_view dirs, int flags, bool beneath) {
   int dir = start;
-  std::size_t pos = 0;
-  if (!dirs.empty() && dirs[0] == '/') {
+  std::size_t pos = dirs.find_first_not_of('/');
+  if (!beneath && !dirs.empty() && dirs[0] == '/') {
     dir = posix_openat_retry(AT_FDCWD, "/", PASS_THROUGH | O_DIRECTORY);
     if (dir < 0) return -1;
-    pos = dirs.find_first_not_of('/');
   }
   std::size_t end = dirs.find_last_not_of('/');
   end = end == std::string_view::npos ? 0 : end + 1;

@@ -17,10 +17,11 @@
 int posix_openat2_no_links(int dir, std::string_view path, int flags, bool beneath);
 
 // Opens the directory `dirs` below the directory `start` (AT_FDCWD: the
-// current one; an absolute `dirs` starts at "/"), with `flags` added to
-// O_DIRECTORY | O_CLOEXEC for the last directory. No component may be a link,
-// and with `beneath` none may be "..". Returns the descriptor, or -1 with
-// errno telling why. An empty `dirs` opens `start` itself again.
+// current one; an absolute `dirs` starts at "/", except `beneath`), with
+// `flags` added to O_DIRECTORY | O_CLOEXEC for the last directory. No
+// component may be a link, and with `beneath` none may be "..", so the
+// directory lies below `start`. Returns the descriptor, or -1 with errno
+// telling why. An empty `dirs` opens `start` itself again.
 int posix_open_chain(int start, std::string_view dirs, int flags, bool beneath);
 
 // Opens the directory `path` for listing (O_RDONLY): one call for a path the
