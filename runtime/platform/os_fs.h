@@ -5,6 +5,11 @@
 // "\" and "/" separate path components; on POSIX only "/" does, and "\" is an
 // ordinary character of a name. Results and error codes carry the Windows
 // values, so that code above this layer reads the same on both systems.
+//
+// POSIX: a path of PATH_MAX bytes or more, which the system does not take in
+// one call, is reached through its directories, each opened from its parent
+// without following a link, so that every call here (and in os_file.h) still
+// reaches a file below that limit.
 #pragma once
 #include <cstdint>
 

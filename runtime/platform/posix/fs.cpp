@@ -3,7 +3,8 @@
 // A search lists the directory with readdir (which includes "." and "..")
 // and keeps the entries whose names match the mask. Read-only is the absence
 // of the owner's write permission, and deletion refuses such a file as
-// DeleteFileW refuses a read-only one.
+// DeleteFileW refuses a read-only one. A path past the system's limit is
+// reached through its directories (posix_path.h).
 #include "platform/os_seam.h"
 #include "platform/os_fs.h"
 #include "posix_path.h"
