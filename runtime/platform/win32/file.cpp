@@ -95,6 +95,10 @@ bool win_reached_own_entry(HANDLE h, const wchar_t* path) {
   std::u16string_view asked(reinterpret_cast<const char16_t*>(path));
   std::size_t cut = asked.find_last_of(u"\\/:");
   std::u16string_view asked_name = asked.substr(cut == std::u16string_view::npos ? 0 : cut + 1);
+  // The system drops a name's trailing dots and blanks, except in extended form.
+  if (asked.substr(0, 4) != u"\\\\?\\")
+    while (!asked_name.empty() && (asked_name.back() == u'.' || asked_name.back() == u' '))
+      asked_name.remove_suffix(1);
   WinPath dir_path(win_dir_part(asked, cut));
   if (!dir_path.get()) return false;
   HANDLE dir = CreateFileW(dir_path.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

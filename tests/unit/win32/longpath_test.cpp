@@ -197,6 +197,17 @@ TEST_F(WinLongPathTest, EveryServiceAtAnyDepth) {
   }
 }
 
+// A name's trailing dots and blanks go, as Windows drops them, whether or
+// not the path is long: the file created is the path's own entry.
+TEST_F(WinLongPathTest, TrailingDotsAndBlanksAtAnyLength) {
+  for (const std::u16string& d : {base_, deep(300)}) {
+    write(d + u"\\name. .", "12");
+    EXPECT_TRUE(exists(d + u"\\name")) << d.size();
+    EXPECT_EQ(fs_file_size((d + u"\\name.").c_str()), 2);
+    EXPECT_EQ(read(d + u"\\name "), "12");
+  }
+}
+
 // Relative paths that reach deep below the current directory. (The current
 // directory itself is kept short: Windows refuses a longer one to programs
 // that are not long-path aware, and wine keeps it in a buffer of MAX_PATH.)
