@@ -1,11 +1,11 @@
-// Win32 backend: files by path, over kernel32 handles.
+// Win32 backend: files by path, over kernel32 handles; every path is
+// handed over in the form that WinPath gives it.
 #include "platform/os_seam.h"
 #include "platform/os_file.h"
 #include "win32_util.h"
 
-#include <memory>
-#include <new>
-#include <string>
+#include <algorithm>
+#include <string_view>
 
 namespace {
 OsFile win_result(HANDLE h) {
@@ -25,9 +25,10 @@ OsFile win_disk_file_only(OsFile f) {
 }
 
 OsFile os_sys_file_open_read(const char16_t* path, bool share_read) {
-  if (!path) return OS_NO_FILE;
-  return win_disk_file_only(win_result(CreateFileW(win_w(path), GENERIC_READ, share_read ? FILE_SHARE_READ : 0,
-                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  WinPath p(path);
+  if (!p.get()) return OS_NO_FILE;
+  return win_disk_file_only(win_result(CreateFileW(p.get(), GENERIC_READ, share_read ? FILE_SHARE_READ : 0, nullptr,
+                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 namespace {
@@ -49,76 +50,120 @@ bool win_may_write(HANDLE h, bool existed, OsFile other) {
   return win_identity(o) != win_identity(info);
 }
 
-// The identity of the directory `dir` (the first `length` units of a path; a
-// drive-relative "C:" or an empty text is the current directory of that drive).
-bool win_dir_identity(const wchar_t* dir, std::size_t length, BY_HANDLE_FILE_INFORMATION* info) {
-  std::wstring d(dir, length);
-  if (d.empty()) d = L".";
-  HANDLE h = CreateFileW(d.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = GetFileInformationByHandle(h, info) != 0;
-  CloseHandle(h);
-  return ok;
+// The directory part of a path whose last separator (or drive colon) is at
+// `cut`: a root keeps its separator, a drive its colon; "." for none.
+std::u16string_view win_dir_part(std::u16string_view p, std::size_t cut) {
+  if (cut == std::u16string_view::npos) return u".";
+  if (p[cut] == u':' || cut == 0 || p[cut - 1] == u':') return p.substr(0, cut + 1);
+  return p.substr(0, cut);
 }
 
-// The length of the directory part of a path whose last separator (or
-// drive colon) is at `cut`: a root keeps its separator, a drive its colon.
-std::size_t win_dir_length(const std::wstring& p, std::size_t cut) {
-  if (cut == std::wstring::npos) return 0;
-  if (p[cut] == L':' || cut == 0 || p[cut - 1] == L':') return cut + 1;
-  return cut;
+// The path of a handle's file on its volume, without the volume
+// ("\dir\name"; FileNameInfo, which tells paths of any length), into *units
+// with its length.
+bool win_volume_path(HANDLE h, WinUnits* units, std::size_t* length) {
+  DWORD bytes = 1024;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD size = static_cast<DWORD>(sizeof(FILE_NAME_INFO)) + bytes;
+    if (!units->reset(size / sizeof(wchar_t) + 1)) return false;
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(units->get());
+    if (GetFileInformationByHandleEx(h, FileNameInfo, info, size)) {
+      *length = info->FileNameLength / sizeof(wchar_t);
+      // The name is moved to the start of the units.
+      std::copy(info->FileName, info->FileName + *length, units->get());
+      units->get()[*length] = 0;
+      return true;
+    }
+    if (GetLastError() != ERROR_MORE_DATA || info->FileNameLength <= bytes) return false;
+    bytes = info->FileNameLength;
+  }
+  return false;
 }
 
-// Whether a handle reached the entry that the path names itself rather than
-// a file that a link there leads to. Some systems follow links even when
-// asked not to (wine follows the host's symbolic links), so the name and the
-// directory of what was reached are compared with the path's own.
-bool win_reached_own_entry(HANDLE h, const char16_t* path) {
-  constexpr DWORD CAPACITY = 32768;
-  std::unique_ptr<wchar_t[]> final_path(new (std::nothrow) wchar_t[CAPACITY]);
-  if (!final_path) return false;
-  DWORD n = GetFinalPathNameByHandleW(h, final_path.get(), CAPACITY, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= CAPACITY) return false;
-  std::wstring reached(final_path.get(), n);
-  std::wstring asked(win_w(path));
-  std::size_t reached_cut = reached.find_last_of(L'\\');
-  std::size_t asked_cut = asked.find_last_of(L"\\/:");
-  if (reached_cut == std::wstring::npos) return false;
-  std::size_t asked_name = asked_cut == std::wstring::npos ? 0 : asked_cut + 1;
-  if (CompareStringOrdinal(reached.c_str() + reached_cut + 1, -1, asked.c_str() + asked_name, -1, TRUE) != CSTR_EQUAL)
+bool win_equal_text(std::u16string_view a, std::u16string_view b) {
+  return CompareStringOrdinal(win_w(a.data()), static_cast<int>(a.size()), win_w(b.data()), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+// Whether a handle reached the entry that the path (as the system was handed
+// it) names itself rather than a file that a link there leads to. Some
+// systems follow links even when asked not to (wine follows the host's
+// symbolic links), so what was reached is compared with the path's own
+// directory, opened as the path's directory part: the same volume, the same
+// path on it and the same name.
+bool win_reached_own_entry(HANDLE h, const wchar_t* path) {
+  std::u16string_view asked(reinterpret_cast<const char16_t*>(path));
+  std::size_t cut = asked.find_last_of(u"\\/:");
+  std::u16string_view asked_name = asked.substr(cut == std::u16string_view::npos ? 0 : cut + 1);
+  // The system drops a name's trailing dots and blanks, except in extended form.
+  if (asked.substr(0, 4) != u"\\\\?\\")
+    while (!asked_name.empty() && (asked_name.back() == u'.' || asked_name.back() == u' '))
+      asked_name.remove_suffix(1);
+  WinPath dir_path(win_dir_part(asked, cut));
+  if (!dir_path.get()) return false;
+  HANDLE dir = CreateFileW(dir_path.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION dir_info, file_info;
+  WinUnits dir_units, file_units;
+  std::size_t dir_length = 0, file_length = 0;
+  bool known = GetFileInformationByHandle(dir, &dir_info) && win_volume_path(dir, &dir_units, &dir_length);
+  CloseHandle(dir);
+  if (!known || !GetFileInformationByHandle(h, &file_info) || !win_volume_path(h, &file_units, &file_length) ||
+      dir_info.dwVolumeSerialNumber != file_info.dwVolumeSerialNumber)
     return false;
-  BY_HANDLE_FILE_INFORMATION a, r;
-  if (!win_dir_identity(asked.c_str(), win_dir_length(asked, asked_cut), &a) ||
-      !win_dir_identity(reached.c_str(), win_dir_length(reached, reached_cut), &r))
-    return false;
-  return win_identity(a) == win_identity(r);
+  std::u16string_view reached(file_units.text(), file_length), own_dir(dir_units.text(), dir_length);
+  std::size_t reached_cut = reached.find_last_of(u'\\');
+  if (reached_cut == std::u16string_view::npos) return false;
+  if (!own_dir.empty() && own_dir.back() == u'\\') own_dir.remove_suffix(1);  // a root
+  return win_equal_text(reached.substr(reached_cut + 1), asked_name) &&
+         win_equal_text(reached.substr(0, reached_cut), own_dir);
+}
+
+// Opens what stands at the path for the output, not truncated, so that it
+// is judged first (a reparse point is opened itself, never followed); where
+// nothing stands, creates a new file, with the right to delete it again by
+// its handle. *existed tells which. Null when refused.
+HANDLE win_open_output(const wchar_t* path, bool* existed) {
+  constexpr DWORD FLAGS = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    *existed = true;
+    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FLAGS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      // An existing file that may be written but not read.
+      h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FLAGS, nullptr);
+      return h == INVALID_HANDLE_VALUE ? nullptr : h;
+    }
+    *existed = false;
+    h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FLAGS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    // Something came to stand there meanwhile, or a link that leads nowhere
+    // does (wine): looked at again.
+    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 OsFile os_sys_file_create(const char16_t* path, OsFile other) {
-  if (!path) return OS_NO_FILE;
-  // Opened, not truncated, so that what stands at the path is judged
-  // first; a reparse point is opened itself, never followed.
-  HANDLE h = CreateFileW(win_w(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  bool existed = h != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS;
-  if (h == INVALID_HANDLE_VALUE) {
-    // An existing file that may be written but not read.
-    h = CreateFileW(win_w(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    existed = true;
-  }
-  if (h == INVALID_HANDLE_VALUE || h == nullptr) return OS_NO_FILE;
-  bool ok = win_may_write(h, existed, other) && win_reached_own_entry(h, path);
+  WinPath p(path);
+  if (!p.get()) return OS_NO_FILE;
+  bool existed = false;
+  HANDLE h = win_open_output(p.get(), &existed);
+  if (!h) return OS_NO_FILE;
+  bool ok = win_may_write(h, existed, other) && win_reached_own_entry(h, p.get());
   if (ok && existed) ok = SetFilePointer(h, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(h) != 0;
   if (!ok) {
-    // A file this call created goes again. It is deleted by the path it was
-    // reached at, which is the link's target where a link was followed.
-    wchar_t reached[MAX_PATH + 8];
-    DWORD n = existed ? 0 : GetFinalPathNameByHandleW(h, reached, MAX_PATH + 8, VOLUME_NAME_DOS);
+    // A file this call created goes again, by its handle: the link's target
+    // where a link was followed, however long its path. One that existed stays.
+    if (!existed) {
+      FILE_DISPOSITION_INFO disposition{};
+      disposition.DeleteFile = TRUE;
+      SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+    }
     CloseHandle(h);
-    if (n > 0 && n < MAX_PATH + 8) DeleteFileW(reached);
     return OS_NO_FILE;
   }
   return reinterpret_cast<OsFile>(h);

@@ -1,10 +1,11 @@
-// Win32 backend: directory entries by path, straight over kernel32.
+// Win32 backend: directory entries by path, straight over kernel32; every
+// path is handed over in the form that WinPath gives it.
 #include "platform/os_seam.h"
 #include "platform/os_fs.h"
 #include "win32_util.h"
 
 #include <cstring>
-#include <string>
+#include <string_view>
 
 namespace {
 
@@ -30,12 +31,14 @@ bool os_fs_is_drive(const char16_t* path, std::int32_t length) {
 }
 
 std::int32_t os_drive_type(const char16_t* root) {
-  return root ? static_cast<std::int32_t>(GetDriveTypeW(win_w(root))) : OS_DRIVE_NO_ROOT_DIR;
+  WinPath p(root);
+  return p.get() ? static_cast<std::int32_t>(GetDriveTypeW(p.get())) : OS_DRIVE_NO_ROOT_DIR;
 }
 
 OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
   WIN32_FIND_DATAW d;
-  HANDLE h = FindFirstFileW(win_w(pattern ? pattern : u""), &d);
+  WinPath p(pattern ? pattern : u"", true);
+  HANDLE h = p.get() ? FindFirstFileW(p.get(), &d) : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE) {
     if (error) *error = GetLastError();
     return OS_NO_FIND;
@@ -57,19 +60,25 @@ void os_find_close(OsFind find) {
 }
 
 std::uint32_t os_get_attributes(const char16_t* path) {
-  return path ? GetFileAttributesW(win_w(path)) : OS_ATTR_INVALID;
+  WinPath p(path);
+  return p.get() ? GetFileAttributesW(p.get()) : OS_ATTR_INVALID;
 }
 
 bool os_set_attributes(const char16_t* path, std::uint32_t attributes) {
-  return path && SetFileAttributesW(win_w(path), attributes) != 0;
+  WinPath p(path);
+  return p.get() && SetFileAttributesW(p.get(), attributes) != 0;
 }
 
-bool os_sys_delete_file(const char16_t* path) { return path && DeleteFileW(win_w(path)) != 0; }
+bool os_sys_delete_file(const char16_t* path) {
+  WinPath p(path);
+  return p.get() && DeleteFileW(p.get()) != 0;
+}
 
 bool os_sys_delete_file_forced(const char16_t* path) {
-  if (!path) return false;
-  SetFileAttributesW(win_w(path), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileW(win_w(path)) != 0;
+  WinPath p(path);
+  if (!p.get()) return false;
+  SetFileAttributesW(p.get(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(p.get()) != 0;
 }
 
 bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
@@ -90,9 +99,11 @@ bool os_file_stamp_open(OsFile file, OsFileStamp* stamp) {
 
 bool os_file_stamp(const char16_t* path, OsFileStamp* stamp) {
   if (!path || !stamp) return false;
+  WinPath p(path);
+  if (!p.get()) return false;
   // No access rights are needed to read the identity; backup semantics let
   // directories be opened too, and links are followed to their target.
-  HANDLE h = CreateFileW(win_w(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = CreateFileW(p.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = os_file_stamp_open(reinterpret_cast<OsFile>(h), stamp);
@@ -105,14 +116,12 @@ namespace {
 // junction or directory link that may lead out of the tree).
 bool win_plain_below_root(const char16_t* path, std::int32_t root_length) {
   if (!path || root_length < 0) return false;
-  std::int32_t n = 0;
-  while (path[n]) ++n;
-  if (root_length > n) return false;
-  std::u16string prefix;
-  for (std::int32_t i = root_length; i < n; ++i) {
-    if ((path[i] != u'\\' && path[i] != u'/') || i == 0) continue;
-    prefix.assign(path, static_cast<std::size_t>(i));
-    DWORD a = GetFileAttributesW(win_w(prefix.c_str()));
+  std::u16string_view whole(path);
+  if (static_cast<std::size_t>(root_length) > whole.size()) return false;
+  for (std::size_t i = static_cast<std::size_t>(root_length); i < whole.size(); ++i) {
+    if ((whole[i] != u'\\' && whole[i] != u'/') || i == 0) continue;
+    WinPath dir(whole.substr(0, i));
+    DWORD a = dir.get() ? GetFileAttributesW(dir.get()) : INVALID_FILE_ATTRIBUTES;
     if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
   }
   return true;
@@ -126,7 +135,9 @@ bool os_entry_open(const char16_t* path, std::int32_t root_length, bool for_dele
   // The link itself is opened, never what it leads to, and then refused.
   DWORD access = for_delete ? GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES : GENERIC_READ;
   DWORD share = for_delete ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
-  HANDLE h = CreateFileW(win_w(path), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  WinPath p(path);
+  if (!p.get()) return false;
+  HANDLE h = CreateFileW(p.get(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||

@@ -8,7 +8,9 @@
 #endif
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "platform/os_fs.h"
 
@@ -25,3 +27,43 @@ inline OsFileIdentity win_identity(const BY_HANDLE_FILE_INFORMATION& info) {
 // Sends redirected output that the console keeps while held: the normal end
 // calls it before the process ends.
 void win_console_send_held();
+
+// Units on the process heap, taken through the seam's allocation so that a
+// test can refuse them; released when they go out of scope.
+class WinUnits {
+ public:
+  WinUnits() = default;
+  ~WinUnits();
+  WinUnits(const WinUnits&) = delete;
+  WinUnits& operator=(const WinUnits&) = delete;
+  // Replaces the units by `count` zeroed ones; false (and none) when refused.
+  bool reset(std::size_t count);
+  wchar_t* get() const { return units_; }
+  char16_t* text() const { return reinterpret_cast<char16_t*>(units_); }
+
+ private:
+  wchar_t* units_ = nullptr;
+};
+
+// A caller's path in the form that every file service is handed: the path
+// as given while its full path is short, the full path in extended form
+// from WIN_LONG_PATH on (win32_path.h), with the process's current
+// directory, or a drive's own, looked up now. `pattern`: the last component
+// may be a search mask. get() is null for a null path, and when no memory
+// could be had for the conversion (the last error is then
+// ERROR_NOT_ENOUGH_MEMORY), so that the call is not made.
+class WinPath {
+ public:
+  explicit WinPath(const char16_t* path, bool pattern = false);
+  explicit WinPath(std::u16string_view path, bool pattern = false);
+  explicit WinPath(const wchar_t* path) : WinPath(reinterpret_cast<const char16_t*>(path)) {}
+  WinPath(const WinPath&) = delete;
+  WinPath& operator=(const WinPath&) = delete;
+  const wchar_t* get() const { return path_; }
+
+ private:
+  void convert(std::u16string_view path, bool pattern);
+  WinUnits buffer_;
+  const wchar_t* path_ = nullptr;
+};
+
