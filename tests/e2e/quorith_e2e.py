@@ -103,6 +103,23 @@ def files_are_independent_and_names_chain():
 
 
 @case
+def names_with_wildcard_units():
+    if u.WINDOWS:
+        print("skip names_with_wildcard_units: a Windows name holds no * or ?")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/*", b"s\ns\n")
+        write(d + "/?", b"q\nq\n")
+        write(d + "/other", b"o\no\n")
+        out, code = u.run(os.path.abspath(u.QUORITH), ["*", "?"], cwd=d)
+        expect_eq(code, 0, "exit code")
+        expect_eq(re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", out),
+                  lines(*HEAD, *file_block(1, 2, 2, 1, "*_new"), *file_block(2, 2, 2, 1, "?_new"), *END))
+        expect_eq(sorted(os.listdir(d)), ["*", "*_new", "?", "?_new", "other"])
+        expect_eq(read(d + "/*_new"), b"s\r\n")
+
+
+@case
 def encodings_and_marks():
     with tempfile.TemporaryDirectory() as d:
         write(d + "/u8", b"\xef\xbb\xbfcaf\xc3\xa9\ncaf\xc3\xa9\nend\n")
