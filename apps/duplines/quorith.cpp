@@ -69,6 +69,14 @@ bool quorith_output_is_an_input() {
   return false;
 }
 
+// Whether the temporary file of an output may have this name: never the
+// name of an input of the run, as the user spelt it (in any letter case).
+bool quorith_name_is_free(CStr name) {
+  for (std::int32_t j = 0; j < param_count; ++j)
+    if (str_cmp_nocase_path(name, g_input(j)) == 0) return false;
+  return true;
+}
+
 // The line loop: each line read goes to the tree and, when new, to the
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
@@ -116,15 +124,15 @@ Failure quorith_lines() {
   }
 }
 
-// Gives a file up: its partial output is removed, the tree released, and
-// one line tells why. The input was only ever read.
+// Gives a file up: its partial output is removed (an output of an earlier
+// run stays as it was), the tree released, and one line tells why. The
+// input was only ever read.
 void quorith_abandon(Failure failure) {
   // Memory first, so that the message itself can be built.
   tree_clear();
   str_assign(&current_line, nullptr);
   for (Str& line : lines_ahead) str_assign(&line, nullptr);
   txt_close(OUTPUT_FILE);
-  fs_delete_file(output_path, 0);
   if (failure == Failure::Write) print_status_line(u"Cannot write out file: ", output_path, 12);
   else if (failure == Failure::Read) print_status_line(u"Cannot read file: ", input_path, 12);
   else print_status_line(u"Not enough memory: ", input_path, 12);
@@ -182,8 +190,11 @@ void quorith_file(std::int32_t i) {
     return;
   }
   // Never the input itself, another input of the run, or whatever a link
-  // or a special file at the output path would lead to.
-  if (quorith_output_is_an_input() || txt_create(OUTPUT_FILE, output_path, INPUT_FILE) == 0) {
+  // or a special file at the output path would lead to. The lines go to a
+  // temporary file that takes the output's place only once complete, so
+  // that a run that fails or is ended never costs an earlier output.
+  if (quorith_output_is_an_input() ||
+      txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) {
     print_status_line(u"Cannot create out file: ", output_path, 12);
     txt_close(INPUT_FILE);
     return;
@@ -205,15 +216,18 @@ void quorith_file(std::int32_t i) {
     done << lines_read << u" strings, " << (tm_elapsed_ms() - start_ms) << u" ms";
     print_status(done.c_str(), 1, 14);
   }
-  if (txt_close(OUTPUT_FILE) == 0) {
-    quorith_abandon(Failure::Write);
-    return;
-  }
   if (lines_removed != 0) {
+    if (txt_commit(OUTPUT_FILE) == 0) {
+      quorith_abandon(Failure::Write);
+      return;
+    }
     StrBuild saved(u"Saved as ");
     saved << fs_file_part(output_path);
     print_status(saved.c_str(), 1, 8);
   } else {
+    // Nothing to keep: the temporary goes, and so does an output of an
+    // earlier run, so that no output stands beside an input without duplicates.
+    txt_close(OUTPUT_FILE);
     print_status(u"Nothing removed", 1, 8);
     fs_delete_file(output_path, 0);
   }

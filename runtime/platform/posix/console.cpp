@@ -3,6 +3,7 @@
 // descriptors as plain files and pipes when they are not a terminal.
 #include "platform/os_seam.h"
 #include "platform/os_console.h"
+#include "platform/os_file.h"
 #include "posix_keys.h"
 #include "posix_terminal.h"
 #include "posix_text.h"
@@ -17,8 +18,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <mutex>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -172,10 +175,12 @@ void posix_take_up_again() {
   }
 }
 
-// Ctrl+C, Ctrl+\ and a request to end: the terminal is put back, then the
-// signal's default action ends the process (the handler was installed to
-// reset itself and not to block its signal).
+// Ctrl+C, Ctrl+\ and a request to end: the files marked for the end go,
+// the terminal is put back, then the signal's default action ends the
+// process (the handler was installed to reset itself and not to block its
+// signal).
 void posix_on_end_signal(int sig) {
+  os_remove_marked_files();
   posix_put_back();
   ::raise(sig);
 }
@@ -221,29 +226,45 @@ void posix_install_at_exit() {
   std::call_once(g_at_exit_once, [] { std::atexit(posix_at_exit); });
 }
 
-// Installs the ways out once, before the terminal is first changed. A
-// signal that the process was started ignoring (or that someone else
-// handles) is left as it is.
+struct Way {
+  int sig;
+  void (*handler)(int);
+  unsigned flags;
+};
+
+// Installs handlers for the signals still at their default action. A signal
+// that the process was started ignoring (or that someone else handles) is
+// left as it is.
+void posix_install_ways(const Way* ways, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    struct sigaction current {};
+    if (sigaction(ways[i].sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+        !(current.sa_flags & SA_SIGINFO))
+      posix_set_action(ways[i].sig, ways[i].handler, ways[i].flags);
+  }
+}
+
+// The signals that end the process. SIGHUP is taken by the close watch
+// where one runs (blocked everywhere else); this handler serves where none does.
+constexpr Way END_WAYS[] = {{SIGINT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGHUP, posix_on_end_signal, SA_RESETHAND | SA_NODEFER}};
+
+std::once_flag g_end_once;
+void posix_install_end_ways() {
+  std::call_once(g_end_once, [] { posix_install_ways(END_WAYS, std::size(END_WAYS)); });
+}
+
+// Installs the ways out once, before the terminal is first changed.
 std::once_flag g_put_back_once;
 void posix_install_put_back() {
   std::call_once(g_put_back_once, [] {
     posix_install_at_exit();
-    struct Way {
-      int sig;
-      void (*handler)(int);
-      unsigned flags;
-    };
-    const Way ways[] = {{SIGINT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
+    posix_install_end_ways();
+    const Way ways[] = {{SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
                         {SIGCONT, posix_on_continue, SA_RESTART}};
-    for (const Way& way : ways) {
-      struct sigaction current {};
-      if (sigaction(way.sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
-          !(current.sa_flags & SA_SIGINFO))
-        posix_set_action(way.sig, way.handler, way.flags);
-    }
+    posix_install_ways(ways, std::size(ways));
   });
 }
 
@@ -366,6 +387,7 @@ void* posix_close_watch(void*) {
     if (sigwait(&hup, &sig) != 0) continue;
     OsCtrlHandler handler = g_handler.load();
     if (handler && handler(OS_CTRL_CLOSE_EVENT)) continue;
+    os_remove_marked_files();
     posix_put_back();
     // SIGHUP's default action, taken by this thread, ends the process.
     struct sigaction dfl {};
@@ -620,3 +642,5 @@ bool posix_is_terminal_fd(int fd) {
 void posix_terminal_changed(int fd) {
   if (fd >= 0 && fd <= 2) g_std_terminal[fd].store(-1, std::memory_order_relaxed);
 }
+
+void posix_install_end_signals() { posix_install_end_ways(); }

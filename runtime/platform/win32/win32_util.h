@@ -25,3 +25,8 @@ inline OsFileIdentity win_identity(const BY_HANDLE_FILE_INFORMATION& info) {
 // Sends redirected output that the console keeps while held: the normal end
 // calls it before the process ends.
 void win_console_send_held();
+
+// Installs the console's control-event trampoline once (it calls the
+// handler that os_console_set_ctrl_handler set, if any, and deletes the
+// files marked for the end before an event ends the process).
+bool win_install_ctrl_trampoline();
