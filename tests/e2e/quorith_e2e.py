@@ -288,6 +288,21 @@ def output_is_deletable_whatever_the_umask():
 
 
 @case
+def a_new_output_keeps_who_may_read_the_one_it_replaces():
+    if u.WINDOWS:
+        print("skip a_new_output_keeps_who_may_read_the_one_it_replaces: POSIX permissions")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/dup", b"one\none\n")
+        write(d + "/dup_new", b"earlier\r\n")
+        os.chmod(d + "/dup_new", 0o600)
+        expect_eq(quorith(d + "/dup"), lines(*HEAD, *file_block(1, 1, 2, 1, "dup_new"), *END))
+        expect_eq(read(d + "/dup_new"), b"one\r\n")
+        expect_eq(os.stat(d + "/dup_new").st_mode & 0o7777, 0o600)
+        expect_eq(sorted(os.listdir(d)), ["dup", "dup_new"])
+
+
+@case
 def closed_standard_descriptors_never_reach_the_output():
     if u.WINDOWS:
         print("skip closed_standard_descriptors_never_reach_the_output: POSIX only")
