@@ -82,18 +82,27 @@ bool quorith_name_is_free(CStr name) {
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
   std::int32_t queued = 0;
+  // Each line's length and hash, taken once for its announcement, its
+  // lookup and its output.
+  TreeKey current_key;
+  TreeKey keys_ahead[LINES_AHEAD];
+  const std::int32_t format = txt_format_code(text_format);
   // A line that cannot be held would leave the previous line in its place.
   if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+  current_key = tree_key(current_line);
   for (;;) {
     // Lines are read ahead and their lookups announced, so that the memory
     // each lookup needs is on its way while the lines before it are handled.
-    for (; queued < LINES_AHEAD && !txt_eof(INPUT_FILE); ++queued) {
-      if (str_assign(&lines_ahead[queued], txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
-      tree_prefetch(lines_ahead[queued]);
+    for (; queued < LINES_AHEAD; ++queued) {
+      CStr next = txt_read_next_line(INPUT_FILE, format);
+      if (!next) break;
+      if (str_assign(&lines_ahead[queued], next) == 0) return Failure::Memory;
+      keys_ahead[queued] = tree_key(lines_ahead[queued]);
+      tree_prefetch(keys_ahead[queued]);
     }
-    std::int32_t added = tree_insert_unique(current_line);
+    std::int32_t added = tree_insert_unique(current_key);
     if (added > 0) {
-      if (txt_write_line(OUTPUT_FILE, current_line, text_format) == 0) return Failure::Write;
+      if (txt_write_line(OUTPUT_FILE, current_line, current_key.units, format) == 0) return Failure::Write;
     } else if (added == 0) {
       ++lines_removed;
     } else {
@@ -109,7 +118,11 @@ Failure quorith_lines() {
     // with goes last, as a spare.
     Str done = current_line;
     current_line = lines_ahead[0];
-    for (std::int32_t k = 1; k < LINES_AHEAD; ++k) lines_ahead[k - 1] = lines_ahead[k];
+    current_key = keys_ahead[0];
+    for (std::int32_t k = 1; k < LINES_AHEAD; ++k) {
+      lines_ahead[k - 1] = lines_ahead[k];
+      keys_ahead[k - 1] = keys_ahead[k];
+    }
     lines_ahead[LINES_AHEAD - 1] = done;
     --queued;
   }

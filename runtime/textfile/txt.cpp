@@ -504,11 +504,26 @@ CStr txt_read_line(ObjectId file, std::int32_t format) {
   return txt_read_record_line(f, format);
 }
 
+CStr txt_read_next_line(ObjectId file, std::int32_t format) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return nullptr;
+  format &= TXT_FORMAT_MASK;
+  if (format == 0) format = f->format;
+  txt_begin_reading(f);
+  if (f->count == 0 && (f->error || txt_refill(f) == 0)) return nullptr;
+  return txt_read_record_line(f, format);
+}
+
 std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format) {
+  return txt_write_line(file, text, str_length(text), format);
+}
+
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::int32_t format) {
   TxtGuard guard;
   TextFile* f = txt_find(file);
   if (!f) return 0;
-  txt_write_string(f, text, str_length(text), format);
+  txt_write_string(f, text, units, format);
   // CR LF is 0D 0A in every ANSI code page and in UTF-8.
   static constexpr unsigned char LINE_END_BYTES[] = {0x0D, 0x0A};
   static constexpr unsigned char LINE_END_UTF16[] = {0x0D, 0x00, 0x0A, 0x00};

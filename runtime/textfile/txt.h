@@ -135,6 +135,11 @@ TextFormat txt_detect_format(ObjectId file);
 CStr txt_read_line(ObjectId file, std::int32_t format = 0);
 inline CStr txt_read_line(ObjectId file, TextFormat format) { return txt_read_line(file, txt_format_code(format)); }
 
+// The next line as txt_read_line reads it, or null when txt_eof would be 1
+// (nothing left, a file that failed, or one that is not open): the end
+// test and the read in one call.
+CStr txt_read_next_line(ObjectId file, std::int32_t format);
+
 // Writes `text` and CR LF in `format` (25 UTF-16LE, 2 UTF-8, any other value
 // ANSI, with the system's replacement for characters it cannot represent).
 // In UTF-8, U+DC80..U+DCFF are written as the bytes 80..FF they stand for.
@@ -146,6 +151,8 @@ std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format);
 inline std::int32_t txt_write_line(ObjectId file, CStr text, TextFormat format) {
   return txt_write_line(file, text, txt_format_code(format));
 }
+// As txt_write_line, for a text whose length in code units is known.
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::int32_t format);
 
 // 1 when no byte is left to read or the file failed (txt_error tells
 // which), else 0 (also 0 for a file that is not open). Reads ahead one byte

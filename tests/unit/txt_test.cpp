@@ -100,6 +100,15 @@ class TxtTest : public testing::Test {
     do lines.emplace_back(txt_read_line(1, format));
     while (!txt_eof(1));
     txt_close(1);
+    // The end test and the read in one call give the same lines.
+    EXPECT_NE(txt_open_read(1, path("in.txt").c_str(), TXT_SHARE_READ), 0);
+    if (start) txt_seek(1, start);
+    std::vector<std::u16string> again = {txt_read_line(1, format)};
+    while (CStr line = txt_read_next_line(1, format)) again.emplace_back(line);
+    EXPECT_EQ(txt_read_next_line(1, format), nullptr);
+    txt_close(1);
+    EXPECT_EQ(txt_read_next_line(1, format), nullptr);  // not open
+    EXPECT_EQ(again, lines);
     return lines;
   }
 
