@@ -180,9 +180,9 @@ void tree_clear() {
   tree_node_count = 0;
 }
 
-TreeKey tree_key(CStr text) {
-  if (!text) text = u"";
-  const std::int32_t units = str_length(text);
+TreeKey tree_key(CStr text) { return text ? tree_key(text, str_length(text)) : tree_key(u"", 0); }
+
+TreeKey tree_key(CStr text, std::int32_t units) {
   return {text, units, tree_hash_text(text, static_cast<std::size_t>(units))};
 }
 

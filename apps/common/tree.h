@@ -56,6 +56,7 @@ struct TreeKey {
   std::uint32_t hash;
 };
 TreeKey tree_key(CStr text);
+TreeKey tree_key(CStr text, std::int32_t units);  // text of `units` units, terminated
 
 // tree_insert_unique and tree_prefetch of a text whose key is known.
 std::int32_t tree_insert_unique(const TreeKey& key);
