@@ -76,7 +76,8 @@ std::intptr_t txt_create(ObjectId file, CStr path);
 std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other);
 
 // Whether a replacement may be written to the temporary file `name`: the
-// caller refuses names that it uses otherwise (the inputs of a run).
+// caller refuses names that it uses otherwise (the inputs of a run). Called
+// with the library's lock held, so it must not call the library itself.
 using TxtNameCheck = bool (*)(CStr name);
 
 // Creates the file that is to replace `path`, which stays as it is until
