@@ -15,6 +15,15 @@
   L1  2,000,000 LF-terminated lines of random words, 30% of them repeats, shuffled.
   L2  1,000,000 distinct zero-padded numbers in ascending order.
   L3  L1's shape at ten times the count: 20,000,000 lines (about 600 MB).
+  R1  real text of this machine: every copyright file under /usr/share/doc and
+      every header under /usr/include, concatenated in path order.
+  R2  real code of this machine: every Python source under /usr/lib/python3*,
+      concatenated in path order.
+
+R1 and R2 come from the machine's own files, so they are built once and kept:
+a corpus found complete is never rebuilt, and runs compare the same bytes.
+Carriage returns and zero bytes are left out of them (and a byte-order mark at
+their start), so that every tool splits them into the same lines.
 
 Every decision comes from random.Random(seed).random(), whose sequence Python
 keeps stable across versions, turned into integers with plain arithmetic (no
@@ -427,6 +436,57 @@ def tree_stats(root):
     return count, size
 
 
+def machine_sources(roots, wanted):
+    """The regular files below `roots` whose names `wanted` accepts, in path order."""
+    found = []
+    for root in roots:
+        for d, dirs, names in os.walk(root):
+            dirs.sort()
+            for n in names:
+                p = os.path.join(d, n)
+                if wanted(n) and os.path.isfile(p) and not os.path.islink(p):
+                    found.append(p)
+    return sorted(found)
+
+
+def build_machine(path, scale, sources):
+    """Concatenates the machine's files (each ending in LF), without CR and zero
+    bytes; with a scale below 1 only that share of the bytes, cut at a line end."""
+    data = bytearray()
+    for p in sources:
+        try:
+            with open(p, "rb") as fh:
+                b = fh.read()
+        except OSError:
+            continue
+        b = b.replace(b"\r", b"").replace(b"\0", b"")
+        if b and not b.endswith(b"\n"):
+            b += b"\n"
+        data += b
+    for mark in (b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff"):
+        if data.startswith(mark):
+            del data[:len(mark)]
+    if scale < 1:
+        cut = data.rfind(b"\n", 0, max(1, int(len(data) * scale))) + 1
+        del data[cut:]
+    with open(path, "wb") as fh:
+        fh.write(data)
+    lines = bytes(data).split(b"\n")[:-1]
+    distinct = len(set(lines))
+    return {"lines": len(lines), "distinct": distinct, "repeats": len(lines) - distinct, "bytes": len(data),
+            "sources": len(sources)}
+
+
+def build_r1(path, seed, scale):
+    return build_machine(path, scale, machine_sources(["/usr/share/doc"], lambda n: n == "copyright") +
+                         machine_sources(["/usr/include"], lambda n: n.endswith(".h")))
+
+
+def build_r2(path, seed, scale):
+    roots = sorted(os.path.join("/usr/lib", d) for d in os.listdir("/usr/lib") if d.startswith("python3"))
+    return build_machine(path, scale, machine_sources(roots, lambda n: n.endswith(".py")))
+
+
 def load_manifest(out):
     try:
         with open(os.path.join(out, "manifest.json")) as fh:
@@ -436,11 +496,13 @@ def load_manifest(out):
 
 
 FILE_CORPORA = {"F1": plan_f1, "F2": plan_f2, "F3": plan_f3, "F4": plan_f4, "F5": plan_f5}
-LINE_CORPORA = {"L1": build_l1, "L2": build_l2, "L3": build_l3}
-ALL_CORPORA = ("F1", "F2", "F3", "F4", "F5", "L1", "L2", "L3")
+LINE_CORPORA = {"L1": build_l1, "L2": build_l2, "L3": build_l3, "R1": build_r1, "R2": build_r2}
+# Built from the machine's own files: kept once built, whatever the seed.
+MACHINE_CORPORA = ("R1", "R2")
+ALL_CORPORA = ("F1", "F2", "F3", "F4", "F5", "L1", "L2", "L3", "R1", "R2")
 # Rough bytes on disk at scale 1 (small files take a block each).
 DISK_BYTES = {"F1": 20000 * 56 * KIB, "F2": 200 * 8 * MIB, "F3": 200000 * 6 * KIB, "F4": 640 * MIB,
-              "F5": 288 * MIB, "L1": 60e6, "L2": 13e6, "L3": 600e6}
+              "F5": 288 * MIB, "L1": 60e6, "L2": 13e6, "L3": 600e6, "R1": 150e6, "R2": 50e6}
 
 
 def corpus_path(out, name):
@@ -478,8 +540,12 @@ def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print, names=AL
     manifest = load_manifest(out)
     if not manifest or manifest.get("format") != FORMAT_VERSION or \
             manifest.get("seed") != seed or manifest.get("scale") != scale:
-        manifest = {"format": FORMAT_VERSION, "seed": seed, "scale": scale, "corpora": {}}
-    todo = [n for n in names if force or not is_complete(out, manifest, n)]
+        kept = {}
+        if manifest and manifest.get("format") == FORMAT_VERSION and manifest.get("scale") == scale:
+            kept = {n: e for n, e in manifest["corpora"].items() if n in MACHINE_CORPORA}
+        manifest = {"format": FORMAT_VERSION, "seed": seed, "scale": scale, "corpora": kept}
+    # The machine's corpora are kept even with --force: a rebuild would not give the same bytes.
+    todo = [n for n in names if not is_complete(out, manifest, n) or (force and n not in MACHINE_CORPORA)]
     if not todo:
         log("corpora %s in %s are complete (seed %d, scale %g)" % (",".join(names), out, seed, scale))
         return manifest

@@ -118,6 +118,7 @@ CORPORA = {
     "F1": ("files", file_tools), "F2": ("files", file_tools), "F3": ("files", scaled_file_tools),
     "F4": ("files", big_file_tools), "F5": ("files", big_file_tools),
     "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", line_tools),
+    "R1": ("lines", line_tools), "R2": ("lines", line_tools),
 }
 
 

@@ -180,23 +180,31 @@ void tree_clear() {
   tree_node_count = 0;
 }
 
-void tree_prefetch(CStr text) {
-  if (!text) text = u"";
-  const std::uint32_t hash = tree_hash_text(text, static_cast<std::size_t>(str_length(text)));
+TreeKey tree_key(CStr text) { return text ? tree_key(text, str_length(text)) : tree_key(u"", 0); }
+
+TreeKey tree_key(CStr text, std::int32_t units) {
+  return {text, units, tree_hash_text(text, static_cast<std::size_t>(units))};
+}
+
+void tree_prefetch(const TreeKey& key) {
   // Each lookup announced before this one is a step further on its way.
   tree_hash_prefetch(g_announced[1], 2);
   tree_hash_prefetch(g_announced[0], 1);
-  tree_hash_prefetch(hash, 0);
+  tree_hash_prefetch(key.hash, 0);
   g_announced[1] = g_announced[0];
-  g_announced[0] = hash;
+  g_announced[0] = key.hash;
 }
 
-std::int32_t tree_insert_unique(CStr text) {
-  if (!text) text = u"";
+void tree_prefetch(CStr text) { tree_prefetch(tree_key(text)); }
+
+std::int32_t tree_insert_unique(CStr text) { return tree_insert_unique(tree_key(text)); }
+
+std::int32_t tree_insert_unique(const TreeKey& key) {
+  CStr text = key.text;
   const std::int32_t n = tree_node_count;
   if (n == 0) tree_forget();
-  const auto units = static_cast<std::size_t>(str_length(text));
-  const std::uint32_t hash = tree_hash_text(text, units);
+  const auto units = static_cast<std::size_t>(key.units);
+  const std::uint32_t hash = key.hash;
   if (n > 0 && tree_hash_contains(text, hash)) return 0;
   if (!tree_room() || !tree_hash_reserve()) return -1;
   TreeNode& node = tree_nodes.array[n];

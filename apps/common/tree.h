@@ -48,6 +48,20 @@ void tree_create(std::int32_t slots, std::int32_t growth);
 // hash set could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
 
+// A text with its length and hash, taken once for an announcement and the
+// insertion after it. The text must stay as it is meanwhile.
+struct TreeKey {
+  CStr text;
+  std::int32_t units;
+  std::uint32_t hash;
+};
+TreeKey tree_key(CStr text);
+TreeKey tree_key(CStr text, std::int32_t units);  // text of `units` units, terminated
+
+// tree_insert_unique and tree_prefetch of a text whose key is known.
+std::int32_t tree_insert_unique(const TreeKey& key);
+void tree_prefetch(const TreeKey& key);
+
 // A hint that `text` is inserted soon: the insertion then finds what it
 // reads already in the cache, the more so when each text is announced
 // three insertions ahead. Changes nothing.

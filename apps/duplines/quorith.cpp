@@ -3,6 +3,8 @@
 // the input path + "_new"; the input is never changed.
 #include "duplines/quorith.h"
 
+#include <cstring>
+
 #include "common/status.h"
 #include "common/tree.h"
 #include "common/version_note.h"
@@ -10,6 +12,7 @@
 #include "console/con.h"
 #include "core/tm.h"
 #include "filesystem/fs.h"
+#include "platform/os_heap.h"
 #include "textfile/txt.h"
 
 std::int64_t lines_read = 0;
@@ -25,11 +28,38 @@ constexpr std::int32_t TREE_STEP = 102400;
 std::int32_t param_count = 0;
 Str input_path = nullptr;
 Str output_path = nullptr;
-Str current_line = nullptr;
-// Lines read ahead of the current one, oldest first; the slots past those
-// in use hold spare buffers.
+// A line's own copy: its units and terminator in a main-heap block that
+// only grows, so that an ordinary line costs one copy and no allocation.
+struct LineCopy {
+  char16_t* units;
+  std::int32_t capacity;  // units the block holds, the terminator's included
+};
+// The current line, and the lines read ahead of it, oldest first; the
+// slots past those in use hold spare blocks.
 constexpr std::int32_t LINES_AHEAD = 3;
-Str lines_ahead[LINES_AHEAD] = {};
+LineCopy current_line = {};
+LineCopy lines_ahead[LINES_AHEAD] = {};
+
+// Copies `units` units of text and a terminator into a line's block; false
+// when the block cannot grow (it then keeps what it held).
+bool quorith_hold(LineCopy* line, CStr text, std::int32_t units) {
+  if (units >= line->capacity) {
+    // As large as a string of that length: 2 bytes a unit and a little more.
+    std::size_t bytes = static_cast<std::size_t>(units) * 2 + 10;
+    void* p = line->units ? os_heap_realloc(rt_main_heap(), line->units, bytes) : os_heap_alloc(rt_main_heap(), bytes);
+    if (!p) return false;
+    line->units = static_cast<char16_t*>(p);
+    line->capacity = static_cast<std::int32_t>(bytes / 2);
+  }
+  std::memcpy(line->units, text, static_cast<std::size_t>(units) * 2);
+  line->units[units] = 0;
+  return true;
+}
+
+void quorith_release(LineCopy* line) {
+  os_heap_free(rt_main_heap(), line->units);
+  *line = {};
+}
 TextFormat text_format = TextFormat::Ansi;
 std::int32_t start_ms = 0;
 
@@ -69,23 +99,43 @@ bool quorith_output_is_an_input() {
   return false;
 }
 
+// Whether the temporary file of an output may have this name: never the
+// name of an input of the run, as the user spelt it (in any letter case).
+bool quorith_name_is_free(CStr name) {
+  for (std::int32_t j = 0; j < param_count; ++j)
+    if (str_cmp_nocase_path(name, g_input(j)) == 0) return false;
+  return true;
+}
+
 // The line loop: each line read goes to the tree and, when new, to the
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
   std::int32_t queued = 0;
+  // Each line's length and hash, taken once for its announcement, its
+  // lookup and its output.
+  TreeKey current_key;
+  TreeKey keys_ahead[LINES_AHEAD];
+  const std::int32_t format = txt_format_code(text_format);
   // A line that cannot be held would leave the previous line in its place.
-  if (str_assign(&current_line, txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
+  CStr first = txt_read_line(INPUT_FILE, text_format);
+  std::int32_t units = str_length(first);
+  if (!quorith_hold(&current_line, first, units)) return Failure::Memory;
+  current_key = tree_key(current_line.units, units);
   for (;;) {
     // Lines are read ahead and their lookups announced, so that the memory
     // each lookup needs is on its way while the lines before it are handled.
-    for (; queued < LINES_AHEAD && !txt_eof(INPUT_FILE); ++queued) {
-      if (str_assign(&lines_ahead[queued], txt_read_line(INPUT_FILE, text_format)) == 0) return Failure::Memory;
-      tree_prefetch(lines_ahead[queued]);
+    for (; queued < LINES_AHEAD; ++queued) {
+      CStr next = txt_read_next_line(INPUT_FILE, format);
+      if (!next) break;
+      units = str_length(next);
+      if (!quorith_hold(&lines_ahead[queued], next, units)) return Failure::Memory;
+      keys_ahead[queued] = tree_key(lines_ahead[queued].units, units);
+      tree_prefetch(keys_ahead[queued]);
     }
-    std::int32_t added = tree_insert_unique(current_line);
+    std::int32_t added = tree_insert_unique(current_key);
     if (added > 0) {
-      if (txt_write_line(OUTPUT_FILE, current_line, text_format) == 0) return Failure::Write;
+      if (txt_write_line(OUTPUT_FILE, current_line.units, current_key.units, format) == 0) return Failure::Write;
     } else if (added == 0) {
       ++lines_removed;
     } else {
@@ -99,9 +149,13 @@ Failure quorith_lines() {
     if (queued == 0) break;
     // The oldest line read ahead becomes the current one; the buffer done
     // with goes last, as a spare.
-    Str done = current_line;
+    LineCopy done = current_line;
     current_line = lines_ahead[0];
-    for (std::int32_t k = 1; k < LINES_AHEAD; ++k) lines_ahead[k - 1] = lines_ahead[k];
+    current_key = keys_ahead[0];
+    for (std::int32_t k = 1; k < LINES_AHEAD; ++k) {
+      lines_ahead[k - 1] = lines_ahead[k];
+      keys_ahead[k - 1] = keys_ahead[k];
+    }
     lines_ahead[LINES_AHEAD - 1] = done;
     --queued;
   }
@@ -116,15 +170,15 @@ Failure quorith_lines() {
   }
 }
 
-// Gives a file up: its partial output is removed, the tree released, and
-// one line tells why. The input was only ever read.
+// Gives a file up: its partial output is removed (an output of an earlier
+// run stays as it was), the tree released, and one line tells why. The
+// input was only ever read.
 void quorith_abandon(Failure failure) {
   // Memory first, so that the message itself can be built.
   tree_clear();
-  str_assign(&current_line, nullptr);
-  for (Str& line : lines_ahead) str_assign(&line, nullptr);
+  quorith_release(&current_line);
+  for (LineCopy& line : lines_ahead) quorith_release(&line);
   txt_close(OUTPUT_FILE);
-  fs_delete_file(output_path, 0);
   if (failure == Failure::Write) print_status_line(u"Cannot write out file: ", output_path, 12);
   else if (failure == Failure::Read) print_status_line(u"Cannot read file: ", input_path, 12);
   else print_status_line(u"Not enough memory: ", input_path, 12);
@@ -159,8 +213,10 @@ void quorith_file(std::int32_t i) {
       return;
     }
   }
-  str_assign(&current_line, u"");
-  for (Str& line : lines_ahead) str_assign(&line, u"");
+  // Each line's block is at hand before the first line: a line that does
+  // not fit grows it.
+  quorith_hold(&current_line, u"", 0);
+  for (LineCopy& line : lines_ahead) quorith_hold(&line, u"", 0);
   lines_removed = 0;
   lines_read = 0;
   start_ms = tm_elapsed_ms();
@@ -182,8 +238,11 @@ void quorith_file(std::int32_t i) {
     return;
   }
   // Never the input itself, another input of the run, or whatever a link
-  // or a special file at the output path would lead to.
-  if (quorith_output_is_an_input() || txt_create(OUTPUT_FILE, output_path, INPUT_FILE) == 0) {
+  // or a special file at the output path would lead to. The lines go to a
+  // temporary file that takes the output's place only once complete, so
+  // that a run that fails or is ended never costs an earlier output.
+  if (quorith_output_is_an_input() ||
+      txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) {
     print_status_line(u"Cannot create out file: ", output_path, 12);
     txt_close(INPUT_FILE);
     return;
@@ -205,15 +264,18 @@ void quorith_file(std::int32_t i) {
     done << lines_read << u" strings, " << (tm_elapsed_ms() - start_ms) << u" ms";
     print_status(done.c_str(), 1, 14);
   }
-  if (txt_close(OUTPUT_FILE) == 0) {
-    quorith_abandon(Failure::Write);
-    return;
-  }
   if (lines_removed != 0) {
+    if (txt_commit(OUTPUT_FILE) == 0) {
+      quorith_abandon(Failure::Write);
+      return;
+    }
     StrBuild saved(u"Saved as ");
     saved << fs_file_part(output_path);
     print_status(saved.c_str(), 1, 8);
   } else {
+    // Nothing to keep: the temporary goes, and so does an output of an
+    // earlier run, so that no output stands beside an input without duplicates.
+    txt_close(OUTPUT_FILE);
     print_status(u"Nothing removed", 1, 8);
     fs_delete_file(output_path, 0);
   }
@@ -228,7 +290,6 @@ void quorith_main() {
   quorith_set_inputs(rt_param_count(), nullptr);
   str_assign(&input_path, u"");
   str_assign(&output_path, u"");
-  str_assign(&current_line, u"");
   con_open(u"Quorith by Orlethe");
 
   print_status_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);

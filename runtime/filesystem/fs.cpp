@@ -76,11 +76,8 @@ std::int64_t fs_file_size(CStr path) {
 
   OsFindEntry entry;
   std::uint32_t error = 0;
-  OsFind find = os_find_first(p.c_str(), &entry, &error);
-  if (find != OS_NO_FIND) {
-    os_find_close(find);
+  if (os_find_entry(p.c_str(), &entry, &error))
     return (entry.attributes & OS_ATTR_DIRECTORY) ? FS_SIZE_DIRECTORY : entry.size;
-  }
   // A share root (two backslashes, server, share) has no entry that a search
   // can find, and a path that climbs with ".." may end at a root: ask for
   // the attributes, then whether the path is a root.

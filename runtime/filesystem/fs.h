@@ -32,7 +32,9 @@ void fs_init();
 
 // Looks the path up as a directory entry, without opening the file, so that
 // files held open by others are measured too. Trailing separators are
-// removed; wildcards in the last component give the first matching entry.
+// removed. On Windows wildcards in the last component give the first
+// matching entry; on POSIX, where "*" and "?" may be part of a name, the
+// path names one entry only.
 // Returns the size in bytes, FS_SIZE_DIRECTORY or FS_SIZE_MISSING (also for
 // a null or empty path and for anything that cannot be looked up).
 std::int64_t fs_file_size(CStr path);

@@ -115,7 +115,9 @@ bool os_console_set_title(const char16_t* title);
 // OS_CTRL_CLOSE_EVENT; unless the handler returns non-zero, the terminal's
 // mode and colours are put back and the process ends by SIGHUP's default
 // action. Ctrl+C and the other signals keep their default actions, after
-// the terminal is put back. Where SIGHUP was
+// the terminal is put back. On both systems an event or signal that ends
+// the process deletes the files marked for the end (os_file.h) first, once
+// the handler has let it through. Where SIGHUP was
 // ignored when this was first called (nohup), the terminal's going away
 // ends nothing and the handler is never called.
 bool os_console_set_ctrl_handler(OsCtrlHandler handler);

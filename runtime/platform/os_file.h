@@ -32,8 +32,50 @@ std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes);
 // Moves the file position; returns the new absolute position, or -1.
 std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origin);
 
+// Creates a new file for reading and writing where no entry stands at the
+// path (an entry of any kind, a link included, is never opened); *exists
+// (when given) tells whether that was why it failed. Others may delete the
+// file while it is open but not open it for reading or writing. It is
+// always its owner's to write and delete, whatever the umask, and on POSIX
+// it takes the permissions of the regular file at `like` (when given and
+// there), so that a file it replaces keeps who may read it.
+OsFile os_file_create_new(const char16_t* path, const char16_t* like = nullptr, bool* exists = nullptr);
+
+// Whether os_file_create would take what stands at `path`, judged without
+// changing it: true when no entry is there; false when something is there
+// that os_file_create refuses (a link, not a regular file, read-only, a
+// second name, the file `other` is open on) or when it cannot be judged.
+bool os_file_may_replace(const char16_t* path, OsFile other = OS_NO_FILE);
+
+// Puts the closed file at `from` in place of `to` in one step: the entry at
+// `to`, if any, is replaced itself (never what a link there leads to), and
+// readers see either the old file or the new one, never a mix. The change
+// is on the disk when the call returns (POSIX: rename, then the directory
+// is flushed; Windows: MoveFileExW, replacing, written through). False when
+// it could not be done: both entries are then as they were.
+bool os_file_replace(const char16_t* from, const char16_t* to);
+
 // Forces written data to the device.
 bool os_file_flush(OsFile file);
+
+// Files that must not outlive an interrupted process. While a file is
+// marked, the ends of the process that skip its normal end - Ctrl+C,
+// Ctrl+Break and the console closing on Windows; SIGINT, SIGQUIT, SIGTERM
+// and SIGHUP on POSIX - delete it by its path first. Only a kill that no
+// process can see (SIGKILL, a power cut) leaves it. A path that later
+// names another file would lose that one, so a mark is taken off as soon
+// as its file is deleted or renamed.
+struct OsEndMark;
+
+// Marks the file at `path`; null when the mark cannot be made (no memory).
+OsEndMark* os_file_mark_for_end(const char16_t* path);
+
+// Takes a mark off and frees it; null is ignored.
+void os_file_unmark(OsEndMark* mark);
+
+// Deletes every marked file now, as an end of the process does; safe in a
+// signal handler and on any thread. The marks stay until taken off.
+void os_remove_marked_files();
 
 // Closes the file; false when the system reports that pending data could not be written.
 bool os_file_close(OsFile file);

@@ -82,6 +82,12 @@ std::int32_t os_drive_type(const char16_t* root);
 // A POSIX listing includes "." and ".."; matching there is case-sensitive.
 OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error);
 
+// The one entry a path names, as a size look-up asks for it: false, with
+// *error as os_find_first gives it, when there is none. Windows searches for
+// the path (FindFirstFileW), so wildcards in its last component give the
+// first match; on POSIX a name is a name, and "*" or "?" is part of it.
+bool os_find_entry(const char16_t* path, OsFindEntry* entry, std::uint32_t* error);
+
 // The next matching entry into *entry (FindNextFileW); false at the end.
 bool os_find_next(OsFind find, OsFindEntry* entry);
 

@@ -1,7 +1,7 @@
 // Platform contract: the table of system calls that a test may replace.
 //
 // The calls whose failure loses or misreports data (reading, writing,
-// closing and creating files, heap blocks, deletions, console output) go
+// flushing, closing, creating and replacing files, heap blocks, deletions, console output) go
 // through this table. Each entry starts as the system's own call
 // (os_sys_*); a test replaces one entry to make that call fail, fail
 // later or move fewer bytes, runs the real code path, and restores the
@@ -22,6 +22,9 @@ struct OsCalls {
   std::int32_t (*file_read)(OsFile file, void* buffer, std::int32_t bytes);
   std::int32_t (*file_write)(OsFile file, const void* buffer, std::int32_t bytes);
   bool (*file_close)(OsFile file);
+  OsFile (*file_create_new)(const char16_t* path, const char16_t* like, bool* exists);
+  bool (*file_flush)(OsFile file);
+  bool (*file_replace)(const char16_t* from, const char16_t* to);
   void* (*heap_alloc)(OsHeap heap, std::size_t bytes);
   void* (*heap_realloc)(OsHeap heap, void* block, std::size_t bytes);
   bool (*delete_file)(const char16_t* path);
@@ -49,6 +52,9 @@ OsFile os_sys_file_create(const char16_t* path, OsFile other);
 std::int32_t os_sys_file_read(OsFile file, void* buffer, std::int32_t bytes);
 std::int32_t os_sys_file_write(OsFile file, const void* buffer, std::int32_t bytes);
 bool os_sys_file_close(OsFile file);
+OsFile os_sys_file_create_new(const char16_t* path, const char16_t* like, bool* exists);
+bool os_sys_file_flush(OsFile file);
+bool os_sys_file_replace(const char16_t* from, const char16_t* to);
 void* os_sys_heap_alloc(OsHeap heap, std::size_t bytes);
 void* os_sys_heap_realloc(OsHeap heap, void* block, std::size_t bytes);
 bool os_sys_delete_file(const char16_t* path);

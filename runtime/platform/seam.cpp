@@ -10,6 +10,9 @@ constexpr OsCalls SYSTEM_CALLS = {
     .file_read = os_sys_file_read,
     .file_write = os_sys_file_write,
     .file_close = os_sys_file_close,
+    .file_create_new = os_sys_file_create_new,
+    .file_flush = os_sys_file_flush,
+    .file_replace = os_sys_file_replace,
     .heap_alloc = os_sys_heap_alloc,
     .heap_realloc = os_sys_heap_realloc,
     .delete_file = os_sys_delete_file,
@@ -35,6 +38,11 @@ std::int32_t os_file_write(OsFile file, const void* buffer, std::int32_t bytes) 
   return g_calls.file_write(file, buffer, bytes);
 }
 bool os_file_close(OsFile file) { return g_calls.file_close(file); }
+OsFile os_file_create_new(const char16_t* path, const char16_t* like, bool* exists) {
+  return g_calls.file_create_new(path, like, exists);
+}
+bool os_file_flush(OsFile file) { return g_calls.file_flush(file); }
+bool os_file_replace(const char16_t* from, const char16_t* to) { return g_calls.file_replace(from, to); }
 void* os_heap_alloc(OsHeap heap, std::size_t bytes) { return g_calls.heap_alloc(heap, bytes); }
 void* os_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
   return g_calls.heap_realloc(heap, block, bytes);

@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "core/rt.h"
+#include "platform/os_fs.h"
 #include "platform/os_heap.h"
 #include "platform/os_process.h"
 #include "platform/os_text.h"
+#include "platform/os_time.h"
 #include "textfile/txt_record.h"
 #include "textfile/txt_utf8.h"
 
@@ -34,16 +36,39 @@ class TxtGuard {
 
 TextFile* txt_find(ObjectId file) { return static_cast<TextFile*>(obj_lookup(g_table, file)); }
 
+// Frees what a record holds besides its handle and releases its slot.
+void txt_drop(ObjectId id, TextFile* f) {
+  os_heap_free(rt_main_heap(), f->buffer);
+  os_heap_free(rt_main_heap(), f->target);
+  os_heap_free(rt_main_heap(), f->temporary);
+  obj_free(g_table, id);
+}
+
+// Deletes the closed temporary file of a replacement. The mark comes off
+// after it, so that an end of the process in between still deletes it.
+bool txt_delete_temporary(TextFile* f) {
+  bool ok = os_delete_file(f->temporary);
+  os_file_unmark(f->mark);
+  f->mark = nullptr;
+  return ok;
+}
+
 // Closes one file; false when it was not open or any of its transfers
-// failed, the last output and the system's close included.
+// failed, the last output and the system's close included. A replacement
+// is given up: closed, and its temporary deleted.
 bool txt_close_file(ObjectId id) {
   TextFile* f = txt_find(id);
   if (!f) return false;
-  txt_flush_record(f);
-  bool ok = f->error == 0;
-  os_heap_free(rt_main_heap(), f->buffer);
-  if (!os_file_close(f->handle)) ok = false;
-  obj_free(g_table, id);
+  bool ok;
+  if (f->temporary) {
+    ok = os_file_close(f->handle);
+    if (!txt_delete_temporary(f)) ok = false;
+  } else {
+    txt_flush_record(f);
+    ok = f->error == 0;
+    if (!os_file_close(f->handle)) ok = false;
+  }
+  txt_drop(id, f);
   return ok;
 }
 
@@ -66,20 +91,101 @@ void txt_begin_writing(TextFile* f) {
   f->count = f->size;
 }
 
-std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, bool create, bool share, OsFile other) {
+// A copy of text on the main heap with room for `extra` more units; null
+// when there is no memory.
+char16_t* txt_heap_copy(CStr text, std::int32_t extra) {
+  std::int32_t n = str_length(text);
+  auto* copy = static_cast<char16_t*>(
+      os_heap_alloc(rt_main_heap(), (static_cast<std::size_t>(n) + static_cast<std::size_t>(extra) + 1) * 2));
+  if (copy && n > 0) std::memcpy(copy, text, static_cast<std::size_t>(n) * 2);
+  return copy;
+}
+
+// A number for a temporary file's name that another run, or another file of
+// this one, is unlikely to pick at the same moment.
+std::uint32_t txt_unique_number() {
+  static std::uint32_t serial = 0;
+  std::int64_t counts = 0;
+  os_perf_counter(&counts);
+  std::uint64_t x = static_cast<std::uint64_t>(counts) ^ (static_cast<std::uint64_t>(os_tick_count()) << 32) ^
+                    (++serial * 0x9E3779B97F4A7C15ull) ^ reinterpret_cast<std::uintptr_t>(&counts);
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  x ^= x >> 31;
+  return static_cast<std::uint32_t>(x);
+}
+
+constexpr char16_t TEMPORARY_MARKER[] = u".~";
+constexpr char16_t TEMPORARY_END[] = u".tmp";
+constexpr std::int32_t TEMPORARY_DIGITS = 8;
+constexpr std::int32_t TEMPORARY_EXTRA = 2 + TEMPORARY_DIGITS + 4;
+// Names tried before giving up: each is taken only by a file that stands
+// there already or by a name the caller refuses.
+constexpr std::int32_t TEMPORARY_TRIES = 64;
+
+// Creates the temporary file of a replacement of `path` and fills the
+// record's target, temporary and mark; OS_NO_FILE (and nothing kept) when
+// `path` is refused or no temporary can be made.
+OsFile txt_create_temporary(TextFile* f, CStr path, OsFile other, TxtNameCheck usable) {
+  if (str_length(path) == 0 || !os_file_may_replace(path, other)) return OS_NO_FILE;
+  f->target = txt_heap_copy(path, 0);
+  f->temporary = txt_heap_copy(path, TEMPORARY_EXTRA);
+  OsFile h = OS_NO_FILE;
+  if (f->target && f->temporary) {
+    char16_t* at = f->temporary + str_length(path);
+    std::memcpy(at, TEMPORARY_MARKER, 4);
+    std::memcpy(at + 2 + TEMPORARY_DIGITS, TEMPORARY_END, sizeof TEMPORARY_END);
+    for (std::int32_t attempt = 0; attempt < TEMPORARY_TRIES && h == OS_NO_FILE; ++attempt) {
+      std::uint32_t number = txt_unique_number();
+      for (std::int32_t i = TEMPORARY_DIGITS - 1; i >= 0; --i, number >>= 4)
+        at[2 + i] = u"0123456789abcdef"[number & 0xF];
+      if (usable && !usable(f->temporary)) continue;
+      bool exists = false;
+      h = os_file_create_new(f->temporary, path, &exists);
+      if (h == OS_NO_FILE && !exists) break;
+    }
+  }
+  if (h != OS_NO_FILE) {
+    f->mark = os_file_mark_for_end(f->temporary);
+    if (f->mark) return h;
+    os_file_close(h);
+    os_delete_file(f->temporary);
+  }
+  os_heap_free(rt_main_heap(), f->target);
+  os_heap_free(rt_main_heap(), f->temporary);
+  f->target = nullptr;
+  f->temporary = nullptr;
+  return OS_NO_FILE;
+}
+
+enum class Opening { Read, Create, Replace };
+
+std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, Opening how, bool share, OsFile other,
+                       TxtNameCheck usable = nullptr) {
   if (!g_table || file < OBJ_ANY) return 0;
   // Takes the slot; a file that holds the number is closed first.
   auto* f = static_cast<TextFile*>(obj_create(g_table, file));
   if (!f) return 0;
   ObjectId id = file == OBJ_ANY ? reinterpret_cast<ObjectId>(f) : file;
+  f->target = nullptr;
+  f->temporary = nullptr;
+  f->mark = nullptr;
   // The buffer comes first, so that a failure leaves the file system alone.
   auto* buffer = static_cast<unsigned char*>(os_heap_alloc(rt_main_heap(), TXT_BUFFER_BYTES));
   OsFile h = OS_NO_FILE;
   if (buffer) {
-    if (create) {
-      h = os_file_create(path, other);
-    } else {
-      h = os_file_open_read(path, share);
+    switch (how) {
+      case Opening::Read:
+        h = os_file_open_read(path, share);
+        break;
+      case Opening::Create:
+        h = os_file_create(path, other);
+        break;
+      case Opening::Replace:
+        h = txt_create_temporary(f, path, other, usable);
+        break;
     }
   }
   if (h == OS_NO_FILE) {
@@ -268,12 +374,12 @@ std::intptr_t txt_open_read(ObjectId file, CStr path, std::int32_t flags) {
   TxtGuard guard;
   std::int32_t format = flags & TXT_FORMAT_MASK;
   if (format == 0) format = txt_format_code(TextFormat::Utf8);
-  return txt_open(file, path, format, false, (flags & TXT_SHARE_READ) != 0, OS_NO_FILE);
+  return txt_open(file, path, format, Opening::Read, (flags & TXT_SHARE_READ) != 0, OS_NO_FILE);
 }
 
 std::intptr_t txt_create(ObjectId file, CStr path) {
   TxtGuard guard;
-  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false, OS_NO_FILE);
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), Opening::Create, false, OS_NO_FILE);
 }
 
 std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other) {
@@ -282,7 +388,38 @@ std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other) {
   // Without the other file open there is nothing to compare with: refused,
   // rather than risk emptying it.
   if (!o) return 0;
-  return txt_open(file, path, txt_format_code(TextFormat::Utf8), true, false, o->handle);
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), Opening::Create, false, o->handle);
+}
+
+std::intptr_t txt_create_replacement(ObjectId file, CStr path, ObjectId other, TxtNameCheck usable) {
+  TxtGuard guard;
+  TextFile* o = txt_find(other);
+  if (!o) return 0;  // as txt_create: nothing to compare with
+  return txt_open(file, path, txt_format_code(TextFormat::Utf8), Opening::Replace, false, o->handle, usable);
+}
+
+std::int32_t txt_commit(ObjectId file) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return 0;
+  if (!f->temporary) {
+    txt_close_file(file);
+    return 0;
+  }
+  // On the disk before it takes the path's place, so that no crash can
+  // leave the path naming a file whose contents never got there.
+  txt_flush_record(f);
+  bool ok = f->error == 0 && os_file_flush(f->handle);
+  if (!os_file_close(f->handle)) ok = false;
+  if (ok) ok = os_file_replace(f->temporary, f->target);
+  if (ok) {
+    os_file_unmark(f->mark);
+    f->mark = nullptr;
+  } else {
+    txt_delete_temporary(f);
+  }
+  txt_drop(file, f);
+  return ok ? 1 : 0;
 }
 
 std::int32_t txt_flush(ObjectId file) {
@@ -367,11 +504,26 @@ CStr txt_read_line(ObjectId file, std::int32_t format) {
   return txt_read_record_line(f, format);
 }
 
+CStr txt_read_next_line(ObjectId file, std::int32_t format) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return nullptr;
+  format &= TXT_FORMAT_MASK;
+  if (format == 0) format = f->format;
+  txt_begin_reading(f);
+  if (f->count == 0 && (f->error || txt_refill(f) == 0)) return nullptr;
+  return txt_read_record_line(f, format);
+}
+
 std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format) {
+  return txt_write_line(file, text, str_length(text), format);
+}
+
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::int32_t format) {
   TxtGuard guard;
   TextFile* f = txt_find(file);
   if (!f) return 0;
-  txt_write_string(f, text, str_length(text), format);
+  txt_write_string(f, text, units, format);
   // CR LF is 0D 0A in every ANSI code page and in UTF-8.
   static constexpr unsigned char LINE_END_BYTES[] = {0x0D, 0x0A};
   static constexpr unsigned char LINE_END_UTF16[] = {0x0D, 0x00, 0x0A, 0x00};

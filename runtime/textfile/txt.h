@@ -75,13 +75,40 @@ std::intptr_t txt_create(ObjectId file, CStr path);
 // writes: a path that leads to it is refused before anything is emptied.
 std::intptr_t txt_create(ObjectId file, CStr path, ObjectId other);
 
+// Whether a replacement may be written to the temporary file `name`: the
+// caller refuses names that it uses otherwise (the inputs of a run). Called
+// with the library's lock held, so it must not call the library itself.
+using TxtNameCheck = bool (*)(CStr name);
+
+// Creates the file that is to replace `path`, which stays as it is until
+// txt_commit. What stands at `path` is judged first as txt_create judges it
+// (refused, with nothing created, when it is a link, not a regular file,
+// read-only, has a second name, or is the file that the open file `other`
+// reads or writes). The lines go to a new temporary file in the same
+// directory: `path` followed by ".~", eight hexadecimal digits and ".tmp",
+// a name that was free, that `usable` (when given) accepts, and that no
+// result ending in "_new" can have. An end of the process by Ctrl+C, a
+// signal or the console closing deletes the temporary file; txt_close and
+// txt_shutdown delete it too, without touching `path`. Result as
+// txt_open_read.
+std::intptr_t txt_create_replacement(ObjectId file, CStr path, ObjectId other, TxtNameCheck usable = nullptr);
+
+// Puts a replacement in place: its pending output is written, the file is
+// forced to the disk and closed, and then it replaces its path in one step
+// (an existing file there is replaced whole, never written into). 1 when
+// done; 0 when any of it failed, with the temporary deleted and the path as
+// it was, or for a file that is not a replacement (then closed as
+// txt_close closes it). The file is closed either way.
+std::int32_t txt_commit(ObjectId file);
+
 // Writes the pending output of a file that is writing; the number of bytes
 // written, 0 for a file that is reading or not open, or when the write failed.
 std::int32_t txt_flush(ObjectId file);
 
 // Closes one file (its pending output written first), or every file with
 // TXT_ALL. A file that is not open is ignored. The system is not asked to
-// commit its own caches. 1 when the file was open and none of its transfers
+// commit its own caches. A replacement is given up instead: its temporary
+// file is deleted and the path it was to replace is left as it is. 1 when the file was open and none of its transfers
 // failed, its last output and the system's close included (for TXT_ALL:
 // every file); else 0.
 std::int32_t txt_close(ObjectId file);
@@ -109,6 +136,11 @@ TextFormat txt_detect_format(ObjectId file);
 CStr txt_read_line(ObjectId file, std::int32_t format = 0);
 inline CStr txt_read_line(ObjectId file, TextFormat format) { return txt_read_line(file, txt_format_code(format)); }
 
+// The next line as txt_read_line reads it, or null when txt_eof would be 1
+// (nothing left, a file that failed, or one that is not open): the end
+// test and the read in one call.
+CStr txt_read_next_line(ObjectId file, std::int32_t format);
+
 // Writes `text` and CR LF in `format` (25 UTF-16LE, 2 UTF-8, any other value
 // ANSI, with the system's replacement for characters it cannot represent).
 // In UTF-8, U+DC80..U+DCFF are written as the bytes 80..FF they stand for.
@@ -120,6 +152,8 @@ std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t format);
 inline std::int32_t txt_write_line(ObjectId file, CStr text, TextFormat format) {
   return txt_write_line(file, text, txt_format_code(format));
 }
+// As txt_write_line, for a text whose length in code units is known.
+std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::int32_t format);
 
 // 1 when no byte is left to read or the file failed (txt_error tells
 // which), else 0 (also 0 for a file that is not open). Reads ahead one byte

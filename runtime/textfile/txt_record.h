@@ -28,6 +28,12 @@ struct TextFile {
   std::int32_t error;
   OsFile handle;
   unsigned char* buffer;
+  // A replacement (txt_create_replacement): the path it is to replace and
+  // the temporary file it is written to, both on the main heap, and the
+  // temporary's mark for the end of the process. Null for other files.
+  char16_t* target;
+  char16_t* temporary;
+  OsEndMark* mark;
 };
 
 // Marks a record failed: its read-ahead is dropped, so it reads as ended.

@@ -103,6 +103,23 @@ def files_are_independent_and_names_chain():
 
 
 @case
+def names_with_wildcard_units():
+    if u.WINDOWS:
+        print("skip names_with_wildcard_units: a Windows name holds no * or ?")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/*", b"s\ns\n")
+        write(d + "/?", b"q\nq\n")
+        write(d + "/other", b"o\no\n")
+        out, code = u.run(os.path.abspath(u.QUORITH), ["*", "?"], cwd=d)
+        expect_eq(code, 0, "exit code")
+        expect_eq(re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", out),
+                  lines(*HEAD, *file_block(1, 2, 2, 1, "*_new"), *file_block(2, 2, 2, 1, "?_new"), *END))
+        expect_eq(sorted(os.listdir(d)), ["*", "*_new", "?", "?_new", "other"])
+        expect_eq(read(d + "/*_new"), b"s\r\n")
+
+
+@case
 def encodings_and_marks():
     with tempfile.TemporaryDirectory() as d:
         write(d + "/u8", b"\xef\xbb\xbfcaf\xc3\xa9\ncaf\xc3\xa9\nend\n")
@@ -271,6 +288,21 @@ def output_is_deletable_whatever_the_umask():
 
 
 @case
+def a_new_output_keeps_who_may_read_the_one_it_replaces():
+    if u.WINDOWS:
+        print("skip a_new_output_keeps_who_may_read_the_one_it_replaces: POSIX permissions")
+        return
+    with tempfile.TemporaryDirectory() as d:
+        write(d + "/dup", b"one\none\n")
+        write(d + "/dup_new", b"earlier\r\n")
+        os.chmod(d + "/dup_new", 0o600)
+        expect_eq(quorith(d + "/dup"), lines(*HEAD, *file_block(1, 1, 2, 1, "dup_new"), *END))
+        expect_eq(read(d + "/dup_new"), b"one\r\n")
+        expect_eq(os.stat(d + "/dup_new").st_mode & 0o7777, 0o600)
+        expect_eq(sorted(os.listdir(d)), ["dup", "dup_new"])
+
+
+@case
 def closed_standard_descriptors_never_reach_the_output():
     if u.WINDOWS:
         print("skip closed_standard_descriptors_never_reach_the_output: POSIX only")
@@ -323,6 +355,65 @@ def full_file_system_is_reported_and_leaves_nothing():
         expect_eq(read(d + "/small_new"), b"x\r\n")
 
 
+def ended_runs(sig, runs):
+    """Ends RUNS runs of the native Quorith by SIG at random moments, each
+    over an earlier output; returns, per run, whether the output path held
+    the earlier output or the new one whole, and the names left beside it."""
+    import random
+    import signal
+    import time
+    rng = random.Random(23 + sig)
+    with tempfile.TemporaryDirectory() as d:
+        x = d + "/x"
+        write(x, b"".join(b"%d some text on the line\n" % rng.randrange(300000) for _ in range(500000)))
+        start = time.time()
+        native_run([x])
+        whole = time.time() - start
+        new = read(x + "_new")
+        previous = b"an earlier run's output\r\n"
+        results = []
+        for _ in range(runs):
+            write(x + "_new", previous)
+            with open(os.devnull, "wb") as null:
+                proc = subprocess.Popen([u.QUORITH, x], stdin=subprocess.DEVNULL, stdout=null, stderr=null)
+                time.sleep(rng.uniform(0, whole * 1.05))
+                proc.send_signal(sig)
+                proc.wait(timeout=60)
+            now = read(x + "_new")
+            left = sorted(n for n in os.listdir(d) if n not in ("x", "x_new"))
+            results.append(("earlier" if now == previous else "new" if now == new else "torn: %d bytes" % len(now),
+                            left))
+            for name in left:
+                if re.fullmatch(r"x_new\.~[0-9a-f]{8}\.tmp", name):
+                    os.remove(d + "/" + name)
+        return results
+
+
+@case
+def a_killed_run_never_leaves_a_torn_output():
+    if u.WINDOWS:
+        print("skip a_killed_run_never_leaves_a_torn_output: signals are sent natively")
+        return
+    import signal
+    results = ended_runs(signal.SIGKILL, 50)
+    for state, left in results:
+        assert state in ("earlier", "new"), results
+        assert all(re.fullmatch(r"x_new\.~[0-9a-f]{8}\.tmp", n) for n in left), results  # at most its temporary
+    assert any(state == "earlier" for state, _ in results), results
+
+
+@case
+def an_interrupted_run_leaves_the_earlier_output_and_no_temporary():
+    if u.WINDOWS:
+        print("skip an_interrupted_run_leaves_the_earlier_output_and_no_temporary: signals are sent natively")
+        return
+    import signal
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        results = ended_runs(sig, 8)
+        for state, left in results:
+            expect_eq((state in ("earlier", "new"), left), (True, []), "%s: %r" % (sig.name, results))
+
+
 @case
 def memory_limit_is_reported_and_leaves_nothing():
     if u.WINDOWS or asan_build():
@@ -340,6 +431,11 @@ def memory_limit_is_reported_and_leaves_nothing():
         expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 2", "Not enough memory: " + d + "/long", "",
                              *file_block(2, 2, 2, 1, "next_new"), *END))
         expect_eq(sorted(os.listdir(d)), ["long", "next", "next_new"])
+        # An output of an earlier run stays as it was.
+        write(d + "/long_new", b"a\r\nearlier\r\n")
+        native_run([d + "/long"], preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        expect_eq(read(d + "/long_new"), b"a\r\nearlier\r\n")
+        expect_eq(sorted(os.listdir(d)), ["long", "long_new", "next", "next_new"])
 
 
 u.finish()

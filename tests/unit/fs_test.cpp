@@ -86,9 +86,6 @@ TEST_F(FsTest, FileSizeOfFilesDirectoriesAndMissingPaths) {
   EXPECT_EQ(fs_file_size(path(u"five.txt/x").c_str()), FS_SIZE_MISSING);
   EXPECT_EQ(fs_file_size(nullptr), FS_SIZE_MISSING);
   EXPECT_EQ(fs_file_size(u""), FS_SIZE_MISSING);
-  // Wildcards give the first matching entry.
-  EXPECT_EQ(fs_file_size(path(u"*.txt").c_str()), 5);
-  EXPECT_EQ(fs_file_size(path(u"fi?e.*").c_str()), 5);
   // A listing gives the same sizes.
   ObjectId listing = fs_dir_open(OBJ_ANY, dir().c_str(), u"*.*");
   std::map<std::u16string, std::int64_t> listed;
@@ -98,9 +95,6 @@ TEST_F(FsTest, FileSizeOfFilesDirectoriesAndMissingPaths) {
   EXPECT_EQ(listed[u"zero.dat"], 0);
   EXPECT_EQ(listed[u"sub"], 0);
   EXPECT_EQ(fs_dir_entry_size(listing), -1);
-  EXPECT_EQ(fs_file_size(path(u"su*").c_str()), FS_SIZE_DIRECTORY);
-  EXPECT_EQ(fs_file_size(path(u"*.none").c_str()), FS_SIZE_MISSING);
-  EXPECT_EQ(fs_file_size(path(u"missing/*.*").c_str()), FS_SIZE_MISSING);
 }
 
 TEST_F(FsTest, FileSizeAboveFourGibibytes) {

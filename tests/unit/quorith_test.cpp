@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "common/tree.h"
@@ -45,10 +46,16 @@ int g_calls = 0;
 int g_at = 0;
 OsFile g_output = OS_NO_FILE;
 
-OsFile RecordOutput(const char16_t* path, OsFile other) {
-  g_output = os_system_calls().file_create(path, other);
+OsFile RecordOutput(const char16_t* path, const char16_t* like, bool* exists) {
+  g_output = os_system_calls().file_create_new(path, like, exists);
   return g_output;
 }
+OsFile CreateNewFails(const char16_t*, const char16_t*, bool* exists) {
+  if (exists) *exists = false;
+  return OS_NO_FILE;
+}
+bool FlushFails(OsFile) { return false; }
+bool ReplaceFails(const char16_t*, const char16_t*) { return false; }
 std::int32_t WriteFails(OsFile f, const void* b, std::int32_t n) {
   return ++g_calls == g_at ? -1 : os_system_calls().file_write(f, b, n);
 }
@@ -141,8 +148,14 @@ const Fault FAULTS[] = {
     {"the last write fails", "a\na\n", [] { g_at = 1, os_calls().file_write = WriteFails; },
      u"Cannot write out file: ", true},
     {"closing the output fails", "a\na\n",
-     [] { os_calls().file_create = RecordOutput, os_calls().file_close = OutputCloseFails; },
+     [] { os_calls().file_create_new = RecordOutput, os_calls().file_close = OutputCloseFails; },
      u"Cannot write out file: ", true},
+    {"forcing the output to the disk fails", "a\na\n", [] { os_calls().file_flush = FlushFails; },
+     u"Cannot write out file: ", true},
+    {"putting the output in its place fails", "a\na\n", [] { os_calls().file_replace = ReplaceFails; },
+     u"Cannot write out file: ", true},
+    {"the output's temporary file cannot be created", "a\na\n", [] { os_calls().file_create_new = CreateNewFails; },
+     u"Cannot create out file: ", true},
     {"a read fails mid-file", Lines(6000, 3000), [] { g_at = 3, os_calls().file_read = ReadFails; },
      u"Cannot read file: ", false},
     {"the tree's array cannot grow", Lines(MANY_LINES, 0) + "0\n",
@@ -166,24 +179,194 @@ const Fault FAULTS[] = {
 
 }  // namespace
 
+// The names in the test's directory, sorted.
+std::set<std::string> Listing() {
+  std::set<std::string> names;
+  for (const auto& e : stdfs::directory_iterator(g_dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+const std::string PREVIOUS = "an earlier run's output\r\n";
+
+// Each fault, without an output of an earlier run and with one: the failed
+// file leaves no output of its own and the earlier one byte for byte.
 TEST_F(QuorithFaults, AFailedFileLeavesNoOutputAndTheNextGoesOn) {
   for (const Fault& f : FAULTS) {
-    SCOPED_TRACE(f.name);
-    Write(g_dir / "in", f.input);
-    stdfs::remove(g_dir / "next_new");
-    g_console.clear();
-    g_calls = 0;
-    f.install();
-    RunBoth();
-    std::u16string path = f.names_output ? g_inputs[0] + u"_new" : g_inputs[0];
-    EXPECT_NE(g_console.find(f.message + path + u"\r\n"), std::u16string::npos) << stdfs::path(g_console).string();
-    std::size_t second = g_console.find(u"File 2 of 2");
-    ASSERT_NE(second, std::u16string::npos);
-    EXPECT_EQ(g_console.find(u"Saved as"), g_console.find(u"Saved as next_new"));
-    EXPECT_EQ(g_console.find(u"DONE with", second), g_console.find(u"DONE with 2 strings", second));
-    EXPECT_FALSE(stdfs::exists(g_dir / "in_new"));
-    EXPECT_EQ(Read(g_dir / "in"), f.input);
-    EXPECT_EQ(Read(g_dir / "next_new"), "x\r\n");
+    for (bool previous : {false, true}) {
+      SCOPED_TRACE(std::string(f.name) + (previous ? ", over an earlier output" : ""));
+      Write(g_dir / "in", f.input);
+      stdfs::remove(g_dir / "next_new");
+      stdfs::remove(g_dir / "in_new");
+      if (previous) Write(g_dir / "in_new", PREVIOUS);
+      g_console.clear();
+      g_calls = 0;
+      f.install();
+      RunBoth();
+      std::u16string path = f.names_output ? g_inputs[0] + u"_new" : g_inputs[0];
+      EXPECT_NE(g_console.find(f.message + path + u"\r\n"), std::u16string::npos) << stdfs::path(g_console).string();
+      std::size_t second = g_console.find(u"File 2 of 2");
+      ASSERT_NE(second, std::u16string::npos);
+      EXPECT_EQ(g_console.find(u"Saved as"), g_console.find(u"Saved as next_new"));
+      EXPECT_EQ(g_console.find(u"DONE with", second), g_console.find(u"DONE with 2 strings", second));
+      if (previous) {
+        EXPECT_EQ(Read(g_dir / "in_new"), PREVIOUS);
+      }
+      std::set<std::string> expected = {"in", "next", "next_new"};
+      if (previous) expected.insert("in_new");
+      EXPECT_EQ(Listing(), expected);
+      EXPECT_EQ(Read(g_dir / "in"), f.input);
+      EXPECT_EQ(Read(g_dir / "next_new"), "x\r\n");
+    }
+  }
+}
+
+// ---- The end of the process at any moment ----
+
+// The moments at which a run could be ended: before each call through the
+// table, and at its end. At moment g_end_at the end happens: `g_end` runs
+// as the end of the process would run it, and from then on what stands at
+// the output path is checked at every call.
+int g_moment = 0;
+int g_end_at = 0;
+void (*g_end)() = nullptr;
+bool g_end_between_operations = false;  // g_end waits for the next console line
+bool g_end_due = false;
+bool g_in_end = false;
+std::string g_expected_output;  // what the run is to write to in_new
+bool g_had_output = false;      // whether in_new held PREVIOUS before the run
+int g_bad_states = 0;
+
+// Whether in_new is now what an end may leave: the earlier output whole (or
+// none, when there was none), or the new output whole.
+void CheckMoment(bool between_operations = false) {
+  if (g_in_end) return;
+  g_in_end = true;
+  ++g_moment;
+  if (g_moment == g_end_at && g_end) g_end_due = true;
+  if (g_end_due && (!g_end_between_operations || between_operations)) {
+    g_end_due = false;
+    g_end();
+  }
+  std::error_code ec;
+  bool there = stdfs::exists(g_dir / "in_new", ec);
+  std::string now = there ? Read(g_dir / "in_new") : "";
+  bool old_state = g_had_output ? there && now == PREVIOUS : !there;
+  if (!old_state && !(there && now == g_expected_output)) ++g_bad_states;
+  g_in_end = false;
+}
+
+std::int32_t MomentWrite(OsFile f, const void* b, std::int32_t n) {
+  CheckMoment();
+  return os_system_calls().file_write(f, b, n);
+}
+std::int32_t MomentRead(OsFile f, void* b, std::int32_t n) {
+  CheckMoment();
+  return os_system_calls().file_read(f, b, n);
+}
+bool MomentClose(OsFile f) {
+  CheckMoment();
+  return os_system_calls().file_close(f);
+}
+bool MomentFlush(OsFile f) {
+  CheckMoment();
+  return os_system_calls().file_flush(f);
+}
+OsFile MomentCreate(const char16_t* path, const char16_t* like, bool* exists) {
+  CheckMoment();
+  return os_system_calls().file_create_new(path, like, exists);
+}
+bool MomentReplace(const char16_t* from, const char16_t* to) {
+  CheckMoment();
+  return os_system_calls().file_replace(from, to);
+}
+bool MomentDelete(const char16_t* path) {
+  CheckMoment();
+  return os_system_calls().delete_file(path);
+}
+std::int32_t MomentConsole(OsConsole c, const void* bytes, std::int32_t count) {
+  CheckMoment(true);
+  return CaptureBytes(c, bytes, count);
+}
+
+void InstallMoments() {
+  OsCalls& calls = os_calls();
+  calls.file_write = MomentWrite;
+  calls.file_read = MomentRead;
+  calls.file_close = MomentClose;
+  calls.file_flush = MomentFlush;
+  calls.file_create_new = MomentCreate;
+  calls.file_replace = MomentReplace;
+  calls.delete_file = MomentDelete;
+  calls.console_write_bytes = MomentConsole;
+}
+
+// Ctrl+C, SIGINT, SIGTERM, SIGQUIT: the marked files go, then the process ends.
+void EndBySignal() { os_remove_marked_files(); }
+// The console closing: the close event runs the library releases (the text
+// files' among them) on its own thread, waiting for a text-file operation
+// in progress; here it runs at the next console line of the main flow,
+// where the main thread holds no lock.
+void EndByClosing() { txt_shutdown(); }
+
+// Runs `in` (4 KB buffers: some dozens of reads and writes, and a progress line)
+// once for every moment at which it could be ended, with and without an
+// earlier output, ended by a kill that no one sees (nothing runs: what the
+// output path holds at each later moment is what a SIGKILL would leave), by
+// a signal or by the console closing. The output path is never anything but
+// the earlier output or the new one whole, and after a signal or the
+// closing no temporary file is left.
+TEST_F(QuorithFaults, AnEndAtAnyMomentLeavesTheEarlierOutputOrTheNewOne) {
+  std::string in;
+  for (int i = 0; i < 11000; ++i) in += "line " + std::to_string(i % 7000) + "\n";
+  std::string expected;
+  for (int i = 0; i < 7000; ++i) expected += "line " + std::to_string(i) + "\r\n";
+  Write(g_dir / "in", in);
+  struct Way {
+    const char* name;
+    void (*end)();
+    bool between_operations;
+  };
+  const Way ways[] = {
+      {"a kill", nullptr, false}, {"a signal", EndBySignal, false}, {"the console closing", EndByClosing, true}};
+  g_expected_output = expected;
+  // The moments of one whole run.
+  g_end_at = 0;
+  g_moment = 0;
+  InstallMoments();
+  quorith_file(0);
+  int moments = g_moment + 1;
+  os_calls_reset();
+  os_calls().console_write = CaptureUnits;
+  ASSERT_EQ(Read(g_dir / "in_new"), expected);
+  ASSERT_GT(moments, 20);
+  for (const Way& way : ways) {
+    for (bool previous : {false, true}) {
+      for (int at = 1; at <= moments; ++at) {
+        SCOPED_TRACE(std::string(way.name) + " at moment " + std::to_string(at) + (previous ? ", over an earlier output" : ""));
+        stdfs::remove(g_dir / "in_new");
+        if (previous) Write(g_dir / "in_new", PREVIOUS);
+        g_had_output = previous;
+        g_end_at = at;
+        g_end = way.end;
+        g_end_between_operations = way.between_operations;
+        g_end_due = false;
+        g_moment = 0;
+        g_bad_states = 0;
+        InstallMoments();
+        quorith_file(0);
+        CheckMoment(true);
+        os_calls_reset();
+        os_calls().console_write = CaptureUnits;
+        txt_close(TXT_ALL);
+        EXPECT_EQ(g_bad_states, 0);
+        if (way.end) {
+          std::set<std::string> names = Listing();
+          names.erase("in_new");
+          EXPECT_EQ(names, (std::set<std::string>{"in", "next"}));
+        }
+        if (HasFailure()) return;
+      }
+    }
   }
 }
 

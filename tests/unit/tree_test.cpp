@@ -17,6 +17,7 @@ TEST(Tree, AnswersAndCaseSensitivity) {
   EXPECT_EQ(tree_insert_unique(u"abc"), 1);
   EXPECT_EQ(tree_insert_unique(u""), 1);
   EXPECT_EQ(tree_insert_unique(nullptr), 0);  // null is the empty string
+  EXPECT_EQ(tree_insert_unique(tree_key(u"Abc")), 0);  // a key answers as its text does
   EXPECT_EQ(tree_node_count, 4);
   // Links: "Abc" and "" are less than "x", "abc" too, below "Abc" on its greater side.
   EXPECT_EQ(tree_nodes[0].less, 1);

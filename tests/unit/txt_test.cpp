@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +100,15 @@ class TxtTest : public testing::Test {
     do lines.emplace_back(txt_read_line(1, format));
     while (!txt_eof(1));
     txt_close(1);
+    // The end test and the read in one call give the same lines.
+    EXPECT_NE(txt_open_read(1, path("in.txt").c_str(), TXT_SHARE_READ), 0);
+    if (start) txt_seek(1, start);
+    std::vector<std::u16string> again = {txt_read_line(1, format)};
+    while (CStr line = txt_read_next_line(1, format)) again.emplace_back(line);
+    EXPECT_EQ(txt_read_next_line(1, format), nullptr);
+    txt_close(1);
+    EXPECT_EQ(txt_read_next_line(1, format), nullptr);  // not open
+    EXPECT_EQ(again, lines);
     return lines;
   }
 
@@ -524,6 +535,66 @@ std::int32_t SecondReadFails(OsFile f, void* b, std::int32_t n) {
   return ++g_reads == 2 ? -1 : os_system_calls().file_read(f, b, n);
 }
 }  // namespace
+
+// A replacement leaves its path alone until it is committed, and then puts
+// the whole new contents there at once; given up, it leaves nothing.
+TEST_F(TxtTest, AReplacementTakesItsPathOnlyWhenCommitted) {
+  std::u16string in = file_with("in.txt", "input\n");
+  struct Case {
+    const char* name;
+    bool earlier;  // a file stands at the path before
+    bool commit;
+  };
+  static int refused = 0;
+  auto refuse_first = [](CStr) { return ++refused > 1; };
+  const Case cases[] = {{"a new path, committed", false, true},
+                        {"over an earlier file, committed", true, true},
+                        {"over an earlier file, given up", true, false},
+                        {"a new path, given up", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    fs::remove(dir_ / "out.txt", ec);
+    if (c.earlier) file_with("out.txt", "earlier\r\n");
+    ASSERT_NE(txt_open_read(1, in.c_str(), TXT_SHARE_READ), 0);
+    refused = 0;
+    ASSERT_NE(txt_create_replacement(2, path("out.txt").c_str(), 1, refuse_first), 0);
+    EXPECT_EQ(refused, 2);  // the first name was turned down, the second taken
+    for (int i = 0; i < 3000; ++i) txt_write_line(2, u"new line", ANSI);
+    ASSERT_NE(txt_flush(2), 0);
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    ASSERT_EQ(names.size(), c.earlier ? 3u : 2u);
+    std::string temporary;
+    for (const std::string& n : names)
+      if (n != "in.txt" && n != "out.txt") temporary = n;
+    EXPECT_TRUE(std::regex_match(temporary, std::regex(R"(out\.txt\.~[0-9a-f]{8}\.tmp)"))) << temporary;
+    EXPECT_EQ(bytes_of("out.txt"), c.earlier ? "earlier\r\n" : "");
+    if (c.commit) {
+      EXPECT_EQ(txt_commit(2), 1);
+    } else {
+      EXPECT_EQ(txt_close(2), 1);
+    }
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) expected += "new line\r\n";
+    EXPECT_EQ(bytes_of("out.txt"), c.commit ? expected : c.earlier ? "earlier\r\n" : "");
+    EXPECT_EQ(fs::exists(dir_ / "out.txt"), c.commit || c.earlier);
+    EXPECT_FALSE(fs::exists(dir_ / temporary));
+    EXPECT_EQ(txt_commit(2), 0);  // closed either way
+    txt_close(1);
+  }
+  // Refused before anything is created: a directory in the way, no other file open.
+  fs::create_directories(dir_ / "dir");
+  ASSERT_NE(txt_open_read(1, in.c_str(), TXT_SHARE_READ), 0);
+  EXPECT_EQ(txt_create_replacement(2, path("dir").c_str(), 1), 0);
+  EXPECT_EQ(txt_create_replacement(2, path("out.txt").c_str(), 3), 0);
+  EXPECT_EQ(txt_create_replacement(2, in.c_str(), 1), 0);  // the file being read
+  txt_close(1);
+  // txt_commit of a file that is no replacement closes it and says so.
+  ASSERT_NE(txt_create(2, path("plain.txt").c_str()), 0);
+  EXPECT_EQ(txt_commit(2), 0);
+  EXPECT_EQ(txt_write_line(2, u"x", ANSI), 0);
+}
 
 // Failed transfers are results, never the end of a file or a success.
 TEST_F(TxtTest, FailedTransfersAreReported) {

@@ -3,6 +3,7 @@
 // descriptors as plain files and pipes when they are not a terminal.
 #include "platform/os_seam.h"
 #include "platform/os_console.h"
+#include "platform/os_file.h"
 #include "posix_keys.h"
 #include "posix_terminal.h"
 #include "posix_text.h"
@@ -17,8 +18,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <mutex>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -173,10 +176,12 @@ void posix_take_up_again() {
 }
 
 // Ctrl+C, Ctrl+\, a request to end and a crash (a fault, an abort, a trap):
-// the terminal is put back, then the signal's default action ends the
-// process, with a core where the system keeps one (the handler was installed
-// to reset itself and not to block its signal).
+// the files marked for the end go, the terminal is put back, then the
+// signal's default action ends the process, with a core where the system
+// keeps one (the handler was installed to reset itself and not to block its
+// signal).
 void posix_on_end_signal(int sig) {
+  os_remove_marked_files();
   posix_put_back();
   ::raise(sig);
 }
@@ -237,24 +242,45 @@ void posix_install_crash_stack() {
   }
 }
 
-// Installs the ways out once, before the terminal is first changed. A
-// signal that the process was started ignoring (or that someone else
-// handles) is left as it is.
+struct Way {
+  int sig;
+  void (*handler)(int);
+  unsigned flags;
+};
+
+// Installs handlers for the signals still at their default action. A signal
+// that the process was started ignoring (or that someone else handles) is
+// left as it is.
+void posix_install_ways(const Way* ways, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    struct sigaction current {};
+    if (sigaction(ways[i].sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+        !(current.sa_flags & SA_SIGINFO))
+      posix_set_action(ways[i].sig, ways[i].handler, ways[i].flags);
+  }
+}
+
+// The signals that end the process. SIGHUP is taken by the close watch
+// where one runs (blocked everywhere else); this handler serves where none does.
+constexpr Way END_WAYS[] = {{SIGINT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
+                            {SIGHUP, posix_on_end_signal, SA_RESETHAND | SA_NODEFER}};
+
+std::once_flag g_end_once;
+void posix_install_end_ways() {
+  std::call_once(g_end_once, [] { posix_install_ways(END_WAYS, std::size(END_WAYS)); });
+}
+
+// Installs the ways out once, before the terminal is first changed.
 std::once_flag g_put_back_once;
 void posix_install_put_back() {
   std::call_once(g_put_back_once, [] {
     posix_install_at_exit();
     posix_install_crash_stack();
+    posix_install_end_ways();
     constexpr unsigned CRASH = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
-    struct Way {
-      int sig;
-      void (*handler)(int);
-      unsigned flags;
-    };
-    const Way ways[] = {{SIGINT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGQUIT, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGTERM, posix_on_end_signal, SA_RESETHAND | SA_NODEFER},
-                        {SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
+    const Way ways[] = {{SIGTSTP, posix_on_stop_signal, SA_RESTART | SA_NODEFER},
                         {SIGCONT, posix_on_continue, SA_RESTART},
                         {SIGSEGV, posix_on_end_signal, CRASH},
                         {SIGBUS, posix_on_end_signal, CRASH},
@@ -265,12 +291,7 @@ void posix_install_put_back() {
                         {SIGSYS, posix_on_end_signal, CRASH},
                         {SIGXCPU, posix_on_end_signal, CRASH},
                         {SIGXFSZ, posix_on_end_signal, CRASH}};
-    for (const Way& way : ways) {
-      struct sigaction current {};
-      if (sigaction(way.sig, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
-          !(current.sa_flags & SA_SIGINFO))
-        posix_set_action(way.sig, way.handler, way.flags);
-    }
+    posix_install_ways(ways, std::size(ways));
   });
 }
 
@@ -393,6 +414,7 @@ void* posix_close_watch(void*) {
     if (sigwait(&hup, &sig) != 0) continue;
     OsCtrlHandler handler = g_handler.load();
     if (handler && handler(OS_CTRL_CLOSE_EVENT)) continue;
+    os_remove_marked_files();
     posix_put_back();
     // SIGHUP's default action, taken by this thread, ends the process.
     struct sigaction dfl {};
@@ -647,3 +669,5 @@ bool posix_is_terminal_fd(int fd) {
 void posix_terminal_changed(int fd) {
   if (fd >= 0 && fd <= 2) g_std_terminal[fd].store(-1, std::memory_order_relaxed);
 }
+
+void posix_install_end_signals() { posix_install_end_ways(); }

@@ -3,13 +3,19 @@
 #include "platform/os_file.h"
 #include "platform/os_fs.h"
 #include "posix_path.h"
+#include "platform/end_marks.h"
 #include "posix_stat.h"
+#include "posix_terminal.h"
 #include "posix_text.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
 
 namespace {
 OsFile posix_open(const char16_t* path, int flags) {
@@ -80,21 +86,31 @@ bool posix_may_empty(int fd, OsFile other) {
 }
 }  // namespace
 
+namespace {
+// A file just created exclusively at `path`, made the caller's to write and
+// to delete again whatever the umask took away from its owner, with the
+// permissions `mode` when given (-1: the umask's). On failure it goes again.
+OsFile posix_keep_created(const char16_t* path, OsFile f, int mode) {
+  struct stat st;
+  bool ok = ::fstat(posix_fd(f), &st) == 0;
+  if (ok) {
+    mode_t wanted = (mode >= 0 ? static_cast<mode_t>(mode) : st.st_mode) & 07777;
+    wanted |= S_IWUSR;
+    ok = (st.st_mode & 07777) == wanted || ::fchmod(posix_fd(f), wanted) == 0;
+  }
+  if (ok) return f;
+  ::close(posix_fd(f));
+  std::string p = posix_to_bytes(path);
+  ::unlink(p.c_str());
+  return OS_NO_FILE;
+}
+}  // namespace
+
 OsFile os_sys_file_create(const char16_t* path, OsFile other) {
   // A new file: the exclusive creation follows no link and meets no pipe.
   errno = 0;
   OsFile f = posix_open(path, O_RDWR | O_CREAT | O_EXCL);
-  if (f != OS_NO_FILE) {
-    // Always the caller's to write and to delete again, whatever the umask
-    // took away from its owner.
-    struct stat st;
-    if (::fstat(posix_fd(f), &st) == 0 && ((st.st_mode & S_IWUSR) || ::fchmod(posix_fd(f), (st.st_mode & 07777) | S_IWUSR) == 0))
-      return f;
-    ::close(posix_fd(f));
-    std::string p = posix_to_bytes(path);
-    ::unlink(p.c_str());
-    return OS_NO_FILE;
-  }
+  if (f != OS_NO_FILE) return posix_keep_created(path, f, -1);
   if (errno != EEXIST) return OS_NO_FILE;
   f = posix_open_existing_output(path);
   if (f == OS_NO_FILE) return f;
@@ -146,7 +162,72 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
   return r < 0 ? -1 : static_cast<std::int64_t>(r);
 }
 
-bool os_file_flush(OsFile file) { return file != OS_NO_FILE && ::fsync(posix_fd(file)) == 0; }
+bool os_sys_file_flush(OsFile file) {
+  if (file == OS_NO_FILE) return false;
+  int r;
+  do r = ::fsync(posix_fd(file));
+  while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+OsFile os_sys_file_create_new(const char16_t* path, const char16_t* like, bool* exists) {
+  if (exists) *exists = false;
+  int mode = -1;
+  if (like) {
+    struct stat st;
+    std::string l = posix_to_bytes(like);
+    if (!l.empty() && ::lstat(l.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = static_cast<int>(st.st_mode & 07777);
+  }
+  errno = 0;
+  OsFile f = posix_open(path, O_RDWR | O_CREAT | O_EXCL);
+  if (f == OS_NO_FILE) {
+    if (exists) *exists = errno == EEXIST;
+    return f;
+  }
+  return posix_keep_created(path, f, mode);
+}
+
+bool os_file_may_replace(const char16_t* path, OsFile other) {
+  errno = 0;
+  OsFile f = posix_open_existing_output(path);
+  if (f == OS_NO_FILE) return errno == ENOENT;
+  bool ok = posix_may_empty(posix_fd(f), other);
+  ::close(posix_fd(f));
+  return ok;
+}
+
+bool os_sys_file_replace(const char16_t* from, const char16_t* to) {
+  if (!from || !to) return false;
+  std::string f = posix_to_bytes(from);
+  std::string t = posix_to_bytes(to);
+  if (f.empty() || t.empty() || ::rename(f.c_str(), t.c_str()) != 0) return false;
+  // The new name is on the disk once its directory is: flushed as well
+  // where the file system lets a directory be flushed.
+  std::size_t slash = t.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : t.substr(0, slash == 0 ? 1 : slash);
+  int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d >= 0) {
+    int r;
+    do r = ::fsync(d);
+    while (r != 0 && errno == EINTR);
+    ::close(d);
+  }
+  return true;
+}
+
+void* os_end_path_new(const char16_t* path) {
+  std::string p = posix_to_bytes(path);
+  if (p.empty()) return nullptr;
+  auto* copy = new (std::nothrow) char[p.size() + 1];
+  if (copy) std::memcpy(copy, p.c_str(), p.size() + 1);
+  return copy;
+}
+
+void os_end_path_free(void* native) { delete[] static_cast<char*>(native); }
+
+void os_end_path_delete(const void* native) { ::unlink(static_cast<const char*>(native)); }
+
+void os_end_marks_begin() { posix_install_end_signals(); }
 
 bool os_sys_file_close(OsFile file) {
   // A failed close can mean that written data never reached the file; the

@@ -181,33 +181,72 @@ std::int32_t os_drive_type(const char16_t* root) {
   return !p.empty() && posix_is_dir(p) ? OS_DRIVE_FIXED : OS_DRIVE_NO_ROOT_DIR;
 }
 
-OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
-  std::uint32_t ignored;
-  if (!error) error = &ignored;
+namespace {
+
+// A pattern split at its last separator: the directory part (with the
+// separator, as bytes) and the last component.
+struct PosixPattern {
+  std::string prefix;
+  std::u16string_view last;
+};
+
+PosixPattern posix_split(const char16_t* pattern) {
   std::u16string_view pat(pattern ? pattern : u"");
   std::size_t slash = pat.rfind(u'/');
   std::u16string_view dir16 = slash == std::u16string_view::npos ? std::u16string_view() : pat.substr(0, slash + 1);
-  std::u16string_view mask = slash == std::u16string_view::npos ? pat : pat.substr(slash + 1);
-  std::string prefix = posix_to_bytes(dir16);
+  std::u16string_view last = slash == std::u16string_view::npos ? pat : pat.substr(slash + 1);
+  return {posix_to_bytes(dir16), last};
+}
+
+// The error of a pattern whose last component is empty: it names no entry.
+std::uint32_t posix_empty_name_error(const std::string& prefix) {
+  return posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : OS_ERROR_PATH_NOT_FOUND;
+}
+
+// The entry `name` of the directory `prefix`, whatever units its name holds.
+bool posix_find_named(const std::string& prefix, std::u16string_view name, OsFindEntry* entry, std::uint32_t* error) {
+  std::string path = prefix + posix_to_bytes(name);
+  if (!posix_describe(path, &entry->attributes, &entry->is_link, &entry->size)) {
+    int err = errno;
+    *error = err == ENOENT && posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : posix_error(err);
+    return false;
+  }
+  posix_set_name(entry, name);
+  return true;
+}
+
+}  // namespace
+
+bool os_find_entry(const char16_t* path, OsFindEntry* entry, std::uint32_t* error) {
+  std::uint32_t ignored;
+  if (!error) error = &ignored;
+  PosixPattern p = posix_split(path);
+  if (p.last.empty()) {
+    *error = posix_empty_name_error(p.prefix);
+    return false;
+  }
+  return posix_find_named(p.prefix, p.last, entry, error);
+}
+
+OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+  std::uint32_t ignored;
+  if (!error) error = &ignored;
+  PosixPattern p = posix_split(pattern);
+  const std::string& prefix = p.prefix;
+  std::u16string_view mask = p.last;
 
   if (mask.empty()) {
     // A pattern ending in a separator names no entry.
-    *error = posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : OS_ERROR_PATH_NOT_FOUND;
+    *error = posix_empty_name_error(prefix);
     return OS_NO_FIND;
   }
   if (!posix_is_wild(mask)) {
-    std::string path = prefix + posix_to_bytes(mask);
-    if (!posix_describe(path, &entry->attributes, &entry->is_link, &entry->size)) {
-      int err = errno;
-      *error = err == ENOENT && posix_is_dir(prefix) ? OS_ERROR_FILE_NOT_FOUND : posix_error(err);
-      return OS_NO_FIND;
-    }
+    if (!posix_find_named(prefix, mask, entry, error)) return OS_NO_FIND;
     auto* f = new (std::nothrow) PosixFind{nullptr, {}};
     if (!f) {
       *error = OS_ERROR_GEN_FAILURE;
       return OS_NO_FIND;
     }
-    posix_set_name(entry, mask);
     return reinterpret_cast<OsFind>(f);
   }
 

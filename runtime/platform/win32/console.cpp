@@ -2,6 +2,7 @@
 // redirected standard handles.
 #include "platform/os_seam.h"
 #include "platform/os_console.h"
+#include "platform/os_file.h"
 #include "win32_util.h"
 
 #include <atomic>
@@ -15,10 +16,14 @@ HANDLE win_console(OsConsole c) { return reinterpret_cast<HANDLE>(c); }
 std::atomic<OsCtrlHandler> g_win_handler{nullptr};
 std::atomic<bool> g_win_handler_installed{false};
 
-// The system calls this on a thread of its own for each control event.
+// The system calls this on a thread of its own for each control event. An
+// event that the handler lets through ends the process: the files marked
+// for the end go first.
 BOOL WINAPI win_ctrl_trampoline(DWORD event) {
   OsCtrlHandler handler = g_win_handler.load();
-  return handler && handler(event) ? TRUE : FALSE;
+  if (handler && handler(event)) return TRUE;
+  os_remove_marked_files();
+  return FALSE;
 }
 
 // Redirected output kept while its handle is held (os_console_hold). A
@@ -136,6 +141,10 @@ bool os_console_set_title(const char16_t* title) {
 
 bool os_console_set_ctrl_handler(OsCtrlHandler handler) {
   g_win_handler.store(handler);
+  return win_install_ctrl_trampoline();
+}
+
+bool win_install_ctrl_trampoline() {
   if (g_win_handler_installed.exchange(true)) return true;
   return SetConsoleCtrlHandler(win_ctrl_trampoline, TRUE) != 0;
 }

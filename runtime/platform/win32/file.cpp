@@ -2,6 +2,7 @@
 // handed over in the form that WinPath gives it.
 #include "platform/os_seam.h"
 #include "platform/os_file.h"
+#include "platform/end_marks.h"
 #include "win32_util.h"
 
 #include <algorithm>
@@ -192,6 +193,66 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
   return (static_cast<std::int64_t>(high) << 32) | low;
 }
 
-bool os_file_flush(OsFile file) { return file != OS_NO_FILE && FlushFileBuffers(win_handle(file)) != 0; }
+bool os_sys_file_flush(OsFile file) { return file != OS_NO_FILE && FlushFileBuffers(win_handle(file)) != 0; }
 
 bool os_sys_file_close(OsFile file) { return file != OS_NO_FILE && CloseHandle(win_handle(file)) != 0; }
+
+// ---- Replacing a file: a new file, the judgement of what it replaces, the
+// replacement itself, and the files an interrupted process deletes ----
+
+OsFile os_sys_file_create_new(const char16_t* path, const char16_t*, bool* exists) {
+  if (exists) *exists = false;
+  WinPath p(path);
+  if (!p.get()) return OS_NO_FILE;
+  // Deletion is shared, so that the end of an interrupted process can
+  // delete the file while the main thread still holds it.
+  HANDLE h = CreateFileW(p.get(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (exists) *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return OS_NO_FILE;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return OS_NO_FILE;
+  }
+  return reinterpret_cast<OsFile>(h);
+}
+
+bool os_file_may_replace(const char16_t* path, OsFile other) {
+  WinPath p(path);
+  if (!p.get()) return false;
+  // Opened for its attributes only, which no sharing mode refuses, and
+  // never through a reparse point.
+  HANDLE h = CreateFileW(p.get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  bool ok = win_may_write(h, true, other) && win_reached_own_entry(h, p.get());
+  CloseHandle(h);
+  return ok;
+}
+
+bool os_sys_file_replace(const char16_t* from, const char16_t* to) {
+  WinPath source(from), target(to);
+  return source.get() && target.get() &&
+         MoveFileExW(source.get(), target.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Kept in the form the file service is handed, so that the end of a
+// process deletes a long path too without converting it then.
+void* os_end_path_new(const char16_t* path) {
+  WinPath p(path);
+  if (!p.get()) return nullptr;
+  std::size_t n = 0;
+  while (p.get()[n]) ++n;
+  auto* copy = new (std::nothrow) wchar_t[n + 1];
+  if (copy) for (std::size_t i = 0; i <= n; ++i) copy[i] = p.get()[i];
+  return copy;
+}
+
+void os_end_path_free(void* native) { delete[] static_cast<wchar_t*>(native); }
+
+void os_end_path_delete(const void* native) { DeleteFileW(static_cast<const wchar_t*>(native)); }
+
+void os_end_marks_begin() { win_install_ctrl_trampoline(); }

@@ -170,3 +170,10 @@ void os_entry_close(OsHeldEntry* entry) {
   if (entry->file != OS_NO_FILE) CloseHandle(reinterpret_cast<HANDLE>(entry->file));
   entry->file = OS_NO_FILE;
 }
+
+bool os_find_entry(const char16_t* path, OsFindEntry* entry, std::uint32_t* error) {
+  OsFind find = os_find_first(path, entry, error);
+  if (find == OS_NO_FIND) return false;
+  os_find_close(find);
+  return true;
+}

@@ -67,3 +67,7 @@ class WinPath {
   const wchar_t* path_ = nullptr;
 };
 
+// Installs the console's control-event trampoline once (it calls the
+// handler that os_console_set_ctrl_handler set, if any, and deletes the
+// files marked for the end before an event ends the process).
+bool win_install_ctrl_trampoline();

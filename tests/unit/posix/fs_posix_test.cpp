@@ -65,6 +65,26 @@ TEST_F(FsPosixTest, BackslashIsPartOfAName) {
   fs_dir_close(id);
 }
 
+// "*" and "?" are units of a name here: a size look-up names one entry and
+// never takes the first match of a pattern ("." for "*").
+TEST_F(FsPosixTest, WildcardsAreUnitsOfAName) {
+  write("five.txt", "12345");
+  write("*", "ab");
+  write("a?c", "abc");
+  ASSERT_EQ(::mkdir(at("sub").c_str(), 0755), 0);
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"*", 2},  {"a?c", 3}, {"*.txt", FS_SIZE_MISSING}, {"fi?e.*", FS_SIZE_MISSING}, {"su*", FS_SIZE_MISSING},
+      {"?", FS_SIZE_MISSING}, {"missing/*.*", FS_SIZE_MISSING}, {"*/", 2}};
+  for (const auto& [name, size] : cases) EXPECT_EQ(fs_file_size(wat(name).c_str()), size) << name;
+  // Enumerations still take their mask as a pattern.
+  ObjectId id = fs_dir_open(OBJ_ANY, wide(dir_).c_str(), u"*.txt");
+  ASSERT_NE(id, 0);
+  ASSERT_EQ(fs_dir_next(id), 1);
+  EXPECT_EQ(u16(fs_dir_entry_name(id)), u"five.txt");
+  EXPECT_EQ(fs_dir_next(id), 0);
+  fs_dir_close(id);
+}
+
 TEST_F(FsPosixTest, LinksAreReportedAndNotDeletedThrough) {
   ASSERT_EQ(::mkdir(at("sub").c_str(), 0755), 0);
   write("file.txt", "12345");

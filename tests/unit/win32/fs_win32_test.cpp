@@ -1,10 +1,13 @@
 // File system on Windows: drive designators, backslash paths and device names.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
+#include "platform/os_file.h"
 #include "platform/os_fs.h"
 
 TEST(FsWin32, DriveDesignators) {
@@ -29,6 +32,31 @@ TEST(FsWin32, BackslashPaths) {
   EXPECT_EQ(fs_file_size(u"C:\\no such directory\\x"), FS_SIZE_MISSING);
   EXPECT_EQ(fs_file_size(u"C:\\windows\\system32\\..\\..\\windows"), FS_SIZE_DIRECTORY);
   EXPECT_EQ(std::u16string(fs_file_part(u"\"C:\\data\\file.txt\"")), u"file.txt");
+}
+
+// A size look-up is a search: wildcards in the last component give the
+// first matching entry.
+TEST(FsWin32, WildcardsGiveTheFirstMatch) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  std::u16string dir = reinterpret_cast<const char16_t*>(temp);
+  dir += u"orlethe-fs-wild-" + std::u16string(1, static_cast<char16_t>(u'a' + GetCurrentProcessId() % 26));
+  ASSERT_TRUE(CreateDirectoryW(reinterpret_cast<const wchar_t*>(dir.c_str()), nullptr) ||
+              GetLastError() == ERROR_ALREADY_EXISTS);
+  std::u16string five = dir + u"\\five.txt", sub = dir + u"\\sub";
+  OsFile f = os_file_create(five.c_str());
+  ASSERT_NE(f, OS_NO_FILE);
+  EXPECT_EQ(os_file_write(f, "12345", 5), 5);
+  os_file_close(f);
+  CreateDirectoryW(reinterpret_cast<const wchar_t*>(sub.c_str()), nullptr);
+  EXPECT_EQ(fs_file_size((dir + u"\\*.txt").c_str()), 5);
+  EXPECT_EQ(fs_file_size((dir + u"\\fi?e.*").c_str()), 5);
+  EXPECT_EQ(fs_file_size((dir + u"\\su*").c_str()), FS_SIZE_DIRECTORY);
+  EXPECT_EQ(fs_file_size((dir + u"\\*.none").c_str()), FS_SIZE_MISSING);
+  EXPECT_EQ(fs_file_size((dir + u"\\missing\\*.*").c_str()), FS_SIZE_MISSING);
+  fs_delete_file(five.c_str());
+  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(sub.c_str()));
+  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(dir.c_str()));
 }
 
 // A device name opens a device, not a file on a disk: it is never read, so
