@@ -227,7 +227,17 @@ bool os_file_may_replace(const char16_t* path, OsFile other) {
   // never through a reparse point.
   HANDLE h = CreateFileW(p.get(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  if (h == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    // Nothing that opens, but the directory may still list an entry there:
+    // a link that leads nowhere (wine follows the host's links), which the
+    // replacement would take the place of. Only a name nobody lists is free.
+    WIN32_FIND_DATAW d;
+    HANDLE find = FindFirstFileExW(p.get(), FindExInfoBasic, &d, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    FindClose(find);
+    return false;
+  }
   bool ok = win_may_write(h, true, other) && win_reached_own_entry(h, p.get());
   CloseHandle(h);
   return ok;
