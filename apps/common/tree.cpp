@@ -191,13 +191,19 @@ void tree_prefetch(CStr text) {
   g_announced[0] = hash;
 }
 
+std::int32_t tree_find(CStr text) {
+  if (!text) text = u"";
+  if (tree_node_count == 0) return -1;
+  return tree_hash_find(text, tree_hash_text(text, static_cast<std::size_t>(str_length(text))));
+}
+
 std::int32_t tree_insert_unique(CStr text) {
   if (!text) text = u"";
   const std::int32_t n = tree_node_count;
   if (n == 0) tree_forget();
   const auto units = static_cast<std::size_t>(str_length(text));
   const std::uint32_t hash = tree_hash_text(text, units);
-  if (n > 0 && tree_hash_contains(text, hash)) return 0;
+  if (n > 0 && tree_hash_find(text, hash) >= 0) return 0;
   if (!tree_room() || !tree_hash_reserve()) return -1;
   TreeNode& node = tree_nodes.array[n];
   node.text = tree_store_text(text, units);

@@ -48,6 +48,9 @@ void tree_create(std::int32_t slots, std::int32_t growth);
 // hash set could not grow): the text was not added and the tree is unchanged.
 std::int32_t tree_insert_unique(CStr text);
 
+// The node that holds `text` (case-sensitive), or -1 when none does.
+std::int32_t tree_find(CStr text);
+
 // A hint that `text` is inserted soon: the insertion then finds what it
 // reads already in the cache, the more so when each text is announced
 // three insertions ahead. Changes nothing.
