@@ -10,9 +10,9 @@ std::int32_t collect_capacity = 0;
 std::int32_t collect_depth = 0;
 ObjectId collect_filter = 0;
 std::int32_t collect_growth_step = 2048;
-void (*collect_listener)(CStr path, std::int64_t size) = nullptr;
 
-std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit) {
+std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
+                           CollectListener* listener) {
   StrVar dir(path ? path : u"");
   StrVar filter(pattern);
   if (collect_depth == 0) collect_filter = rx_create(OBJ_ANY, filter.get());
@@ -46,7 +46,7 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
       StrBuild full(dir.get());
       full << name.get();
       full.assign_to(&(*target)[collect_count]);
-      if (collect_listener) collect_listener((*target)[collect_count], fs_dir_entry_size(listing));
+      if (listener) listener->found((*target)[collect_count], fs_dir_entry_size(listing));
     } else if (type == FS_ENTRY_DIRECTORY && !str_equal(name.get(), u".") && !str_equal(name.get(), u"..") &&
                (collect_depth <= depth_limit || depth_limit == -1) && !fs_dir_entry_is_link(listing)) {
       StrVar subdir;
@@ -55,7 +55,7 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
         sub << name.get();
         subdir = sub;
       }
-      collect_files(subdir.get(), target, filter.get(), depth_limit);
+      collect_files(subdir.get(), target, filter.get(), depth_limit, listener);
     }
   }
   fs_dir_close(listing);

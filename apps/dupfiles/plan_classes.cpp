@@ -62,8 +62,8 @@ using Member = PlanMember;
 void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, const FpReadStamp& theirs) {
   if (!mine.steady || !theirs.steady) return;
   p.equal_to = rep;
-  p.stamp = mine.stamp;
-  p.equal_stamp = theirs.stamp;
+  p.equal_stamp = mine.stamp;
+  p.equal_to_stamp = theirs.stamp;
 }
 
 // Splits files by the bytes each holds at `at[k]` (`n` of them): groups of
@@ -262,14 +262,14 @@ void plan_share(Planner& pl, const std::vector<const std::vector<Member>*>& full
     if (!pl.offered) {
       pl.offered = &work;
       offered = true;
-      if (pl.helper_idle) pl.added.notify_all();
+      if (pl.helpers_waiting > 0) pl.help_wanted.notify_all();
     }
   }
   plan_help(pl, work);
   if (offered) {
     std::unique_lock g(pl.lock);
     pl.offered = nullptr;
-    pl.added.wait(g, [&work] { return work.helpers == 0; });
+    pl.helpers_gone.wait(g, [&work] { return work.helpers == 0; });
   }
   if (work.no_memory.load()) throw std::bad_alloc();
 }
