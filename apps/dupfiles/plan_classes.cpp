@@ -284,11 +284,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
   std::vector<unsigned char> scratch(hold ? 0 : static_cast<std::size_t>(head_bytes));
   std::unordered_map<std::uint64_t, std::vector<Member>> buckets;
   std::vector<std::uint64_t> order;  // buckets in the order of their first member
+  unsigned char nothing = 0;  // the contents of every empty file, while the group is planned
   for (std::size_t k = 0; k < members.size(); ++k) {
     const std::int32_t m = members[k];
     FilePlan& p = pl.plan(m);
     PlanEntry& e = pl.entry(m);
-    static unsigned char nothing;  // the contents of every empty file
     unsigned char* buf = size == 0 ? &nothing : hold ? held.data() + k * static_cast<std::size_t>(size) : scratch.data();
     Member mem{m, {}, nullptr};
     if (plan_claim_read(e.first)) {
