@@ -112,7 +112,7 @@ void plan_fail_slots(Planner& pl) {
 
 // A look-ahead thread: the early reader first (when `early`), then a unit
 // planner once the list is ordered. Out of memory, the look-ahead stops
-// where it is; the main flow learns it from plan_wait. Nothing escapes.
+// where it is; the main thread learns it from LookAhead::wait. Nothing escapes.
 void plan_thread(Planner* pl, bool early) {
   try {
     if (early) plan_read_early(*pl);

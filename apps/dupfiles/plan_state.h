@@ -42,7 +42,7 @@ struct PlanEntry {
   PlanFirstRead first;
 };
 
-// A file's plan slot: plan_wait sees `plan` once `state` leaves PENDING.
+// A file's plan slot: LookAhead::wait sees `plan` once `state` leaves PENDING.
 // The plan is written only by the thread that claimed the file's unit.
 struct PlanSlot {
   static constexpr std::uint8_t PENDING = 0, READY = 1, FAILED = 2;

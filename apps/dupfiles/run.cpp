@@ -4,6 +4,7 @@
 // moment: where it no longer stands as the look-ahead found it, the file is
 // read afresh there and then, so that the output is the same whatever the
 // timing.
+#include <cassert>
 #include <exception>
 #include <new>
 #include <string>
