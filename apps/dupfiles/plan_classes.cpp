@@ -249,27 +249,45 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
   }
 }
 
+// A group's buckets on offer to a thread with no unit left, for as long as
+// the object lives (unless another group is on offer already: then the
+// group's own thread reads them all). Its destructor withdraws the offer and
+// waits for the helpers to leave, as a thread is joined: nothing of the
+// group (on its thread's stack) is reached after it.
+class BucketOffer {
+ public:
+  BucketOffer(Planner& pl, SharedBuckets& work) : pl_(pl), work_(work) {
+    std::lock_guard g(pl.lock);
+    if (pl.offered) return;
+    pl.offered = &work;
+    offered_ = true;
+    if (pl.helpers_waiting > 0) pl.help_wanted.notify_all();
+  }
+  ~BucketOffer() {
+    if (!offered_) return;
+    std::unique_lock g(pl_.lock);
+    pl_.offered = nullptr;
+    pl_.helpers_gone.wait(g, [this] { return work_.helpers == 0; });
+  }
+  BucketOffer(const BucketOffer&) = delete;
+  BucketOffer& operator=(const BucketOffer&) = delete;
+
+ private:
+  Planner& pl_;
+  SharedBuckets& work_;
+  bool offered_ = false;
+};
+
 // Buckets of one group, read by this thread and any other that has no unit
-// left. The offer is withdrawn and every helper gone before this returns.
+// left; every helper is gone before this returns.
 void plan_share(Planner& pl, const std::vector<const std::vector<Member>*>& full, std::int64_t size) {
   SharedBuckets work;
   work.buckets = full.data();
   work.count = full.size();
   work.size = size;
-  bool offered = false;
   {
-    std::lock_guard g(pl.lock);
-    if (!pl.offered) {
-      pl.offered = &work;
-      offered = true;
-      if (pl.helpers_waiting > 0) pl.help_wanted.notify_all();
-    }
-  }
-  plan_help(pl, work);
-  if (offered) {
-    std::unique_lock g(pl.lock);
-    pl.offered = nullptr;
-    pl.helpers_gone.wait(g, [&work] { return work.helpers == 0; });
+    BucketOffer offer(pl, work);
+    plan_help(pl, work);
   }
   if (work.no_memory.load()) throw std::bad_alloc();
 }

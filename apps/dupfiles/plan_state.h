@@ -61,9 +61,9 @@ struct PlanMember {
 // thread planning the group to a thread that has no unit left: each bucket
 // is taken by one thread (`next`), which alone writes its files' plans. The
 // offer lives on the offering thread's stack, with the buckets it points to
-// (that thread's too): it withdraws the offer and waits on `helpers_gone`
-// for `helpers` to come to 0 before it returns, and publishes the group only
-// after that.
+// (that thread's too), held by a BucketOffer (plan_classes.cpp) whose end
+// withdraws it and waits on `helpers_gone` for `helpers` to come to 0; the
+// group is published only after that.
 struct SharedBuckets {
   const std::vector<PlanMember>* const* buckets = nullptr;  // owned by the group's thread
   std::size_t count = 0;
