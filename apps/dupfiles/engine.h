@@ -22,14 +22,16 @@
 // Threads
 // - main: makes the run and calls every public operation of the run and of
 //   its parts (each asserts it in debug builds). Owns the Parts' variables,
-//   the kept contents and the output. Waits only in WakeSignal::wait, for a
-//   plan (LookAhead::wait) or a deletion's result (Deleter::submit, result).
+//   the kept contents and the output. Waits in WakeSignal::wait, for a plan
+//   (LookAhead::wait) or a deletion's result (Deleter::submit, result), and
+//   for the threads' end in the destructors of LookAhead and Deleter.
 // - early reader (look-ahead thread 1): during the collection and the sort,
 //   the first reads of the files listed so far; then a unit planner.
 // - unit planner (look-ahead thread 2, and thread 1 once the list is
 //   ordered): takes units (a file of its own size, or all files of one
 //   size) in list order and owns each unit it took until it is published;
-//   with no unit left, helps with buckets that the other thread offers.
+//   with no unit left, helps with buckets that the other thread offers
+//   (SharedBuckets, plan_state.h), each bucket it takes its own.
 // - deletion threads (up to 16): each takes the next job in ticket order,
 //   owns it until its result is stored, and compares and removes the file.
 //
@@ -61,8 +63,8 @@
 // - Planner::list_ordered: a unit planner, for the order, or stop.
 // - Planner::help_wanted: a planner with no unit left, for an offer, no
 //   unit busy, a failure, or stop.
-// - Planner::helpers_gone: a planner withdrawing its offer, for its helpers
-//   to leave.
+// - Planner::helpers_gone: a planner ending its BucketOffer, for its
+//   helpers to leave.
 // - Planner::read_done: a planner, for a first read the other one makes.
 // - Planner::published: main, for the plan of the file whose turn it is.
 // - Deleter::work_: a deletion thread, for a job, or stop.
