@@ -195,6 +195,12 @@ void tree_prefetch(const TreeKey& key) {
   g_announced[0] = key.hash;
 }
 
+std::int32_t tree_find(CStr text) {
+  if (!text) text = u"";
+  if (tree_node_count == 0) return -1;
+  return tree_hash_find(text, tree_hash_text(text, static_cast<std::size_t>(str_length(text))));
+}
+
 void tree_prefetch(CStr text) { tree_prefetch(tree_key(text)); }
 
 std::int32_t tree_insert_unique(CStr text) { return tree_insert_unique(tree_key(text)); }
@@ -205,7 +211,7 @@ std::int32_t tree_insert_unique(const TreeKey& key) {
   if (n == 0) tree_forget();
   const auto units = static_cast<std::size_t>(key.units);
   const std::uint32_t hash = key.hash;
-  if (n > 0 && tree_hash_contains(text, hash)) return 0;
+  if (n > 0 && tree_hash_find(text, hash) >= 0) return 0;
   if (!tree_room() || !tree_hash_reserve()) return -1;
   TreeNode& node = tree_nodes.array[n];
   node.text = tree_store_text(text, units);

@@ -61,6 +61,8 @@ TreeKey tree_key(CStr text, std::int32_t units);  // text of `units` units, term
 // tree_insert_unique and tree_prefetch of a text whose key is known.
 std::int32_t tree_insert_unique(const TreeKey& key);
 void tree_prefetch(const TreeKey& key);
+// The node that holds `text` (case-sensitive), or -1 when none does.
+std::int32_t tree_find(CStr text);
 
 // A hint that `text` is inserted soon: the insertion then finds what it
 // reads already in the cache, the more so when each text is announced

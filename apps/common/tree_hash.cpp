@@ -91,12 +91,13 @@ void tree_hash_prefetch(std::uint32_t hash, std::int32_t step) {
   }
 }
 
-bool tree_hash_contains(CStr text, std::uint32_t hash) {
-  if (!g_table) return false;
+std::int32_t tree_hash_find(CStr text, std::uint32_t hash) {
+  if (!g_table) return -1;
   for (std::uint32_t i = hash & g_mask;; i = (i + 1) & g_mask) {
     const Entry& e = g_table[i];
-    if (!e.node_plus_one) return false;
-    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes.array[e.node_plus_one - 1].text) == 0) return true;
+    if (!e.node_plus_one) return -1;
+    if (e.hash == hash && str_cmp_ordinal(text, tree_nodes.array[e.node_plus_one - 1].text) == 0)
+      return static_cast<std::int32_t>(e.node_plus_one - 1);
   }
 }
 

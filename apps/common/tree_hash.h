@@ -9,8 +9,8 @@
 // The hash of the `units` code units at `text`.
 std::uint32_t tree_hash_text(CStr text, std::size_t units);
 
-// Whether a node's text equals `text` (whose hash is `hash`).
-bool tree_hash_contains(CStr text, std::uint32_t hash);
+// The node whose text equals `text` (whose hash is `hash`), or -1.
+std::int32_t tree_hash_find(CStr text, std::uint32_t hash);
 
 // Asks for what a lookup of `hash` reads to be brought into the cache, so
 // that the lookup, made a little later, does not wait for memory. A lookup

@@ -18,7 +18,6 @@ std::int32_t collect_capacity = 0;
 std::int32_t collect_depth = 0;
 ObjectId collect_filter = 0;
 std::int32_t collect_growth_step = 2048;
-void (*collect_listener)(CStr path, std::int64_t size) = nullptr;
 
 namespace {
 
@@ -52,6 +51,7 @@ struct CollectLevel {
 struct CollectWalk {
   std::vector<CollectLevel> levels;
   std::u16string path;
+  CollectListener* listener = nullptr;
 
   ~CollectWalk() {
     for (CollectLevel& level : levels)
@@ -132,7 +132,7 @@ void collect_store(const CollectWalk& walk, const CollectEntry& e, Str** target)
   StrBuild full(walk.path.c_str());
   full << e.name.c_str();
   full.assign_to(&(*target)[collect_count]);
-  if (collect_listener) collect_listener((*target)[collect_count], e.size);
+  if (walk.listener) walk.listener->found((*target)[collect_count], e.size);
 }
 
 bool collect_is_dots(const std::u16string& name) { return name == u"." || name == u".."; }
@@ -180,7 +180,8 @@ void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
 
 }  // namespace
 
-std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit) {
+std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
+                           CollectListener* listener) {
   StrVar dir(path ? path : u"");
   StrVar filter(pattern);
   if (collect_depth == 0) collect_filter = rx_create(OBJ_ANY, filter.get());
@@ -200,6 +201,7 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
   ++collect_depth;
   try {
     CollectWalk walk;
+    walk.listener = listener;
     walk.path = dir.get();
     walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
     listing = 0;

@@ -11,10 +11,17 @@ extern std::int32_t collect_capacity;
 extern std::int32_t collect_depth;
 extern ObjectId collect_filter;
 extern std::int32_t collect_growth_step;
+
 // Told of every file as it is stored (its stored path and its size as the
-// listing gave it), when set: the look-ahead starts on the files before
-// the collection is over, and groups them without measuring them again.
-extern void (*collect_listener)(CStr path, std::int64_t size);
+// listing gave it): the look-ahead starts on the files before the
+// collection is over, and groups them without measuring them again.
+class CollectListener {
+ public:
+  virtual void found(CStr path, std::int64_t size) = 0;
+
+ protected:
+  ~CollectListener() = default;
+};
 
 // Appends the full path of every file below `path` whose name matches
 // `pattern` (a regular expression; empty matches all) to *target at indexes
@@ -25,4 +32,6 @@ extern void (*collect_listener)(CStr path, std::int64_t size);
 // number of open listings; files are stored in the order in which a
 // recursive walk stores them. Returns the number of paths stored so far
 // (0 when none, or the directory cannot be listed).
-std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit);
+// `listener`, when given, is told of each file stored.
+std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
+                           CollectListener* listener = nullptr);

@@ -12,8 +12,6 @@
 
 namespace {
 
-Planner* g_plan = nullptr;
-
 // Runs while the collection and the sort keep the main thread busy, so that
 // the second core is not idle meanwhile. It stops as soon as the list is in
 // order: from then on files are read in the order the main flow wants them.
@@ -26,9 +24,9 @@ void plan_read_early(Planner& pl) {
   batch.reserve(BATCH);
   std::unique_lock g(pl.lock);
   for (;;) {
-    pl.early_idle = true;
-    pl.added.wait(g, [&pl] { return pl.ordered || pl.stopping || pl.early_next < pl.entries.size(); });
-    pl.early_idle = false;
+    ++pl.early_waiting;
+    pl.early_work.wait(g, [&pl] { return pl.ordered || pl.stopping || pl.early_next < pl.entries.size(); });
+    --pl.early_waiting;
     if (pl.ordered || pl.stopping) return;
     batch.clear();
     while (batch.size() < BATCH && pl.early_next < pl.entries.size()) batch.push_back(&pl.entries[pl.early_next++]);
@@ -58,7 +56,7 @@ void plan_publish(Planner& pl, std::int32_t i) {
 void plan_unit_done(Planner& pl) {
   if (pl.units_busy.fetch_sub(1) != 1) return;
   std::lock_guard g(pl.lock);
-  if (pl.helper_idle) pl.added.notify_all();
+  if (pl.helpers_waiting > 0) pl.help_wanted.notify_all();
 }
 
 // With no unit left, helps with the buckets another thread offers, until
@@ -66,12 +64,12 @@ void plan_unit_done(Planner& pl) {
 void plan_help_others(Planner& pl) {
   std::unique_lock g(pl.lock);
   for (;;) {
-    pl.helper_idle = true;
-    pl.added.wait(g, [&pl] {
+    ++pl.helpers_waiting;
+    pl.help_wanted.wait(g, [&pl] {
       return pl.stopping || pl.failed.load() || pl.units_busy.load() == 0 ||
              (pl.offered && pl.offered->next.load() < pl.offered->count);
     });
-    pl.helper_idle = false;
+    --pl.helpers_waiting;
     if (pl.stopping || pl.failed.load() || !pl.offered || pl.offered->next.load() >= pl.offered->count) return;
     SharedBuckets* work = pl.offered;
     ++work->helpers;
@@ -79,7 +77,7 @@ void plan_help_others(Planner& pl) {
     plan_help(pl, *work);
     g.lock();
     // The offering thread waits for this under the lock before `work` ends.
-    if (--work->helpers == 0) pl.added.notify_all();
+    if (--work->helpers == 0) pl.helpers_gone.notify_all();
   }
 }
 
@@ -101,9 +99,9 @@ void plan_units(Planner& pl) {
 }
 
 // Every plan not yet published is failed, so that the main flow stops
-// waiting for one; those published stay as they are.
-void plan_fail(Planner& pl) {
-  pl.failed.store(true);
+// waiting for one; those published stay as they are. Called once the list
+// is ordered (the slots are fixed then), without the lock.
+void plan_fail_slots(Planner& pl) {
   for (std::int32_t i = 1; i <= pl.count; ++i) {
     PlanSlot& slot = pl.slots[static_cast<std::size_t>(i)];
     std::uint8_t pending = PlanSlot::PENDING;
@@ -114,21 +112,27 @@ void plan_fail(Planner& pl) {
 
 // A look-ahead thread: the early reader first (when `early`), then a unit
 // planner once the list is ordered. Out of memory, the look-ahead stops
-// where it is; the main flow learns it from plan_wait. Nothing escapes.
+// where it is; the main thread learns it from LookAhead::wait. Nothing escapes.
 void plan_thread(Planner* pl, bool early) {
   try {
     if (early) plan_read_early(*pl);
     {
       std::unique_lock g(pl->lock);
-      pl->added.wait(g, [pl] { return pl->ordered || pl->stopping; });
+      pl->list_ordered.wait(g, [pl] { return pl->ordered || pl->stopping; });
       if (pl->stopping) return;
     }
     plan_units(*pl);
   } catch (const std::exception&) {
-    std::lock_guard g(pl->lock);
-    if (pl->ordered) plan_fail(*pl);
-    else pl->failed.store(true);
-    pl->added.notify_all();  // a thread waiting to help waits no longer
+    // Under the lock, either the list is ordered already (then its slots
+    // are failed here) or LookAhead::order sees `failed` and plans nothing.
+    bool ordered;
+    {
+      std::lock_guard g(pl->lock);
+      pl->failed.store(true);
+      ordered = pl->ordered;
+      pl->help_wanted.notify_all();  // a thread waiting to help waits no longer
+    }
+    if (ordered) plan_fail_slots(*pl);
   }
 }
 
@@ -160,88 +164,93 @@ void plan_publish_file(Planner& pl, std::int32_t m) {
   if (slot.state.load() != PlanSlot::PENDING) return;
   const PlanFirstRead& first = pl.entry(m).first;
   if (slot.plan.readable && first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) {
-    slot.plan.seen_steady = first.read.steady;
-    slot.plan.seen = first.read.stamp;
+    slot.plan.stamped = first.read.steady;
+    slot.plan.stamp = first.read.stamp;
   }
   std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
   if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) pl.published.wake();
 }
 
-void plan_begin() {
-  plan_stop();
-  g_plan = new (std::nothrow) Planner;
-  if (!g_plan) return;
+LookAhead::LookAhead() : pl_(new (std::nothrow) Planner) {
+  if (!pl_) return;
   // The early reader is the one the look-ahead cannot do without.
   for (bool early : {true, false}) {
     try {
-      g_plan->workers.emplace_back(plan_thread, g_plan, early);
+      pl_->workers.emplace_back(plan_thread, pl_.get(), early);
     } catch (const std::exception&) {
-      if (early) {
-        delete g_plan;
-        g_plan = nullptr;
-      }
+      if (early) pl_.reset();
       return;
     }
   }
 }
 
-void plan_add(CStr path, std::int64_t size) {
-  if (!g_plan) return;
-  std::lock_guard g(g_plan->lock);
-  if (g_plan->failed.load()) return;
-  try {
-    g_plan->entries.emplace_back(path, size);
-  } catch (const std::exception&) {
-    g_plan->failed.store(true);  // the list will not match: plan_list refuses it
-    return;
+LookAhead::~LookAhead() {
+  owner_.check();
+  if (!pl_) return;
+  {
+    std::lock_guard g(pl_->lock);
+    pl_->stopping = true;
+    pl_->early_work.notify_all();
+    pl_->list_ordered.notify_all();
+    pl_->help_wanted.notify_all();
   }
-  if (g_plan->early_idle) g_plan->added.notify_one();
+  for (std::thread& w : pl_->workers) w.join();
 }
 
-bool plan_list(const Str* files, std::int32_t count) {
-  if (!g_plan) return false;
-  std::lock_guard g(g_plan->lock);
-  if (g_plan->failed.load() || count < 1 || static_cast<std::size_t>(count) != g_plan->entries.size()) return false;
+void LookAhead::found(CStr path, std::int64_t size) {
+  owner_.check();
+  if (!pl_) return;
+  std::lock_guard g(pl_->lock);
+  if (pl_->failed.load()) return;
+  try {
+    pl_->entries.emplace_back(path, size);
+  } catch (const std::exception&) {
+    pl_->failed.store(true);  // the list will not match: take_list refuses it
+    return;
+  }
+  if (pl_->early_waiting > 0) pl_->early_work.notify_one();  // only the early reader waits on it
+}
+
+bool LookAhead::take_list(const Str* files, std::int32_t count) {
+  owner_.check();
+  if (!pl_) return false;
+  Planner& pl = *pl_;
+  std::lock_guard g(pl.lock);
+  if (pl.failed.load() || count < 1 || static_cast<std::size_t>(count) != pl.entries.size()) return false;
   for (std::int32_t i = 1; i <= count; ++i)
-    if (files[i] != g_plan->entries[static_cast<std::size_t>(i - 1)].path) return false;
-  g_plan->slots.reset(new (std::nothrow) PlanSlot[static_cast<std::size_t>(count) + 1]);
-  if (!g_plan->slots) return false;
-  g_plan->files = files;
-  g_plan->count = count;
+    if (files[i] != pl.entries[static_cast<std::size_t>(i - 1)].path) return false;
+  pl.slots.reset(new (std::nothrow) PlanSlot[static_cast<std::size_t>(count) + 1]);
+  if (!pl.slots) return false;
+  pl.files = files;
+  pl.count = count;
   return true;
 }
 
-bool plan_order() {
-  std::lock_guard g(g_plan->lock);
+bool LookAhead::order() {
+  owner_.check();
+  Planner& pl = *pl_;
+  std::lock_guard g(pl.lock);
+  if (pl.failed.load()) return false;  // a thread ran out of memory before the list was ordered
   try {
-    plan_build_units(*g_plan);
+    plan_build_units(pl);
   } catch (const std::exception&) {
     return false;
   }
-  g_plan->ordered = true;
-  g_plan->added.notify_all();
+  pl.ordered = true;
+  pl.early_work.notify_all();
+  pl.list_ordered.notify_all();
   return true;
 }
 
-const FilePlan* plan_wait(std::int32_t i) {
-  PlanSlot& slot = g_plan->slots[static_cast<std::size_t>(i)];
+const FilePlan* LookAhead::wait(std::int32_t i) {
+  owner_.check();
+  PlanSlot& slot = pl_->slots[static_cast<std::size_t>(i)];
   std::uint8_t state = PlanSlot::PENDING;
-  g_plan->published.wait([&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
+  pl_->published.wait([&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
   return state == PlanSlot::READY ? &slot.plan : nullptr;
 }
 
-bool plan_ready(std::int32_t i) {
-  return g_plan->slots[static_cast<std::size_t>(i)].state.load() != PlanSlot::PENDING;
-}
-
-void plan_stop() {
-  if (!g_plan) return;
-  {
-    std::lock_guard g(g_plan->lock);
-    g_plan->stopping = true;
-    g_plan->added.notify_all();
-  }
-  g_plan->workers.clear();  // joins
-  delete g_plan;
-  g_plan = nullptr;
+bool LookAhead::ready(std::int32_t i) const {
+  owner_.check();
+  return pl_->slots[static_cast<std::size_t>(i)].state.load() != PlanSlot::PENDING;
 }

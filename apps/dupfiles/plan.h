@@ -8,55 +8,72 @@
 // decide, and are compared again before any deletion.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/str.h"
+#include "dupfiles/collect.h"
+#include "dupfiles/owner_thread.h"
 #include "filesystem/fs.h"
 
+// What the look-ahead found about one file.
 struct FilePlan {
   std::int64_t size;   // as fs_file_size gives it
   bool readable;       // could be opened for reading
   std::u16string key;  // the content key, when readable
-  // How the file stood when the look-ahead first read it (when readable and
-  // `seen_steady`): what it recorded holds while the file still stands so.
-  bool seen_steady;
-  FsFileStamp seen;
-  // When the file's bytes were found equal to an earlier file's (the first
-  // of its class): that file's index and both stamps as they were while
-  // compared; 0 when no such comparison was made.
-  std::int32_t equal_to;
+  // The file's stamp at its first read, when it was steady then (`stamped`):
+  // what the look-ahead found holds while the file still has this stamp.
+  bool stamped;
   FsFileStamp stamp;
-  FsFileStamp equal_stamp;
+  // When the file's bytes were found equal to an earlier file's (the first
+  // of its class): that file's index, and both files' stamps while compared
+  // (the comparison holds while both still have them); 0 when no such
+  // comparison was made.
+  std::int32_t equal_to;
+  FsFileStamp equal_stamp;     // this file's
+  FsFileStamp equal_to_stamp;  // equal_to's
 };
 
 // A content key no other file has: file i's own (list index).
 std::u16string plan_own_key(std::int32_t i);
 
-// Starts the look-ahead before the collection. Where it cannot be started
-// (no memory, no thread), plan_list later gives false.
-void plan_begin();
+struct Planner;
 
-// The collector found a file: its path string (which must stay unchanged
-// until plan_stop) and its size as the listing gave it.
-void plan_add(CStr path, std::int64_t size);
+// The look-ahead of one run: its two threads are started by the
+// constructor and joined by the destructor. Every public operation is the
+// owner's (the thread that made it, which also runs the collection).
+class LookAhead final : public CollectListener {
+ public:
+  // Where it cannot be started (no memory, no thread), it plans nothing
+  // and take_list gives false.
+  LookAhead();
+  ~LookAhead();
+  LookAhead(const LookAhead&) = delete;
+  LookAhead& operator=(const LookAhead&) = delete;
 
-// The collection is over and files[1..count] holds what plan_add was given,
-// in that order; false (and nothing planned) when it does not. The caller
-// may still reorder the list until plan_order.
-bool plan_list(const Str* files, std::int32_t count);
+  // The collector found a file: its path string (which must stay unchanged
+  // while the look-ahead lives) and its size as the listing gave it.
+  void found(CStr path, std::int64_t size) override;
 
-// The list is in its final order now: plan it in that order. False (and
-// nothing planned) when memory ran out.
-bool plan_order();
+  // The collection is over and files[1..count] holds what found() was
+  // given, in that order; false (and nothing planned) when it does not.
+  // The caller may still reorder the list until order().
+  bool take_list(const Str* files, std::int32_t count);
 
-// The plan of file i (1-based), waiting until it is ready; null when it
-// never will be, because memory ran out. Only the main flow calls this, and
-// a plan it returned stays unchanged until plan_stop.
-const FilePlan* plan_wait(std::int32_t i);
+  // The list is in its final order now: plan it in that order. False (and
+  // nothing planned) when memory ran out.
+  bool order();
 
-// Whether plan_wait(i) would return at once: the plan is ready, or never
-// will be. Never waits.
-bool plan_ready(std::int32_t i);
+  // The plan of file i (1-based), waiting until it is ready; null when it
+  // never will be, because memory ran out. A plan returned stays unchanged
+  // while the look-ahead lives.
+  const FilePlan* wait(std::int32_t i);
 
-// Waits for the look-ahead to end and releases it.
-void plan_stop();
+  // Whether wait(i) would return at once: the plan is ready, or never will
+  // be. Never waits.
+  bool ready(std::int32_t i) const;
+
+ private:
+  std::unique_ptr<Planner> pl_;  // null when it could not be started
+  const OwnerThread owner_;
+};

@@ -62,8 +62,8 @@ using Member = PlanMember;
 void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, const FpReadStamp& theirs) {
   if (!mine.steady || !theirs.steady) return;
   p.equal_to = rep;
-  p.stamp = mine.stamp;
-  p.equal_stamp = theirs.stamp;
+  p.equal_stamp = mine.stamp;
+  p.equal_to_stamp = theirs.stamp;
 }
 
 // Splits files by the bytes each holds at `at[k]` (`n` of them): groups of
@@ -249,27 +249,45 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
   }
 }
 
+// A group's buckets on offer to a thread with no unit left, for as long as
+// the object lives (unless another group is on offer already: then the
+// group's own thread reads them all). Its destructor withdraws the offer and
+// waits for the helpers to leave, as a thread is joined: nothing of the
+// group (on its thread's stack) is reached after it.
+class BucketOffer {
+ public:
+  BucketOffer(Planner& pl, SharedBuckets& work) : pl_(pl), work_(work) {
+    std::lock_guard g(pl.lock);
+    if (pl.offered) return;
+    pl.offered = &work;
+    offered_ = true;
+    if (pl.helpers_waiting > 0) pl.help_wanted.notify_all();
+  }
+  ~BucketOffer() {
+    if (!offered_) return;
+    std::unique_lock g(pl_.lock);
+    pl_.offered = nullptr;
+    pl_.helpers_gone.wait(g, [this] { return work_.helpers == 0; });
+  }
+  BucketOffer(const BucketOffer&) = delete;
+  BucketOffer& operator=(const BucketOffer&) = delete;
+
+ private:
+  Planner& pl_;
+  SharedBuckets& work_;
+  bool offered_ = false;
+};
+
 // Buckets of one group, read by this thread and any other that has no unit
-// left. The offer is withdrawn and every helper gone before this returns.
+// left; every helper is gone before this returns.
 void plan_share(Planner& pl, const std::vector<const std::vector<Member>*>& full, std::int64_t size) {
   SharedBuckets work;
   work.buckets = full.data();
   work.count = full.size();
   work.size = size;
-  bool offered = false;
   {
-    std::lock_guard g(pl.lock);
-    if (!pl.offered) {
-      pl.offered = &work;
-      offered = true;
-      if (pl.helper_idle) pl.added.notify_all();
-    }
-  }
-  plan_help(pl, work);
-  if (offered) {
-    std::unique_lock g(pl.lock);
-    pl.offered = nullptr;
-    pl.added.wait(g, [&work] { return work.helpers == 0; });
+    BucketOffer offer(pl, work);
+    plan_help(pl, work);
   }
   if (work.no_memory.load()) throw std::bad_alloc();
 }
@@ -284,11 +302,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
   std::vector<unsigned char> scratch(hold ? 0 : static_cast<std::size_t>(head_bytes));
   std::unordered_map<std::uint64_t, std::vector<Member>> buckets;
   std::vector<std::uint64_t> order;  // buckets in the order of their first member
+  unsigned char nothing = 0;  // the contents of every empty file, while the group is planned
   for (std::size_t k = 0; k < members.size(); ++k) {
     const std::int32_t m = members[k];
     FilePlan& p = pl.plan(m);
     PlanEntry& e = pl.entry(m);
-    static unsigned char nothing;  // the contents of every empty file
     unsigned char* buf = size == 0 ? &nothing : hold ? held.data() + k * static_cast<std::size_t>(size) : scratch.data();
     Member mem{m, {}, nullptr};
     if (plan_claim_read(e.first)) {

@@ -42,7 +42,7 @@ struct PlanEntry {
   PlanFirstRead first;
 };
 
-// A file's plan slot: plan_wait sees `plan` once `state` leaves PENDING.
+// A file's plan slot: LookAhead::wait sees `plan` once `state` leaves PENDING.
 // The plan is written only by the thread that claimed the file's unit.
 struct PlanSlot {
   static constexpr std::uint8_t PENDING = 0, READY = 1, FAILED = 2;
@@ -59,9 +59,11 @@ struct PlanMember {
 
 // The buckets of one size group that need reading in full, offered by the
 // thread planning the group to a thread that has no unit left: each bucket
-// is taken by one thread (`next`), which alone writes its files' plans; the
-// group's thread withdraws the offer and waits for its helpers to leave
-// before it publishes the group.
+// is taken by one thread (`next`), which alone writes its files' plans. The
+// offer lives on the offering thread's stack, with the buckets it points to
+// (that thread's too), held by a BucketOffer (plan_classes.cpp) whose end
+// withdraws it and waits on `helpers_gone` for `helpers` to come to 0; the
+// group is published only after that.
 struct SharedBuckets {
   const std::vector<PlanMember>* const* buckets = nullptr;  // owned by the group's thread
   std::size_t count = 0;
@@ -71,47 +73,41 @@ struct SharedBuckets {
   std::int32_t helpers = 0;            // threads helping; guarded by the planner's lock
 };
 
-// Who owns what:
-// - `lock` guards `entries`' growth, `early_next`, `early_idle`, `ordered`
-//   and `stopping`, and is what `added` waits with.
-// - Fixed once `ordered` is set (written by the main flow in plan_list and
-//   plan_order, read-only afterwards by every thread): files, count, origin,
-//   by_size, units, slots' number.
-// - A unit (units[u]) belongs to the thread that took u from `next_unit`;
-//   it alone writes the plans of the unit's files, and publishes each one
-//   through its slot's state.
-// - `failed` tells every thread that memory ran out.
-// - The main flow waits for a slot on `published`, which a thread that
-//   publishes one wakes; a thread waits on `read_done` for a first read the
-//   other thread is making.
-// - `lock` also guards `offered` (buckets on offer, or null) and
-//   `helper_idle` (a thread without units waits on `added` for buckets to
-//   help with, or for `units_busy`, the units taken and not yet published,
-//   to come to 0; whoever brings it to 0 notifies under the lock).
+// The look-ahead's state, shared by the owner (the main thread) and the two
+// look-ahead threads; the thread map in engine.h says who owns what.
 struct Planner {
-  std::deque<PlanEntry> entries;  // in the collector's order; never moved
-  std::size_t early_next = 0;     // the next entry for the reader that runs during the collection
-  bool early_idle = false;        // that reader waits for entries
-  bool ordered = false;           // the list is complete and in its final order
-  std::atomic<bool> stopping{false};  // released: no more planning is wanted; set under `lock`
+  // Guarded by `lock`.
   std::mutex lock;
-  std::condition_variable added;  // entries added, the list ordered, or stopping
+  std::deque<PlanEntry> entries;   // in the collector's order; never moved; grows only before `ordered`
+  std::size_t early_next = 0;      // the next entry for the early reader
+  std::int32_t early_waiting = 0;  // early readers waiting on `early_work`
+  bool ordered = false;            // the list is complete and in its final order
+  SharedBuckets* offered = nullptr;  // buckets on offer, or null
+  std::int32_t helpers_waiting = 0;  // threads waiting on `help_wanted`
+  std::atomic<bool> stopping{false};  // no more planning is wanted; set under `lock`, read anywhere
 
+  // One wait per condition, each with `lock`:
+  std::condition_variable early_work;    // the early reader: an entry added, the list ordered, or stopping
+  std::condition_variable list_ordered;  // a unit planner before its first unit: the list ordered, or stopping
+  std::condition_variable help_wanted;   // a thread with no unit left: buckets offered, no unit busy, failed or stopping
+  std::condition_variable helpers_gone;  // the thread withdrawing an offer: its helpers left
+
+  // Fixed once `ordered` is set (written by the owner in take_list and
+  // order, under `lock`; read-only afterwards by every thread).
   const Str* files = nullptr;  // the list, once complete
   std::int32_t count = 0;
-  std::vector<std::int32_t> origin;  // list index -> entry index
+  std::vector<std::int32_t> origin;   // list index -> entry index
   std::unique_ptr<PlanSlot[]> slots;  // by list index
   std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
   std::vector<std::int32_t> units;  // the first file of each unit, in list order
 
-  std::atomic<std::size_t> next_unit{0};
-  std::atomic<std::int32_t> units_busy{0};
-  SharedBuckets* offered = nullptr;
-  bool helper_idle = false;
-  std::atomic<bool> failed{false};
-  WakeSignal published;
-  WakeSignal read_done;
-  std::vector<std::jthread> workers;
+  // Lock-free hand-offs.
+  std::atomic<std::size_t> next_unit{0};     // a unit belongs to the thread that took its number
+  std::atomic<std::int32_t> units_busy{0};   // units taken and not yet published
+  std::atomic<bool> failed{false};           // memory ran out: no more planning
+  WakeSignal published;  // the owner's wait for a slot to leave PENDING
+  WakeSignal read_done;  // a look-ahead thread's wait for a first read the other one makes
+  std::vector<std::thread> workers;  // the owner's
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }
   FilePlan& plan(std::int32_t i) { return slots[static_cast<std::size_t>(i)].plan; }

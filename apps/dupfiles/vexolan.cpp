@@ -2,26 +2,28 @@
 // prank), then the work after the Y key.
 #include "dupfiles/vexolan.h"
 
+#include <optional>
+
 #include "common/status.h"
 #include "common/tree.h"
 #include "common/version_note.h"
 #include "console/con.h"
 #include "core/arr.h"
 #include "core/tm.h"
-#include "dupfiles/process.h"
+#include "dupfiles/engine.h"
 #include "filesystem/fs.h"
 #include "regex/rx.h"
 
 Str scan_path = nullptr;
 Str* file_list = nullptr;
 std::int32_t file_count = 0;
+Str current_file = nullptr;
+Str current_hash = nullptr;
 std::int32_t files_passed = 0;
 std::int32_t duplicates_removed = 0;
 std::int32_t delete_failures = 0;
 
 namespace {
-
-std::int32_t start_ms = 0;
 
 constexpr std::int32_t KEY_Y = 89;
 
@@ -47,7 +49,12 @@ void vexolan_main() {
   tree_create(512, 2048);
   str_assign(&scan_path, rt_param(0));
   arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &file_list);
-  duplicates_removed = files_passed = delete_failures = start_ms = 0;
+  str_assign(&current_file, u"");
+  duplicates_removed = files_passed = delete_failures = 0;
+  std::int32_t start_ms = 0;
+  // The run after the Y key: collected and ordered in the prompt loop, so
+  // that its threads work through the pause there; processed after it.
+  std::optional<VexolanRun> run;
   con_open(u"Vexolan by Orlethe");
 
   print_status_line(u"@ ", ORLETHE_WEB_ADDRESS, 8);
@@ -70,7 +77,7 @@ void vexolan_main() {
       if (con_raw_key() == KEY_Y) {
         start_ms = tm_elapsed_ms();
         print_status(u"Zzzz....", 1, 0);
-        vexolan_collect(scan_path);
+        run.emplace(scan_path);
       } else if (con_raw_key() != 0) {
         vexolan_prank();
       }
@@ -79,7 +86,8 @@ void vexolan_main() {
     }
   }
 
-  vexolan_process(start_ms);
+  // Without a run (an invalid path, the prank) there is nothing to process.
+  if (run) run->process(start_ms);
   print_status(u"Press Enter to quit", 1, 7);
   con_read_line();
 }
@@ -100,8 +108,8 @@ const RtProgram g_program = {nullptr, vexolan_init_libraries, vexolan_release_li
 
 const RtProgram& vexolan_program() { return g_program; }
 
-void vexolan_scan(CStr path) {
-  start_ms = tm_elapsed_ms();
-  vexolan_collect(path);
-  vexolan_process(start_ms);
+void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t failed, CStr bracket) {
+  StrBuild line;
+  line << passed << u" files passed / " << removed << u" duplicates removed " << bracket << failed << u" failed]";
+  print_status(line.c_str(), 1, 11);
 }

@@ -9,6 +9,8 @@
 extern Str scan_path;
 extern Str* file_list;
 extern std::int32_t file_count;
+extern Str current_file;
+extern Str current_hash;  // the content key of current_file (its MD5 fingerprint text where no look-ahead runs)
 extern std::int32_t files_passed;
 extern std::int32_t duplicates_removed;
 extern std::int32_t delete_failures;
@@ -17,10 +19,8 @@ const RtProgram& vexolan_program();
 
 // Called at each file's turn (its list index and path), after the
 // look-ahead has planned the file and before the main flow looks at it, so
-// that a test can change the files at that moment; null: nothing is called.
+// that a test can change the files at that moment.
 using VexolanTurnFn = void (*)(std::int32_t index, CStr path);
-void vexolan_set_turn_hook(VexolanTurnFn fn);
 
-// The work after the Y key: collect below scan_path, sort, fingerprint,
-// delete duplicates and print the summary. The console must be open.
-void vexolan_scan(CStr path);
+// The counts line: "N files passed / N duplicates removed " bracket "N failed]".
+void vexolan_count_line(std::int32_t passed, std::int32_t removed, std::int32_t failed, CStr bracket);

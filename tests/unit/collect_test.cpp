@@ -18,11 +18,12 @@ namespace stdfs = std::filesystem;
 namespace {
 
 // The stored paths, in order.
-std::vector<std::u16string> Collect(const std::u16string& root, std::int32_t depth_limit, std::int32_t* returned) {
+std::vector<std::u16string> Collect(const std::u16string& root, std::int32_t depth_limit, std::int32_t* returned,
+                                    CollectListener* listener = nullptr) {
   collect_count = collect_capacity = 0;
   Str* list = nullptr;
   arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &list);
-  *returned = collect_files(root.c_str(), &list, u"", depth_limit);
+  *returned = collect_files(root.c_str(), &list, u"", depth_limit, listener);
   std::vector<std::u16string> paths;
   for (std::int32_t i = 1; i <= arr_size(list); ++i) paths.emplace_back(list[i] ? list[i] : u"");
   arr_free(list);
@@ -63,7 +64,6 @@ class Collector : public testing::Test {
     stdfs::create_directories(root_);
   }
   void TearDown() override {
-    collect_listener = nullptr;
     std::error_code ec;
     stdfs::remove_all(root_, ec);
   }
@@ -128,13 +128,15 @@ TEST_F(Collector, PathFormsGrowthAndDepthLimit) {
 
 // The listener is called at the same stack depth for a file at the top and one
 // many directories down: the walk takes no stack per level.
-std::uintptr_t g_lowest, g_highest;
-void NoteStack(CStr, std::int64_t) {
-  volatile char here = 0;
-  auto at = reinterpret_cast<std::uintptr_t>(&here);
-  if (at < g_lowest) g_lowest = at;
-  if (at > g_highest) g_highest = at;
-}
+struct NoteStack final : CollectListener {
+  std::uintptr_t lowest = UINTPTR_MAX, highest = 0;
+  void found(CStr, std::int64_t) override {
+    volatile char here = 0;
+    auto at = reinterpret_cast<std::uintptr_t>(&here);
+    if (at < lowest) lowest = at;
+    if (at > highest) highest = at;
+  }
+};
 
 TEST_F(Collector, StackDoesNotGrowWithDepth) {
   stdfs::path dir = root_;
@@ -142,13 +144,11 @@ TEST_F(Collector, StackDoesNotGrowWithDepth) {
   for (int level = 0; level < 60; ++level) dir /= "d";
   stdfs::create_directories(dir);
   Touch(dir / "bottom");
-  g_lowest = UINTPTR_MAX;
-  g_highest = 0;
-  collect_listener = NoteStack;
+  NoteStack stack;
   std::int32_t returned = 0;
-  Collect(Root(), -1, &returned);
+  Collect(Root(), -1, &returned, &stack);
   EXPECT_EQ(returned, 2);
-  EXPECT_LT(g_highest - g_lowest, 256u);
+  EXPECT_LT(stack.highest - stack.lowest, 256u);
 }
 
 }  // namespace

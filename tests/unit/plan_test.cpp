@@ -32,11 +32,11 @@ stdfs::path TestDir(const std::string& name) {
 // Hands the list over as the collector does, file by file with its listed
 // size; with `pause`, the look-ahead has time to read every file before the
 // list is complete (then files of one size are compared on disk, not in memory).
-bool PlanList(Str* list, std::int32_t count, const std::vector<std::int64_t>& sizes, bool pause = false) {
-  plan_begin();
-  for (std::int32_t i = 1; i <= count; ++i) plan_add(list[i], sizes[static_cast<std::size_t>(i - 1)]);
+bool PlanList(LookAhead& ahead, Str* list, std::int32_t count, const std::vector<std::int64_t>& sizes,
+              bool pause = false) {
+  for (std::int32_t i = 1; i <= count; ++i) ahead.found(list[i], sizes[static_cast<std::size_t>(i - 1)]);
   if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  return plan_list(list, count);
+  return ahead.take_list(list, count);
 }
 }  // namespace
 
@@ -65,11 +65,13 @@ TEST_P(PlanKeys, FollowContents) {
   str_assign(&list[missing], (dir / "missing").u16string().c_str());
   sizes.push_back(4);  // listed, then gone
 
-  ASSERT_TRUE(PlanList(list, missing, sizes, GetParam()));
-  plan_order();
   std::vector<FilePlan> p(1);
-  for (std::int32_t i = 1; i <= missing; ++i) p.push_back(*plan_wait(i));
-  plan_stop();
+  {
+    LookAhead ahead;
+    ASSERT_TRUE(PlanList(ahead, list, missing, sizes, GetParam()));
+    ahead.order();
+    for (std::int32_t i = 1; i <= missing; ++i) p.push_back(*ahead.wait(i));
+  }
 
   for (int i = 1; i < missing; ++i) EXPECT_TRUE(p[static_cast<std::size_t>(i)].readable) << i;
   EXPECT_LT(p[static_cast<std::size_t>(missing)].size, 0);
@@ -116,11 +118,13 @@ TEST(Plan, ManyClassesOfOneSizeAndHead) {
     Write(path, data);
     str_assign(&list[k + 1], path.u16string().c_str());
   }
-  ASSERT_TRUE(PlanList(list, n + 1, sizes));
-  plan_order();
   std::vector<std::u16string> keys(1);
-  for (int i = 1; i <= n + 1; ++i) keys.push_back(plan_wait(i)->key);
-  plan_stop();
+  {
+    LookAhead ahead;
+    ASSERT_TRUE(PlanList(ahead, list, n + 1, sizes));
+    ahead.order();
+    for (int i = 1; i <= n + 1; ++i) keys.push_back(ahead.wait(i)->key);
+  }
   EXPECT_EQ(keys[static_cast<std::size_t>(n)], keys[static_cast<std::size_t>(n + 1)]);
   for (int i = 1; i <= n; ++i)
     for (int j = i + 1; j <= n; ++j) EXPECT_NE(keys[static_cast<std::size_t>(i)], keys[static_cast<std::size_t>(j)]);
@@ -223,11 +227,13 @@ TEST(Plan, ClassesOfOneSizeAndHead) {
       os_calls().file_close = CloseFaulty;
       os_calls().file_read = ReadFaulty;
     }
-    ASSERT_TRUE(PlanList(list, n, std::vector<std::int64_t>(static_cast<std::size_t>(n), c.size))) << c.what;
-    plan_order();
     std::vector<FilePlan> p(1);
-    for (std::int32_t i = 1; i <= n; ++i) p.push_back(*plan_wait(i));
-    plan_stop();
+    {
+      LookAhead ahead;
+      ASSERT_TRUE(PlanList(ahead, list, n, std::vector<std::int64_t>(static_cast<std::size_t>(n), c.size))) << c.what;
+      ahead.order();
+      for (std::int32_t i = 1; i <= n; ++i) p.push_back(*ahead.wait(i));
+    }
     os_calls_reset();
     if (c.fault == Fault::Grows && !g_grown) c.classes[1] = 0;  // nothing changed: the copy is a copy
 

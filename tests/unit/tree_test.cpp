@@ -19,12 +19,18 @@ TEST(Tree, AnswersAndCaseSensitivity) {
   EXPECT_EQ(tree_insert_unique(nullptr), 0);  // null is the empty string
   EXPECT_EQ(tree_insert_unique(tree_key(u"Abc")), 0);  // a key answers as its text does
   EXPECT_EQ(tree_node_count, 4);
+  // Each text is found at the node it went into; a text never inserted is not.
+  EXPECT_EQ(tree_find(u"x"), 0);
+  EXPECT_EQ(tree_find(u"abc"), 2);
+  EXPECT_EQ(tree_find(nullptr), 3);
+  EXPECT_EQ(tree_find(u"ABC"), -1);
   // Links: "Abc" and "" are less than "x", "abc" too, below "Abc" on its greater side.
   EXPECT_EQ(tree_nodes[0].less, 1);
   EXPECT_EQ(tree_nodes[1].greater, 2);
   EXPECT_EQ(tree_nodes[1].less, 3);
   tree_reset();
   EXPECT_EQ(arr_size(tree_nodes), 1);
+  EXPECT_EQ(tree_find(u"x"), -1);
   EXPECT_EQ(tree_insert_unique(u"x"), 1);  // accepted again after a reset
   tree_clear();
   EXPECT_EQ(tree_nodes, nullptr);

@@ -13,12 +13,9 @@
 #include <set>
 #include <string>
 
-#include "common/tree.h"
 #include "console/con.h"
-#include "core/arr.h"
-#include "dupfiles/collect.h"
-#include "dupfiles/deleter.h"
-#include "dupfiles/vexolan.h"
+#include "core/tm.h"
+#include "dupfiles/engine.h"
 #include "filesystem/fs.h"
 #include "platform/os_seam.h"
 #include "regex/rx.h"
@@ -31,13 +28,6 @@ stdfs::path g_dir;
 
 void Write(const stdfs::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary) << data;
-}
-
-void ResetScan() {
-  collect_count = collect_capacity = 0;
-  arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &file_list);
-  tree_create(512, 2048);
-  files_passed = duplicates_removed = delete_failures = 0;
 }
 
 // What a test does at one file's turn (by the file's name), once.
@@ -53,7 +43,13 @@ void OnTurn(std::int32_t, CStr path) {
 void AtTurnOf(const std::string& name, void (*action)()) {
   g_turn_name = name;
   g_turn_action = action;
-  vexolan_set_turn_hook(OnTurn);
+}
+
+// One run below g_dir, as after the Y key.
+void Scan() {
+  const std::int32_t start_ms = tm_elapsed_ms();
+  VexolanRun run(g_dir.u16string().c_str(), OnTurn);
+  run.process(start_ms);
 }
 
 // What the scan printed.
@@ -121,13 +117,12 @@ class VexolanScan : public testing::Test {
                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     stdfs::remove_all(g_dir);
     stdfs::create_directories(g_dir);
-    ResetScan();
     g_out.clear();
     os_calls().console_write = Capture;
   }
   void TearDown() override {
     os_calls_reset();
-    vexolan_set_turn_hook(nullptr);
+    g_turn_action = nullptr;
     stdfs::remove_all(g_dir);
   }
 };
@@ -142,7 +137,7 @@ TEST_F(VexolanScan, SharedFingerprintWithDifferentContentsKeepsBoth) {
   Write(g_dir / "c.txt", "one");
   Write(g_dir / "d.txt", "two");
   AtTurnOf("c.txt", [] { Write(g_dir / "a.txt", "one, then more"); });
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(files_passed, 4);
   EXPECT_EQ(duplicates_removed, 1);  // d equals the kept b
   EXPECT_EQ(delete_failures, 0);
@@ -155,7 +150,7 @@ TEST_F(VexolanScan, AnUnconfirmedDuplicateCountsAsAFailedDeletion) {
   Write(g_dir / "a.txt", "one");
   Write(g_dir / "b.txt", "one");
   AtTurnOf("b.txt", [] { stdfs::remove(g_dir / "a.txt"); });
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(files_passed, 2);
   EXPECT_EQ(duplicates_removed, 0);
   EXPECT_EQ(delete_failures, 1);
@@ -183,13 +178,12 @@ TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
   for (const Case& c : cases) {
     stdfs::remove_all(g_dir);
     stdfs::create_directories(g_dir);
-    ResetScan();
     g_out.clear();
     Write(g_dir / "a", "same");
     Write(g_dir / "b", "same");
     Write(g_dir / "c", "other");
     AtTurnOf(c.turn, c.change);
-    vexolan_scan(g_dir.u16string().c_str());
+    Scan();
     EXPECT_EQ(files_passed, c.passed) << c.name;
     EXPECT_EQ(duplicates_removed, c.removed) << c.name;
     EXPECT_EQ(delete_failures, 0) << c.name;
@@ -235,7 +229,7 @@ TEST_F(VexolanScan, AnotherPathOfAFileBeingDeletedIsSeenAfterTheDeletion) {
     return ok;
   };
   AtTurnOf("c", Release);
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_TRUE(Contains(g_out, u"File not found or invalid: " + U16(g_dir / "c")));
   EXPECT_EQ(duplicates_removed, 1);
   EXPECT_EQ(delete_failures, 0);
@@ -252,7 +246,7 @@ TEST_F(VexolanScan, DeletionLinesFollowTheListOrder) {
     if (stdfs::path(std::u16string(path)).filename() == "d") Release();
     return ok;
   };
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(duplicates_removed, 3);
   const std::size_t b = g_out.find(u" del 'b'"), c = g_out.find(u" del 'c'"), d = g_out.find(u" del 'd'");
   EXPECT_TRUE(b < c && c < d && d != std::u16string::npos) << std::string(g_out.begin(), g_out.end());
@@ -264,7 +258,7 @@ TEST_F(VexolanScan, RealFingerprintsDeleteTheLaterCopies) {
   Write(g_dir / "a" / "x.txt", "same");
   Write(g_dir / "B" / "x.txt", "same");
   Write(g_dir / "B" / "y.txt", "other");
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(file_count, 3);
   EXPECT_EQ(duplicates_removed, 1);
   EXPECT_TRUE(stdfs::exists(g_dir / "a" / "x.txt"));
@@ -280,7 +274,7 @@ TEST_F(VexolanScan, AFailingConsoleChangesNoDecision) {
   Write(g_dir / "c.txt", "other");
   os_calls().console_write = [](OsConsole, const char16_t*, std::int32_t) { return false; };
   os_calls().console_write_bytes = [](OsConsole, const void*, std::int32_t) { return -1; };
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(files_passed, 3);
   EXPECT_EQ(duplicates_removed, 1);
   EXPECT_EQ(delete_failures, 0);
@@ -293,7 +287,7 @@ TEST_F(VexolanScan, AFailedDeletionIsReportedAndCounted) {
   Write(g_dir / "a.txt", "same");
   Write(g_dir / "b.txt", "same");
   os_calls().entry_delete = [](const char16_t*, std::int32_t, OsHeldEntry*, bool) { return false; };
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_TRUE(Contains(g_out, u" del 'b.txt' .. "));
   EXPECT_TRUE(Contains(g_out, u" FAILED"));
   EXPECT_TRUE(Contains(g_out, u"failed to delete file: " + U16(g_dir / "b.txt")));
@@ -308,7 +302,7 @@ TEST_F(VexolanScan, AReadFailureInTheLastComparisonDeletesNothing) {
   Write(g_dir / "a.bin", big);
   Write(g_dir / "b.bin", big);
   WatchHeldReads(nullptr);
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_TRUE(stdfs::exists(g_dir / "b.bin"));
   EXPECT_EQ(duplicates_removed, 0);
   EXPECT_EQ(delete_failures, 1);
@@ -323,7 +317,7 @@ TEST_F(VexolanScan, ReadFailuresInTheLookAheadDeleteNothing) {
   Write(g_dir / "b.bin", big);
   Write(g_dir / "c.bin", big);
   WatchHeldReads([](int) {}, true);
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(duplicates_removed, 0);
   for (const char* name : {"a.bin", "b.bin", "c.bin"}) EXPECT_TRUE(stdfs::exists(g_dir / name)) << name;
 }
@@ -342,7 +336,7 @@ TEST_F(VexolanScan, TheLastComparisonReadsTheKeptFileAsItIsThen) {
     std::ofstream f(g_dir / "a.txt", std::ios::binary | std::ios::in | std::ios::out);
     g_rewritten = f && (f << "changed!").flush();
   });
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(files_passed, 2);
   EXPECT_GT(g_held_reads, 0);  // the deletion read both files once more
   if (g_rewritten) {
@@ -360,7 +354,7 @@ TEST_F(VexolanScan, TheSeparatorSortsAsABackslash) {
   stdfs::create_directories(g_dir / "photos2");
   Write(g_dir / "photos" / "img.jpg", "picture");
   Write(g_dir / "photos2" / "img.jpg", "picture");
-  vexolan_scan(g_dir.u16string().c_str());
+  Scan();
   EXPECT_EQ(duplicates_removed, 1);
   EXPECT_TRUE(stdfs::exists(g_dir / "photos2" / "img.jpg"));
   EXPECT_FALSE(stdfs::exists(g_dir / "photos" / "img.jpg"));
