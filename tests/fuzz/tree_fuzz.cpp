@@ -88,7 +88,9 @@ void check_tree(const Model& m) {
 
 constexpr char16_t ALPHABET[] = {u'a', u'b', u'a', u'b', u'c', 0x00E9, 0xFFFF, 0xD800};
 
-Text take_text(FuzzInput& in, std::uint8_t op) {
+// `long_left`: how many more texts of this run may be long ones, which cost
+// their length in every comparison with another.
+Text take_text(FuzzInput& in, std::uint8_t op, int* long_left) {
   const std::size_t n = in.byte() % 40;
   Text t;
   if (op & 0x10) {
@@ -98,7 +100,10 @@ Text take_text(FuzzInput& in, std::uint8_t op) {
     for (std::size_t k = 0; k < n && !in.empty(); ++k) t += ALPHABET[in.byte() % (sizeof ALPHABET / sizeof ALPHABET[0])];
   }
   // Now and then a text longer than a block of the tree's text store.
-  if ((op & 0x0F) == 0x0F) t = Text(40000 + n, u'a') + t;
+  if ((op & 0x0F) == 0x0F && *long_left > 0) {
+    --*long_left;
+    t = Text(40000 + n, u'a') + t;
+  }
   return t;
 }
 
@@ -129,6 +134,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in(data, size);
   Model m;
+  int long_left = 4;
   const std::int32_t slots = 1 + in.byte() % 8;
   m.growth = 1 + in.byte() % 8;
   tree_create(slots, m.growth);
@@ -140,12 +146,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 1:
       case 2:
       case 3: {
-        const Text t = take_text(in, op);
+        const Text t = take_text(in, op, &long_left);
         fuzz_require(tree_insert_unique(t.c_str()) == m.insert(t), "insertion agrees with the set");
         break;
       }
       case 4: {
-        const Text t = take_text(in, op);
+        int no_long = 0;  // a bulk's prefix is never long
+        const Text t = take_text(in, op, (op & 1) ? &no_long : &long_left);
         if (op & 1) bulk_insert(m, t, op, in.byte());
         else tree_prefetch(t.c_str());
         break;
