@@ -10,9 +10,10 @@
 // units), many numbered texts at once, a prefetch, a link check in the middle of the run, tree_reset,
 // tree_init and tree_clear.
 #include <cstdint>
+#include <deque>
 #include <set>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "common/tree.h"
 #include "core/arr.h"
@@ -30,8 +31,8 @@ struct ModelNode {
 };
 
 struct Model {
-  std::set<Text> set;
-  std::vector<ModelNode> nodes;
+  std::deque<ModelNode> nodes;         // stable, so that the set can refer to their texts
+  std::set<std::u16string_view> set;
   bool has_array = true;
   std::int32_t slots = 0;  // the array's element count
   std::int32_t growth = 0;
@@ -44,11 +45,12 @@ struct Model {
   }
   std::int32_t insert(const Text& t) {
     if (!has_array) return -1;
-    if (!set.insert(t).second) return 0;
+    if (set.count(t)) return 0;
     const auto n = static_cast<std::int32_t>(nodes.size());
     // A slot at the count is made before a node is stored in it.
     if (n > slots - 1) slots = n + growth + 1;
     nodes.push_back({t});
+    set.insert(nodes.back().text);
     if (n > 0) {
       std::int32_t i = 0;
       for (;;) {
@@ -77,7 +79,8 @@ void check_tree(const Model& m) {
   const TreeNode* nodes = tree_nodes;  // attaches the pending nodes
   for (std::size_t i = 0; i < m.nodes.size(); ++i) {
     const ModelNode& e = m.nodes[i];
-    fuzz_require(Text(nodes[i].text ? nodes[i].text : u"") == e.text, "the nodes hold the texts in insertion order");
+    fuzz_require(std::u16string_view(nodes[i].text ? nodes[i].text : u"") == e.text,
+                 "the nodes hold the texts in insertion order");
     fuzz_require(nodes[i].less == e.less && nodes[i].greater == e.greater, "the links are the plain descent's");
   }
   for (std::int32_t i = tree_node_count; i <= arr_size(tree_nodes.array); ++i)
