@@ -51,6 +51,8 @@ std::int32_t& rt_cursor() {
 
 // Parameter `index` (0-based, after the program name), or null when missing.
 bool rt_find_param(std::int32_t index, const char16_t** start, std::int32_t* length) {
+  // The largest index has no token number after the program name's.
+  if (index == INT32_MAX) return false;
   if (const char16_t* line = os_command_line()) return rt_split_command_line(line, index + 1, start, length) == 1;
   const char16_t* arg = os_argument(index + 1);
   if (!arg) return false;

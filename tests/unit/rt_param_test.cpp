@@ -57,4 +57,8 @@ TEST(RtParam, CursorRules) {
   if (n >= 1) {
     EXPECT_EQ(std::u16string(rt_param(0)), first);
   }
+  // The largest index is past the end like any other.
+  EXPECT_EQ(std::u16string(rt_param(INT32_MAX)), u"");
+  EXPECT_EQ(std::u16string(rt_param(-1)), u"");
+  EXPECT_EQ(rt_split_command_line(u"prog a", INT32_MAX, nullptr, nullptr), 0);
 }

@@ -16,7 +16,35 @@
 #include <atomic>
 #include <new>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORLETHE_HEAP_POISONING 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ORLETHE_HEAP_POISONING 1
+#endif
+#ifdef ORLETHE_HEAP_POISONING
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
+
+// Under AddressSanitizer the bytes of a slab that no block owns (the tail
+// of each slot beyond its block, freed slots, the slab's unused end) are
+// marked unaddressable, so that a small block is checked as the C
+// allocator's blocks are: a read or write past its end or after its
+// release is reported. Block headers stay addressable for the heap itself.
+inline void posix_poison([[maybe_unused]] void* p, [[maybe_unused]] std::size_t n) {
+#ifdef ORLETHE_HEAP_POISONING
+  __asan_poison_memory_region(p, n);
+#endif
+}
+inline void posix_unpoison([[maybe_unused]] void* p, [[maybe_unused]] std::size_t n) {
+#ifdef ORLETHE_HEAP_POISONING
+  __asan_unpoison_memory_region(p, n);
+#endif
+}
 
 constexpr std::size_t GRAIN = 16;
 constexpr std::size_t SMALL_MAX = 512;  // largest slot, header included
@@ -100,14 +128,17 @@ void* posix_small_alloc(PosixHeap* h, std::uint32_t cls, std::size_t bytes) {
       s->next = h->slabs;
       s->used = 0;
       h->slabs = s;
+      posix_poison(s->data, SLAB_BYTES);
     }
     p = h->slabs->data + h->slabs->used;
     h->slabs->used += slot;
   }
+  posix_unpoison(p, slot);
   std::memset(p, 0, slot);
   auto* tag = reinterpret_cast<SmallHeader*>(p);
   tag->size = static_cast<std::uint32_t>(bytes);
   tag->cls = cls;
+  posix_poison(reinterpret_cast<unsigned char*>(tag + 1) + bytes, slot - sizeof(SmallHeader) - bytes);
   return tag + 1;
 }
 
@@ -145,6 +176,7 @@ void posix_free_locked(PosixHeap* h, void* block) {
     return;
   }
   std::uint32_t cls = tag->cls;  // the link overwrites the tag
+  posix_poison(block, posix_slot_bytes(cls) - sizeof(SmallHeader));
   auto* f = reinterpret_cast<FreeSlot*>(tag);
   f->next = h->free_slots[cls];
   h->free_slots[cls] = f;
@@ -175,9 +207,14 @@ void* os_sys_heap_realloc(OsHeap heap, void* block, std::size_t bytes) {
   std::size_t old_size = posix_block_size(block);
   if (tag->cls != LARGE && bytes + sizeof(SmallHeader) <= posix_slot_bytes(tag->cls)) {
     // Still fits its slot: zero what is added (or what is given up).
-    if (bytes > old_size) std::memset(static_cast<char*>(block) + old_size, 0, bytes - old_size);
-    else std::memset(static_cast<char*>(block) + bytes, 0, old_size - bytes);
+    if (bytes > old_size) {
+      posix_unpoison(static_cast<char*>(block) + old_size, bytes - old_size);
+      std::memset(static_cast<char*>(block) + old_size, 0, bytes - old_size);
+    } else {
+      std::memset(static_cast<char*>(block) + bytes, 0, old_size - bytes);
+    }
     tag->size = static_cast<std::uint32_t>(bytes);
+    posix_poison(static_cast<char*>(block) + bytes, posix_slot_bytes(tag->cls) - sizeof(SmallHeader) - bytes);
     return block;
   }
   if (tag->cls == LARGE && bytes + sizeof(SmallHeader) > SMALL_MAX) {
