@@ -21,6 +21,16 @@ constexpr std::size_t HELD_BYTES_LIMIT = 64u << 20;
 // PIECE_MIN where memory is short.
 constexpr std::size_t SIDE_BY_SIDE_BYTES = 16u << 20;
 constexpr std::size_t SIDE_BY_SIDE_FILES = 128;
+
+// Files read side by side by one look-ahead thread: at most the above, and
+// no more than a quarter of the descriptors left after those the rest of the
+// run holds (the deletion threads, the walk, the console), so that the files
+// compared at their turns and removed can still be opened.
+std::size_t plan_side_by_side() {
+  constexpr std::int64_t RESERVED = 48;
+  const std::int64_t share = (fs_open_files_limit() - RESERVED) / 4;
+  return static_cast<std::size_t>(std::clamp<std::int64_t>(share, 2, SIDE_BY_SIDE_FILES));
+}
 constexpr std::size_t PIECE_MAX = 256u << 10;
 constexpr std::size_t PIECE_MIN = 4096;
 // Classes split off one by one at a piece before the rest are sorted by a
@@ -190,6 +200,12 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
   return done;
 }
 
+// A plan that its file's turn does not take: the file is read afresh then.
+void plan_not_held(FilePlan& p, std::int32_t i) {
+  p.key = plan_own_key(i);
+  p.stamped = false;
+}
+
 // A class of equal contents, by the member whose key the class takes.
 struct Kept {
   std::size_t member;  // into the bucket
@@ -200,22 +216,26 @@ struct Kept {
 // keyed by its first member's own key. A file that was not read to its end,
 // or that changed while read, keeps a key of its own.
 void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
-  const bool sliced = b.size() > SIDE_BY_SIDE_FILES;
+  const std::size_t side_by_side = plan_side_by_side();
+  const bool sliced = b.size() > side_by_side;
   std::unordered_multimap<std::uint64_t, Kept> kept;  // classes of earlier slices, by the hash of their contents
-  for (std::size_t from = 0; from < b.size(); from += SIDE_BY_SIDE_FILES) {
-    const std::size_t to = std::min(b.size(), from + SIDE_BY_SIDE_FILES);
+  for (std::size_t from = 0; from < b.size(); from += side_by_side) {
+    const std::size_t to = std::min(b.size(), from + side_by_side);
     std::vector<FpReadStamp> stamps(to - from);
     std::vector<bool> lost(to - from, false);
     std::vector<Found> found = plan_pass(pl, b, from, to, size, sliced, stamps, lost);
+    // A file that could not be read along (no descriptor, no memory, a
+    // read that failed) is not judged here: its plan does not hold, so its
+    // turn reads it afresh, as the flow without a look-ahead would.
     for (std::size_t k = 0; k < to - from; ++k)
-      if (lost[k]) pl.plan(b[from + k].index).key = plan_own_key(b[from + k].index);
+      if (lost[k]) plan_not_held(pl.plan(b[from + k].index), b[from + k].index);
     for (Found& f : found) {
       // Files that changed while read (or not to the size listed) share nothing.
       std::vector<std::size_t> steady;
       for (std::size_t k : f.members) {
         const FpReadStamp& s = stamps[k];
         const std::int32_t i = b[from + k].index;
-        if (s.changed || (s.steady && s.stamp.size != size)) pl.plan(i).key = plan_own_key(i);
+        if (s.changed || (s.steady && s.stamp.size != size)) plan_not_held(pl.plan(i), i);
         else steady.push_back(k);
       }
       if (steady.empty()) continue;

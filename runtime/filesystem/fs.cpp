@@ -60,6 +60,8 @@ bool fs_names_root(std::int32_t drive_type) { return drive_type > OS_DRIVE_NO_RO
 
 }  // namespace
 
+std::int64_t fs_open_files_limit() { return os_open_files_limit(); }
+
 void fs_init() { g_fs = FsState{}; }
 
 std::int64_t fs_file_size(CStr path) {

@@ -30,6 +30,9 @@ constexpr std::int32_t FS_DELETE_FORCE = 2;
 // fs_dir_open creates it on the main heap).
 void fs_init();
 
+// How many files the process may hold open at once.
+std::int64_t fs_open_files_limit();
+
 // Looks the path up as a directory entry, without opening the file, so that
 // files held open by others are measured too. Trailing separators are
 // removed. On Windows wildcards in the last component give the first

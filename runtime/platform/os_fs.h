@@ -57,6 +57,11 @@ struct OsFileIdentity {
   friend bool operator==(const OsFileIdentity&, const OsFileIdentity&) = default;
 };
 
+// How many files the process may hold open at once: the soft descriptor
+// limit on POSIX; on Windows, where handles have no such small limit, a
+// large number.
+std::int64_t os_open_files_limit();
+
 // The component separator that the system writes ("\" on Windows, "/" on POSIX).
 char16_t os_fs_separator();
 

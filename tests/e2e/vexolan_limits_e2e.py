@@ -103,4 +103,17 @@ else:
             assert "2 files passed / 1 duplicates removed [+0 failed]" in out, out[-1500:]
             assert not os.path.exists(os.path.join(d, "top"))  # d/d/... sorts before top
 
+    @case
+    def look_ahead_short_of_descriptors():
+        # Files read side by side need a descriptor each; one that cannot be
+        # opened then is read at its turn, as if there were no look-ahead.
+        with tempfile.TemporaryDirectory() as d:
+            body = bytes(range(256)) * 1200  # 300 KiB
+            for k in range(200):
+                with open(os.path.join(d, "f%03d" % k), "wb") as f:
+                    f.write(body)
+            out = scan_limited(d, "-n 64")
+            assert "200 files passed / 199 duplicates removed [+0 failed]" in out, out[-1500:]
+            expect_eq(sorted(os.listdir(d)), ["f000"], "what is left")
+
 u.finish()

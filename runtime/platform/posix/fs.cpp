@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <limits.h>
 #include <unistd.h>
@@ -165,6 +166,12 @@ bool posix_read_match(PosixFind* f, OsFindEntry* e) {
 }  // namespace
 
 char16_t os_fs_separator() { return u'/'; }
+
+std::int64_t os_open_files_limit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return INT32_MAX;
+  return static_cast<std::int64_t>(limit.rlim_cur);
+}
 
 bool os_fs_is_separator(char16_t unit) { return unit == u'/'; }
 

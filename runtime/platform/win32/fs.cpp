@@ -24,6 +24,8 @@ void win_fill(const WIN32_FIND_DATAW& d, OsFindEntry* e) {
 
 char16_t os_fs_separator() { return u'\\'; }
 
+std::int64_t os_open_files_limit() { return 16777216; }
+
 bool os_fs_is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
 bool os_fs_is_drive(const char16_t* path, std::int32_t length) {
