@@ -454,9 +454,13 @@ REAL_TREES = {"T1": "/usr/include", "T2": "/usr/share"}
 ASCII_FOLD = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 
 
+ASCII_FOLD[ord("/")] = ord("\\")   # the separator ranks as Windows' backslash
+
+
 def keep_key(rel):
-    """Vexolan's order of paths below one directory: A to Z folded to a to z,
-    then UTF-16 code unit by code unit (big-endian bytes compare as units)."""
+    """Vexolan's order of paths below one directory: A to Z folded to a to z and
+    the separator ranked as a backslash, then UTF-16 code unit by code unit
+    (big-endian bytes compare as units)."""
     return rel.translate(ASCII_FOLD).encode("utf-16-be", "surrogatepass")
 
 
