@@ -12,6 +12,10 @@
       at 1/4, 1/2 and 3/4 of their length, plus exact copies of two of them.
   F5  six files of 48 MiB with one size and one first block, each differing from
       the others only in a 4 KiB block in the middle.
+  F6  F3's shape at five times the count: 1,000,000 small files in 100,000
+      directories, 20% exact copies.
+  T1  a copy of this machine's /usr/include, taken once (regular files only).
+  T2  a copy of this machine's /usr/share, taken once (regular files only).
   L1  2,000,000 LF-terminated lines of random words, 30% of them repeats, shuffled.
   L2  1,000,000 distinct zero-padded numbers in ascending order.
   L3  L1's shape at ten times the count: 20,000,000 lines (about 600 MB).
@@ -29,7 +33,9 @@ Every decision comes from random.Random(seed).random(), whose sequence Python
 keeps stable across versions, turned into integers with plain arithmetic (no
 library shuffle, no transcendental functions, no hash-ordered iteration). File
 bytes come from SHAKE-128 keyed by the seed and a content number or a segment
-name. --scale shrinks every count (and F4/F5's file size) for quick runs;
+name. T1 and T2 are real trees instead: copied once, then kept, so that every
+run compares the same bytes; their expected duplicates come from a reference
+that groups the copy's files by size, then by their bytes. --scale shrinks every count (and F4/F5's file size) for quick runs;
 --corpus builds only the named corpora (F3 and L3 take a few minutes). A
 manifest beside the corpora records what was built and the results to expect;
 a corpus found complete is not rebuilt.
@@ -182,6 +188,7 @@ class TreeShape:
 F1_SHAPE = TreeShape(20000, 1000, 5, ((837, 64, 16 * KIB), (997, 16 * KIB, 1 * MIB), (1000, 1 * MIB, 8 * MIB)),
                      0.01, 2)
 F3_SHAPE = TreeShape(200000, 20000, 5, ((1000, 64, 8 * KIB),), 0.0, 0)
+F6_SHAPE = TreeShape(1000000, 100000, 5, ((1000, 64, 8 * KIB),), 0.0, 0)
 
 
 def plan_tree(seed, scale, stream, shape):
@@ -255,6 +262,10 @@ def plan_f1(seed, scale):
 
 def plan_f3(seed, scale):
     return plan_tree(seed, scale, 5, F3_SHAPE)
+
+
+def plan_f6(seed, scale):
+    return plan_tree(seed, scale, 16, F6_SHAPE)
 
 
 def big_file_size(full, scale):
@@ -495,18 +506,171 @@ def load_manifest(out):
         return None
 
 
-FILE_CORPORA = {"F1": plan_f1, "F2": plan_f2, "F3": plan_f3, "F4": plan_f4, "F5": plan_f5}
+# ---------------------------------------------------------------- real trees (T1, T2)
+
+# Real trees of this machine, copied once into the corpus folder: every later run
+# compares the same bytes, whatever the system's packages do to the originals.
+REAL_TREES = {"T1": "/usr/include", "T2": "/usr/share"}
+ASCII_FOLD = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+
+
+ASCII_FOLD[ord("/")] = ord("\\")   # the separator ranks as Windows' backslash
+
+
+def keep_key(rel):
+    """Vexolan's order of paths below one directory: A to Z folded to a to z and
+    the separator ranked as a backslash, then UTF-16 code unit by code unit
+    (big-endian bytes compare as units)."""
+    return rel.translate(ASCII_FOLD).encode("utf-16-be", "surrogatepass")
+
+
+def real_tree_disk_bytes(name):
+    """Roughly what a copy of the tree takes: a block per directory, whole blocks per file."""
+    total = 0
+    for d, _, names in os.walk(REAL_TREES[name]):
+        total += 4 * KIB
+        for n in names:
+            try:
+                st = os.lstat(os.path.join(d, n))
+            except OSError:
+                continue
+            total += -(-st.st_size // (4 * KIB)) * 4 * KIB
+    return total + 64 * MIB
+
+
+def copy_real_tree(src, dst):
+    """Copies the regular files and directories of src (links, devices and
+    unreadable files left out, hard links broken) with plain modes; returns what
+    was left out."""
+    skipped = {"links": 0, "other": 0, "unreadable": 0}
+    os.makedirs(dst)
+    todo = [""]
+    while todo:
+        rel = todo.pop()
+        try:
+            entries = sorted(os.scandir(os.path.join(src, rel)), key=lambda e: e.name)
+        except OSError:
+            skipped["unreadable"] += 1
+            continue
+        for e in entries:
+            child = os.path.join(rel, e.name) if rel else e.name
+            if e.is_symlink():
+                skipped["links"] += 1
+            elif e.is_dir(follow_symlinks=False):
+                os.mkdir(os.path.join(dst, child), 0o755)
+                todo.append(child)
+            elif e.is_file(follow_symlinks=False):
+                try:
+                    with open(e.path, "rb") as fh:
+                        data = fh.read()
+                except OSError:
+                    skipped["unreadable"] += 1
+                    continue
+                with open(os.path.join(dst, child), "wb", buffering=0) as out:
+                    out.write(data)
+                os.chmod(os.path.join(dst, child), 0o644)
+            else:
+                skipped["other"] += 1
+    return skipped
+
+
+def reference_groups(root):
+    """The copy's groups of identical files, found independently of the tools:
+    by size, then by the SHA-256 of the bytes of each same-size file. Each group
+    is sorted in Vexolan's order, so its first path is the one that stays.
+    Returns (groups, file count, directory count, bytes)."""
+    by_size = {}
+    files = dirs = size_sum = 0
+    for d, _, names in os.walk(root):
+        dirs += 1
+        for n in names:
+            p = os.path.join(d, n)
+            size = os.lstat(p).st_size
+            files += 1
+            size_sum += size
+            by_size.setdefault(size, []).append(os.path.relpath(p, root).replace(os.sep, "/"))
+    groups = []
+    for size in sorted(by_size):
+        paths = by_size[size]
+        if len(paths) < 2:
+            continue
+        by_digest = {}
+        for rel in paths:
+            by_digest.setdefault(file_digest(os.path.join(root, rel)), []).append(rel)
+        for digest in sorted(by_digest):
+            same = by_digest[digest]
+            if len(same) > 1:
+                groups.append({"size": size, "paths": sorted(same, key=keep_key)})
+    return groups, files, dirs, size_sum
+
+
+def reference_path(out, name):
+    return os.path.join(out, name + ".groups.json")
+
+
+def load_reference(out, name):
+    """The recorded groups of identical files of a real tree (lists of relative paths)."""
+    with open(reference_path(out, name)) as fh:
+        return [g["paths"] for g in json.load(fh)["groups"]]
+
+
+def real_tree_complete(out, name, entry):
+    try:
+        digest = file_digest(reference_path(out, name))
+    except OSError:
+        return False
+    return digest == entry.get("groups_sha256") and \
+        tree_stats(corpus_path(out, name)) == (entry["files"], entry["bytes"])
+
+
+def build_real_tree(out, name, log):
+    """Copies the tree, finds its duplicates and records both; the manifest entry."""
+    t = time.monotonic()
+    final = corpus_path(out, name)
+    partial = final + ".partial"
+    for p in (final, partial):
+        if os.path.isdir(p) and not os.path.islink(p):
+            shutil.rmtree(p)
+        elif os.path.lexists(p):
+            os.remove(p)
+    skipped = copy_real_tree(REAL_TREES[name], partial)
+    os.rename(partial, final)
+    groups, files, dirs, size_sum = reference_groups(final)
+    with open(reference_path(out, name), "w") as fh:
+        json.dump({"reference": "size, then SHA-256 of the bytes", "groups": groups}, fh, indent=0)
+        fh.write("\n")
+    empty = [g for g in groups if g["size"] == 0]
+    dup_empty = sum(len(g["paths"]) - 1 for g in empty)
+    dups = sum(len(g["paths"]) - 1 for g in groups)
+    # Paths that differ only in case sort as equals: which of them stays is not
+    # fixed by the order, so the check accepts either.
+    ties = sum(1 for g in groups if len(g["paths"]) > 1 and keep_key(g["paths"][0]) == keep_key(g["paths"][1]))
+    info = {
+        "source": REAL_TREES[name], "files": files, "dirs": dirs, "bytes": size_sum,
+        "skipped": skipped, "copies": dups - dup_empty, "copy_groups": len(groups) - len(empty),
+        "empty_files": sum(len(g["paths"]) for g in empty), "tied_groups": ties,
+        "duplicates_with_empty": dups, "duplicates_without_empty": dups - dup_empty,
+        "reference": "size, then SHA-256 of the bytes",
+        "groups_sha256": file_digest(reference_path(out, name)),
+    }
+    log("%s: copy of %s, %d files, %.1f MiB, %d duplicates (%d of them empty) in %.1f s"
+        % (name, REAL_TREES[name], files, size_sum / MIB, dups, dup_empty, time.monotonic() - t))
+    return info
+
+
+FILE_CORPORA = {"F1": plan_f1, "F2": plan_f2, "F3": plan_f3, "F4": plan_f4, "F5": plan_f5, "F6": plan_f6}
 LINE_CORPORA = {"L1": build_l1, "L2": build_l2, "L3": build_l3, "R1": build_r1, "R2": build_r2}
 # Built from the machine's own files: kept once built, whatever the seed.
-MACHINE_CORPORA = ("R1", "R2")
-ALL_CORPORA = ("F1", "F2", "F3", "F4", "F5", "L1", "L2", "L3", "R1", "R2")
+MACHINE_CORPORA = ("R1", "R2", "T1", "T2")
+ALL_CORPORA = ("F1", "F2", "F3", "F4", "F5", "F6", "T1", "T2", "L1", "L2", "L3", "R1", "R2")
 # Rough bytes on disk at scale 1 (small files take a block each).
 DISK_BYTES = {"F1": 20000 * 56 * KIB, "F2": 200 * 8 * MIB, "F3": 200000 * 6 * KIB, "F4": 640 * MIB,
-              "F5": 288 * MIB, "L1": 60e6, "L2": 13e6, "L3": 600e6, "R1": 150e6, "R2": 50e6}
+              "F5": 288 * MIB, "F6": 1000000 * 5 * KIB, "L1": 60e6, "L2": 13e6, "L3": 600e6,
+              "R1": 150e6, "R2": 50e6}
 
 
 def corpus_path(out, name):
-    return os.path.join(out, name if name in FILE_CORPORA else name + ".txt")
+    return os.path.join(out, name if name in FILE_CORPORA or name in REAL_TREES else name + ".txt")
 
 
 def plan(name, seed, scale):
@@ -520,6 +684,8 @@ def is_complete(out, manifest, name):
     if not e:
         return False
     path = corpus_path(out, name)
+    if name in REAL_TREES:
+        return real_tree_complete(out, name, e)
     if name in FILE_CORPORA:
         return tree_stats(path) == (e["files"], e["bytes"])
     return os.path.isfile(path) and os.path.getsize(path) == e["bytes"]
@@ -550,7 +716,8 @@ def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print, names=AL
         log("corpora %s in %s are complete (seed %d, scale %g)" % (",".join(names), out, seed, scale))
         return manifest
     os.makedirs(out, exist_ok=True)
-    need = int(sum(DISK_BYTES[n] for n in todo) * scale) + 64 * MIB
+    need = int(sum(DISK_BYTES[n] for n in todo if n not in REAL_TREES) * scale) + 64 * MIB
+    need += sum(real_tree_disk_bytes(n) for n in todo if n in REAL_TREES)
     free = shutil.disk_usage(out).free
     if free < need:
         sys.exit("gen_corpora: %s has %.1f GiB free, %s need about %.1f GiB"
@@ -559,6 +726,10 @@ def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print, names=AL
         t = time.monotonic()
         manifest["corpora"].pop(name, None)
         write_manifest(out, manifest)
+        if name in REAL_TREES:
+            manifest["corpora"][name] = build_real_tree(out, name, log)
+            write_manifest(out, manifest)
+            continue
         final = corpus_path(out, name)
         partial = final + ".partial"
         for p in (final, partial):

@@ -15,6 +15,8 @@ from tools import count_lines
 
 PROMPT = "Press 'Y' to continue"
 ENTER = "Press Enter to quit"
+# The whole line: a file's name may start with "Haha" too.
+PRANK = "Haha. Just kidding, nothing was done"
 DONE_RE = re.compile(r"DONE with (\d+) (files|strings), (-?\d+) ms")
 FILES_COUNT_RE = re.compile(r"(\d+) files passed / (\d+) duplicates removed \[\+(\d+) failed\]")
 LINES_COUNT_RE = re.compile(r"(\d+) lines passed / (\d+) strings removed")
@@ -297,7 +299,7 @@ def run_vexolan(tool, target, out_dir, timeout):
     if timed_out:
         s.error = "timed out after %d s (prompt %s): %r" % (
             timeout, "answered" if driver.sent_y else "never seen", tail(text))
-    elif "Haha" in text:
+    elif PRANK in text:
         s.error = "the Y key was not taken (prank path)"
     elif "Error: invalid path" in text:
         s.error = "path rejected: " + target

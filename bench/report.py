@@ -48,7 +48,11 @@ def fmt_ratio(a, b):
 
 def corpus_title(name, manifest):
     e = manifest["corpora"][name]
-    if name in ("F1", "F2", "F3"):
+    if e.get("source"):
+        return "%s — a copy of %s: %s files, %.0f MiB, %s duplicates%s (the reference's)" % (
+            name, e["source"], format(e["files"], ","), e["bytes"] / MIB, format(e["copies"], ","),
+            (", %s empty files" % format(e["empty_files"], ",")) if e.get("empty_files") else "")
+    if name in ("F1", "F2", "F3", "F6"):
         return "%s — %s files, %.0f MiB, %s exact copies%s%s" % (
             name, format(e["files"], ","), e["bytes"] / MIB, format(e["copies"], ","),
             (", %s empty files" % format(e["empty_files"], ",")) if e.get("empty_files") else "",
@@ -73,14 +77,24 @@ def check_text(row):
     return check
 
 
+def per_file(value, files, unit):
+    """A median spread over the corpus's files: bytes or microseconds per file."""
+    if value is None or not files:
+        return "—"
+    v = value * unit / files
+    return format(round(v), ",") if v >= 100 else "%.1f" % v
+
+
 def table(name, rows, manifest):
     ours = main_row(rows)
     ours_ok = ours is not None and ours.error is None and ours.ok_samples()
     label = ours.tool.name.capitalize() if ours else "ours"
+    files = manifest["corpora"][name].get("files")
     lines = ["#### " + corpus_title(name, manifest), "",
-             "| Tool | Wall ms | Range ms | Own ms | Peak RSS MiB | CPU ms | "
-             "%s/peer wall | %s/peer own | %s/peer RSS | Check |" % (label, label, label),
-             "|---|--:|--:|--:|--:|--:|--:|--:|--:|---|"]
+             "| Tool | Wall ms | Range ms | Own ms | Peak RSS MiB | %sCPU ms | "
+             "%s/peer wall | %s/peer own | %s/peer RSS | Check |" % (
+                 "RSS B/file | Wall µs/file | " if files else "", label, label, label),
+             "|---|--:|--:|--:|--:|%s--:|--:|--:|--:|---|" % ("--:|--:|" if files else "")]
     o_wall = ours.med("wall_ms") if ours_ok else None
     o_own = ours.med("own_ms") if ours_ok else None
     o_rss = ours.med("rss_kib") if ours_ok else None
@@ -88,11 +102,14 @@ def table(name, rows, manifest):
         shown = ("**%s**" % row.tool.name) if row.tool.ours else row.tool.name
         ok = row.ok_samples()
         if row.error and not ok:
-            lines.append("| %s | failed | | | | | | | | %s |" % (shown, row.error.replace("|", "/").replace("\n", " ")))
+            lines.append("| %s | failed | | | | |%s | | | | %s |" % (
+            shown, " | |" if files else "", row.error.replace("|", "/").replace("\n", " ")))
             continue
         walls = [s.wall_ms for s in ok]
         wall, rss = row.med("wall_ms"), row.med("rss_kib")
         rss_text = "%.1f" % (rss / 1024.0) if rss is not None else "—"
+        if files:
+            rss_text += " | %s | %s" % (per_file(rss, files, 1024), per_file(wall, files, 1000))
         if row.tool.ours:
             r_wall = r_own = r_rss = ""
         else:
@@ -103,20 +120,26 @@ def table(name, rows, manifest):
     return lines
 
 
-GROWTH = (("F1", "F3"), ("L1", "L3"))
+GROWTH = (("F1", "F3"), ("F3", "F6"), ("L1", "L3"))
+TIMES = {2: "twice", 5: "five times", 10: "ten times"}
 
 
-def growth_section(results):
-    """How each tool's time and memory grow from a corpus to the one ten times its size."""
+def growth_section(results, manifest):
+    """How each tool's time and memory grow from a corpus to a larger one of its
+    shape; for files also the wall time per file, which should not grow."""
     out = []
     for small, large in GROWTH:
         if small not in results or large not in results:
             continue
+        unit = "files" if small[0] == "F" else "lines"
+        n1, n2 = manifest["corpora"][small][unit], manifest["corpora"][large][unit]
+        factor = round(n2 / n1)
+        per_file = unit == "files"
         big = {r.tool.name: r for r in results[large]}
-        out += ["#### Growth %s → %s (ten times the %s)" % (small, large, "files" if small[0] == "F" else "lines"), "",
-                "| Tool | %s wall ms | %s wall ms | × wall | %s RSS MiB | %s RSS MiB | × RSS |" % (
-                    small, large, small, large),
-                "|---|--:|--:|--:|--:|--:|--:|"]
+        out += ["#### Growth %s → %s (%s the %s)" % (small, large, TIMES.get(factor, "%d times" % factor), unit), "",
+                "| Tool | %s wall ms | %s wall ms | × wall | %s%s RSS MiB | %s RSS MiB | × RSS |" % (
+                    small, large, "× wall per file | " if per_file else "", small, large),
+                "|---|--:|--:|--:|%s--:|--:|--:|" % ("--:|" if per_file else "")]
         for row in results[small]:
             other = big.get(row.tool.name)
             if other is None:
@@ -124,9 +147,12 @@ def growth_section(results):
             w1, w2 = row.med("wall_ms"), other.med("wall_ms")
             m1, m2 = row.med("rss_kib"), other.med("rss_kib")
             mib = lambda v: "%.1f" % (v / 1024.0) if v is not None else "—"  # noqa: E731
-            out.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+            each = ""
+            if per_file:
+                each = "%s | " % (fmt_ratio(w2 / n2, w1 / n1) if w1 is not None and w2 is not None else "—")
+            out.append("| %s | %s | %s | %s | %s%s | %s | %s |" % (
                 ("**%s**" % row.tool.name) if row.tool.ours else row.tool.name,
-                fmt_ms(w1), fmt_ms(w2), fmt_ratio(w2, w1), mib(m1), mib(m2), fmt_ratio(m2, m1)))
+                fmt_ms(w1), fmt_ms(w2), fmt_ratio(w2, w1), each, mib(m1), mib(m2), fmt_ratio(m2, m1)))
         out.append("")
     return out
 
@@ -159,12 +185,24 @@ TARGETS = [
     ("F2", "rmlint-md5", "wall", 1.0, True),
     ("F4", "openssl-md5", "wall", 0.5, False),
     ("F5", "openssl-md5", "wall", 0.5, False),
+    ("F6", "jdupes-del", "wall", 0.7, False),
+]
+
+# Goals per file of a corpus, for the main row: (corpus, measure, limit, reference).
+# "rss_per_file": peak RSS over the files, at most limit bytes (GNU time's
+# launcher included); "wall_per_file": wall time per file at most limit times
+# that on the reference corpus.
+PER_FILE_TARGETS = [
+    ("F3", "rss_per_file", 200, None),
+    ("F6", "rss_per_file", 200, None),
+    ("F6", "wall_per_file", 1.0, "F3"),
 ]
 
 
-def evaluate_targets(results):
+def evaluate_targets(results, manifest=None):
     """The goals whose rows were measured: dicts with corpus, ours, peer, measure,
-    limit, strict, ratio (None when a row failed) and met."""
+    limit, strict, ratio (None when a row failed; bytes per file for
+    "rss_per_file") and met."""
     out = []
     for corpus, peer, measure, limit, strict in TARGETS:
         rows = results.get(corpus)
@@ -181,6 +219,23 @@ def evaluate_targets(results):
         met = None if ratio is None else (ratio < limit if strict else ratio <= limit)
         out.append({"corpus": corpus, "ours": ours.tool.name, "peer": peer, "measure": measure,
                     "limit": limit, "strict": strict, "ratio": ratio, "met": met})
+    for corpus, measure, limit, reference in PER_FILE_TARGETS if manifest else ():
+        ours = main_row(results.get(corpus) or [])
+        if ours is None or (reference and main_row(results.get(reference) or []) is None):
+            continue
+        files = manifest["corpora"][corpus]["files"]
+        ratio = None
+        if measure == "rss_per_file":
+            rss = ours.med("rss_kib") if ours.error is None else None
+            ratio = rss * 1024 / files if rss is not None else None
+        else:
+            other = main_row(results[reference])
+            w, w_ref = (r.med("wall_ms") if r.error is None else None for r in (ours, other))
+            if w is not None and w_ref:
+                ratio = (w / files) / (w_ref / manifest["corpora"][reference]["files"])
+        out.append({"corpus": corpus, "ours": ours.tool.name, "peer": reference, "measure": measure,
+                    "limit": limit, "strict": False, "ratio": ratio,
+                    "met": None if ratio is None else ratio <= limit})
     return out
 
 
@@ -188,13 +243,20 @@ def targets_section(targets):
     lines = ["#### Targets (ratios of medians, this run)", "",
              "| Corpus | Target | Ratio | Met |", "|---|---|--:|---|"]
     for t in targets:
-        what = "time" if t["measure"] == "wall" else "peak RSS"
-        word = ("below %g ×" if t["strict"] else "≤ %g ×") % t["limit"]
-        text = "%s %s %s %s" % (t["ours"].capitalize(), what, word, t["peer"])
+        value = "%.2f" % t["ratio"] if t["ratio"] is not None else "—"
+        if t["measure"] == "rss_per_file":
+            text = "%s peak RSS ≤ %g B per file" % (t["ours"].capitalize(), t["limit"])
+            value = "%.0f B" % t["ratio"] if t["ratio"] is not None else value
+        elif t["measure"] == "wall_per_file":
+            text = "%s time per file ≤ %g × on %s" % (t["ours"].capitalize(), t["limit"], t["peer"])
+        else:
+            what = "time" if t["measure"] == "wall" else "peak RSS"
+            word = ("below %g ×" if t["strict"] else "≤ %g ×") % t["limit"]
+            text = "%s %s %s %s" % (t["ours"].capitalize(), what, word, t["peer"])
         if t["ratio"] is None:
             lines.append("| %s | %s | — | not measured |" % (t["corpus"], text))
         else:
-            lines.append("| %s | %s | %.2f | %s |" % (t["corpus"], text, t["ratio"], "yes" if t["met"] else "**no**"))
+            lines.append("| %s | %s | %s | %s |" % (t["corpus"], text, value, "yes" if t["met"] else "**no**"))
     return lines
 
 
@@ -280,7 +342,7 @@ def report(results, targets, used, env, manifest, elapsed, chart_name=None):
         out += ["![Ratios of our programs' times to each peer's, with the goals](%s)" % chart_name, ""]
     for name, rows in results.items():
         out += table(name, rows, manifest) + [""]
-    out += growth_section(results)
+    out += growth_section(results, manifest)
     if targets:
         out += targets_section(targets) + [""]
     out += ["Commands (DIR and FILE are fresh copies in the scratch directory; OUT is its output directory):", ""]

@@ -1,6 +1,8 @@
 """The measured commands of bench/run, per corpus, and how each result is checked."""
 import os
 
+from gen_corpora import keep_key
+
 
 class Tool:
     """One measured command. `argv(target, out)` gives its command line; `kind` is
@@ -100,6 +102,11 @@ def big_file_tools(bin_dir):
     ] + jdupes_tools()
 
 
+def tree_tools(bin_dir):
+    """F6 and the real trees: Vexolan against jdupes, listing and deleting."""
+    return vexolan_tools(bin_dir) + jdupes_tools()
+
+
 def line_tools(bin_dir):
     quo = os.path.join(bin_dir, "quorith")
     return [
@@ -117,6 +124,7 @@ def line_tools(bin_dir):
 CORPORA = {
     "F1": ("files", file_tools), "F2": ("files", file_tools), "F3": ("files", scaled_file_tools),
     "F4": ("files", big_file_tools), "F5": ("files", big_file_tools),
+    "F6": ("files", tree_tools), "T1": ("files", tree_tools), "T2": ("files", tree_tools),
     "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", line_tools),
     "R1": ("lines", line_tools), "R2": ("lines", line_tools),
 }
@@ -199,3 +207,45 @@ def left_over(root, contents):
                 present.add(rel)
     lost = len(set(contents.values()) - kept)
     return left, lost, unknown, [p for p in contents if p not in present]
+
+
+def real_tree_contents(root, groups):
+    """Relative path -> what its bytes are, for a real tree: the reference's group
+    for the files in one, the path itself (a content of its own) for the others."""
+    contents = {}
+    for d, _, names in os.walk(root):
+        rel_dir = os.path.relpath(d, root)
+        for n in names:
+            rel = n if rel_dir == "." else (rel_dir.replace(os.sep, "/") + "/" + n)
+            contents[rel] = ("path", rel)
+    for i, paths in enumerate(groups):
+        for rel in paths:
+            contents[rel] = ("group", i)
+    return contents
+
+
+def first_kept(contents):
+    """Per content held by several files, the sort key of the file that Vexolan
+    keeps: the first path in its order."""
+    first = {}
+    for rel, key in contents.items():
+        k = keep_key(rel)
+        if key in first:
+            first[key] = min(first[key], k)
+        else:
+            first[key] = k
+    counts = {}
+    for key in contents.values():
+        counts[key] = counts.get(key, 0) + 1
+    return {key: k for key, k in first.items() if counts[key] > 1}
+
+
+def wrong_keepers(contents, first, gone):
+    """Groups of identical files where what stayed is not the first path of the
+    group in Vexolan's order (one file, the first)."""
+    gone = set(gone)
+    stayed = {}
+    for rel, key in contents.items():
+        if key in first and rel not in gone:
+            stayed.setdefault(key, []).append(keep_key(rel))
+    return sum(1 for key, k in first.items() if stayed.get(key, []) != [k])
