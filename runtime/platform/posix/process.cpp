@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -67,3 +68,20 @@ OsLock* os_lock_create() { return new (std::nothrow) OsLock; }
 void os_lock_enter(OsLock* lock) { if (lock) lock->m.lock(); }
 void os_lock_leave(OsLock* lock) { if (lock) lock->m.unlock(); }
 void os_lock_destroy(OsLock* lock) { delete lock; }
+
+std::int64_t os_memory_limit() {
+  std::int64_t limit = -1;
+  auto take = [&limit](std::int64_t bytes) {
+    if (bytes > 0 && (limit < 0 || bytes < limit)) limit = bytes;
+  };
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    struct rlimit r;
+    if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY &&
+        r.rlim_cur < static_cast<rlim_t>(INT64_MAX))
+      take(static_cast<std::int64_t>(r.rlim_cur));
+  }
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0 && pages < INT64_MAX / page) take(static_cast<std::int64_t>(pages) * page);
+  return limit;
+}
