@@ -71,14 +71,18 @@ std::int64_t data_start = 0;
 // by a test, or else half of what the process may use (the rest for the
 // growth of the tree's arrays and everything else).
 std::int64_t memory_budget = 0;
+// The current file's budget, taken before its tree grows: what the heap
+// holds once the tree is cleared is there for the bounded path again.
+std::int64_t file_budget = 0;
 // The tree's bytes for a distinct line, besides its units: the node, its
-// hash entries and the copy's header, with room for the arrays' growth.
-constexpr std::int64_t TREE_BYTES_PER_LINE = 96;
+// hash entries and the copy's terminator, with room for the arrays' growth.
+constexpr std::int64_t TREE_BYTES_PER_LINE = 48;
 
 std::int64_t quorith_budget() {
   if (memory_budget > 0) return memory_budget;
   std::int64_t limit = os_memory_limit();
-  return limit > 0 ? limit / 2 : INT64_MAX;
+  if (limit < 0) return INT64_MAX;
+  return limit > 2 ? limit / 2 : 1;
 }
 
 CStr quorith_param(std::int32_t index) { return rt_param(index); }
@@ -128,7 +132,7 @@ bool quorith_name_is_free(CStr name) {
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
-  const std::int64_t budget = quorith_budget();
+  const std::int64_t budget = file_budget;
   std::int64_t held = 0;  // the tree's bytes, as estimated
   std::int32_t queued = 0;
   // Each line's length and hash, taken once for its announcement, its
@@ -223,7 +227,7 @@ Failure quorith_bounded() {
   job.format = txt_format_code(text_format);
   job.data_start = data_start;
   job.input_bytes = fs_file_size(input_path);
-  job.budget = quorith_budget();
+  job.budget = file_budget;
   job.announced = announced;
   job.progress = [] { quorith_counts(-1); };
   return quorith_disk_lines(job);
@@ -295,6 +299,7 @@ void quorith_file(std::int32_t i) {
     return;
   }
 
+  file_budget = quorith_budget();
   tree_init(TREE_STEP);
   Failure failure = quorith_lines();
   if (failure == Failure::Spill) failure = quorith_bounded();

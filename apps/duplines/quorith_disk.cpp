@@ -16,7 +16,11 @@
 namespace {
 
 constexpr std::int32_t PROGRESS_EVERY = 10240;
-constexpr std::int32_t TREE_STEP = 102400;
+// The tree's growth step in a partition: Quorith's own where the budget
+// has room for it, smaller where a tight budget would not hold its array.
+constexpr std::int64_t TREE_STEP = 102400;
+constexpr std::int64_t TREE_STEP_LEAST = 1024;
+constexpr std::int64_t TREE_NODE_BYTES = 64;
 constexpr std::int32_t UTF16 = txt_format_code(TextFormat::Utf16Le);
 // Open partition files at most: two for each (its lines, then its kept
 // line numbers), well within what a process may hold open.
@@ -150,7 +154,7 @@ class DiskRun {
       txt_seek(lines_[p], 0);  // its last output written first
       kept_[p] = temporary();
       if (txt_error(lines_[p]) != 0 || !kept_[p]) return QuorithFailure::Write;
-      tree_init(TREE_STEP);
+      tree_init(static_cast<std::int32_t>(std::clamp(job_.budget / TREE_NODE_BYTES / 4, TREE_STEP_LEAST, TREE_STEP)));
       while (CStr record = txt_read_next_line(lines_[p], UTF16)) {
         std::int32_t units = str_length(record);
         if (number_get(record, units) < 0) return QuorithFailure::Write;  // not what was written

@@ -438,4 +438,34 @@ def memory_limit_is_reported_and_leaves_nothing():
         expect_eq(sorted(os.listdir(d)), ["long", "long_new", "next", "next_new"])
 
 
+@case
+def distinct_lines_beyond_the_memory_limit_come_out_exact():
+    if u.WINDOWS or asan_build():
+        print("skip distinct_lines_beyond_the_memory_limit_come_out_exact: an address-space limit is set natively, "
+              "and not under AddressSanitizer, which reserves far more")
+        return
+    import resource
+    with tempfile.TemporaryDirectory() as d:
+        # 2.6 million distinct lines (some 130 MB in memory), each met again
+        # now and then, under an address-space limit of 32 MB.
+        keys = [b"%08x" % ((k * 2654435761) & 0xFFFFFFFF) for k in range(2600000)]
+        body = [keys[k // 5 * 4 + k % 5 - 1] if k % 5 == 4 else keys[k // 5 * 4 + k % 5] for k in range(3250000)]
+        write(d + "/big", b"\n".join(body) + b"\n")
+        seen = set()
+        expected = []
+        for line in body:
+            if line not in seen:
+                seen.add(line)
+                expected.append(line + b"\r\n")
+        free = native_run([d + "/big"])
+        expect_eq(read(d + "/big_new"), b"".join(expected))
+        os.remove(d + "/big_new")
+        write(d + "/big_new", b"an earlier output\r\n")
+        limit = 32 << 20
+        bounded = native_run([d + "/big"], preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        expect_eq(bounded, free)
+        expect_eq(read(d + "/big_new"), b"".join(expected))
+        expect_eq(sorted(os.listdir(d)), ["big", "big_new"])
+
+
 u.finish()
