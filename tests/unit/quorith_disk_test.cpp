@@ -15,6 +15,7 @@
 #include "console/con.h"
 #include "duplines/quorith.h"
 #include "filesystem/fs.h"
+#include "platform/os_process.h"
 #include "platform/os_seam.h"
 #include "textfile/txt.h"
 
@@ -185,6 +186,16 @@ TEST_F(QuorithDisk, TheBoundedPathGivesTheInMemoryResult) {
       EXPECT_EQ(r.files[i].first, expected.files[i].first);
       EXPECT_TRUE(r.files[i].second == expected.files[i].second) << r.files[i].first;
     }
+  }
+}
+
+// The budget without a test's: the memory the process may still take is
+// known, and on a 32-bit target within its address space.
+TEST(QuorithBudget, TheMemoryLeftIsKnownAndWithinTheAddressSpace) {
+  const std::int64_t limit = os_memory_limit();
+  EXPECT_GT(limit, 0);
+  if (sizeof(void*) == 4) {
+    EXPECT_LE(limit, std::int64_t{1} << 32);
   }
 }
 

@@ -162,8 +162,8 @@ const Fault FAULTS[] = {
     {"putting the output in its place fails", "a\na\n", [] { os_calls().file_replace = ReplaceFails; },
      u"Cannot write out file: ", true},
     // The bounded path (a budget of one byte) with its own data on disk.
-    {"a write of partition data fails", Lines(6000, 3000), [] { Spill(), g_at = 1, os_calls().file_write = WriteFails; },
-     u"Cannot write out file: ", true},
+    {"a write of partition data fails", Lines(6000, 3000),
+     [] { Spill(), g_at = 1, os_calls().file_write = WriteFails; }, u"Cannot write out file: ", true},
     {"a write of kept line numbers fails", Lines(6000, 3000),
      [] { Spill(), g_at = 300, os_calls().file_write = WriteFails; }, u"Cannot write out file: ", true},
     {"a write of the bounded path's output fails", Lines(6000, 3000),
@@ -351,42 +351,51 @@ TEST_F(QuorithFaults, AnEndAtAnyMomentLeavesTheEarlierOutputOrTheNewOne) {
   const Way ways[] = {
       {"a kill", nullptr, false}, {"a signal", EndBySignal, false}, {"the console closing", EndByClosing, true}};
   g_expected_output = expected;
-  // The moments of one whole run.
-  g_end_at = 0;
-  g_moment = 0;
-  InstallMoments();
-  quorith_file(0);
-  int moments = g_moment + 1;
-  os_calls_reset();
-  os_calls().console_write = CaptureUnits;
-  ASSERT_EQ(Read(g_dir / "in_new"), expected);
-  ASSERT_GT(moments, 20);
-  for (const Way& way : ways) {
-    for (bool previous : {false, true}) {
-      for (int at = 1; at <= moments; ++at) {
-        SCOPED_TRACE(std::string(way.name) + " at moment " + std::to_string(at) + (previous ? ", over an earlier output" : ""));
-        stdfs::remove(g_dir / "in_new");
-        if (previous) Write(g_dir / "in_new", PREVIOUS);
-        g_had_output = previous;
-        g_end_at = at;
-        g_end = way.end;
-        g_end_between_operations = way.between_operations;
-        g_end_due = false;
-        g_moment = 0;
-        g_bad_states = 0;
-        InstallMoments();
-        quorith_file(0);
-        CheckMoment(true);
-        os_calls_reset();
-        os_calls().console_write = CaptureUnits;
-        txt_close(TXT_ALL);
-        EXPECT_EQ(g_bad_states, 0);
-        if (way.end) {
-          std::set<std::string> names = Listing();
-          names.erase("in_new");
-          EXPECT_EQ(names, (std::set<std::string>{"in", "next"}));
+  // In memory, and the bounded path with its temporary files (which only
+  // the ends that the process sees delete).
+  for (std::int64_t budget : {0, 200000}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    quorith_set_memory_budget(budget);
+    // The moments of one whole run.
+    g_end_at = 0;
+    g_moment = 0;
+    InstallMoments();
+    quorith_file(0);
+    int moments = g_moment + 1;
+    os_calls_reset();
+    os_calls().console_write = CaptureUnits;
+    ASSERT_EQ(Read(g_dir / "in_new"), expected);
+    ASSERT_GT(moments, 20);
+    for (const Way& way : ways) {
+      if (budget && !way.end) continue;
+      for (bool previous : {false, true}) {
+        if (budget && !previous) continue;
+        for (int at = 1; at <= moments; ++at) {
+          SCOPED_TRACE(std::string(way.name) + " at moment " + std::to_string(at) +
+                       (previous ? ", over an earlier output" : ""));
+          stdfs::remove(g_dir / "in_new");
+          if (previous) Write(g_dir / "in_new", PREVIOUS);
+          g_had_output = previous;
+          g_end_at = at;
+          g_end = way.end;
+          g_end_between_operations = way.between_operations;
+          g_end_due = false;
+          g_moment = 0;
+          g_bad_states = 0;
+          InstallMoments();
+          quorith_file(0);
+          CheckMoment(true);
+          os_calls_reset();
+          os_calls().console_write = CaptureUnits;
+          txt_close(TXT_ALL);
+          EXPECT_EQ(g_bad_states, 0);
+          if (way.end) {
+            std::set<std::string> names = Listing();
+            names.erase("in_new");
+            EXPECT_EQ(names, (std::set<std::string>{"in", "next"}));
+          }
+          if (HasFailure()) return;
         }
-        if (HasFailure()) return;
       }
     }
   }
