@@ -217,8 +217,8 @@ Failure quorith_bounded() {
   const std::int64_t announced = lines_read;
   tree_clear();
   txt_close(OUTPUT_FILE);
-  if (data_start < 0 || txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0)
-    return Failure::Write;
+  if (data_start < 0) return Failure::Memory;  // the input cannot be read again
+  if (txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) return Failure::Write;
   QuorithDiskJob job = {};
   job.input = INPUT_FILE;
   job.output = OUTPUT_FILE;

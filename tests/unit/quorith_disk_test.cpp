@@ -189,6 +189,27 @@ TEST_F(QuorithDisk, TheBoundedPathGivesTheInMemoryResult) {
   }
 }
 
+// Without a budget of its own: a tree that cannot grow (an allocation of
+// a megabyte or more refused) makes the bounded path take the file over,
+// whose partitions need no growth.
+void* GrowthFails(OsHeap h, void* block, std::size_t bytes) {
+  return bytes >= 1000000 ? nullptr : os_system_calls().heap_realloc(h, block, bytes);
+}
+
+TEST_F(QuorithDisk, ATreeThatCannotGrowGoesTheBoundedWay) {
+  std::string text;
+  for (int i = 0; i < 110000; ++i) text += std::to_string(i * 7 % 110000) + "\n";  // more than its first array
+  text += "5\n";
+  const Result expected = RunAll({text}, 0);
+  ASSERT_EQ(expected.files.size(), 2u);
+  os_calls().heap_realloc = GrowthFails;
+  const Result r = RunAll({text}, 0);
+  EXPECT_GT(g_creates, 2);  // the partitions of the bounded path
+  EXPECT_EQ(r.console, expected.console) << stdfs::path(r.console).string();
+  ASSERT_EQ(r.files.size(), 2u);
+  EXPECT_TRUE(r.files[1].second == expected.files[1].second);
+}
+
 // The budget without a test's: the memory the process may still take is
 // known, and on a 32-bit target within its address space.
 TEST(QuorithBudget, TheMemoryLeftIsKnownAndWithinTheAddressSpace) {
