@@ -468,4 +468,39 @@ def distinct_lines_beyond_the_memory_limit_come_out_exact():
         expect_eq(sorted(os.listdir(d)), ["big", "big_new"])
 
 
+@case
+def more_distinct_lines_than_the_address_space_holds():
+    if not u.WINDOWS:
+        print("skip more_distinct_lines_than_the_address_space_holds: the 32-bit address space is the Windows build's")
+        return
+    import hashlib
+    # 40 million distinct lines (some 2.2 GB in memory, past what a 32-bit
+    # process can address), then every 40000th of them again.
+    n, step, every = 40000000, 1000000, 40000
+    key = lambda k: b"%08x" % ((k * 2654435761) & 0xFFFFFFFF)
+    with tempfile.TemporaryDirectory() as d:
+        expected = hashlib.md5()
+        with open(d + "/huge", "wb") as f:
+            for start in range(0, n, step):
+                block = [key(k) for k in range(start, start + step)]
+                f.write(b"\n".join(block) + b"\n")
+                expected.update(b"\r\n".join(block) + b"\r\n")
+            f.write(b"".join(key(k) + b"\n" for k in range(0, n, every)))
+        total = n + n // every
+        out, code = u.run(u.QUORITH, [u.host_path(d + "/huge")], timeout=450)
+        expect_eq(code, 0, "exit code")
+        out = re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", out)
+        progress = ["%d lines passed / %d strings removed" % (k, max(0, k - n))
+                    for k in range(10240, total + 1, 10240)]
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 1", *progress,
+                             "%d lines passed / %d strings removed" % (total, n // every),
+                             "DONE with %d strings, N ms" % total, "Saved as huge_new", "", *END))
+        with open(d + "/huge_new", "rb") as f:
+            got = hashlib.md5()
+            for piece in iter(lambda: f.read(1 << 22), b""):
+                got.update(piece)
+        expect_eq(got.hexdigest(), expected.hexdigest(), "output digest")
+        expect_eq(sorted(os.listdir(d)), ["huge", "huge_new"])
+
+
 u.finish()
