@@ -11,8 +11,10 @@
 #include "core/arr.h"
 #include "console/con.h"
 #include "core/tm.h"
+#include "duplines/quorith_disk.h"
 #include "filesystem/fs.h"
 #include "platform/os_heap.h"
+#include "platform/os_process.h"
 #include "textfile/txt.h"
 
 std::int64_t lines_read = 0;
@@ -62,6 +64,26 @@ void quorith_release(LineCopy* line) {
 }
 TextFormat text_format = TextFormat::Ansi;
 std::int32_t start_ms = 0;
+// Where the current file's lines start, past its byte-order mark.
+std::int64_t data_start = 0;
+
+// Bytes the tree may take before the bounded path takes a file over: set
+// by a test, or else half of what the process may use (the rest for the
+// growth of the tree's arrays and everything else).
+std::int64_t memory_budget = 0;
+// The current file's budget, taken before its tree grows: what the heap
+// holds once the tree is cleared is there for the bounded path again.
+std::int64_t file_budget = 0;
+// The tree's bytes for a distinct line, besides its units: the node, its
+// hash entries and the copy's terminator, with room for the arrays' growth.
+constexpr std::int64_t TREE_BYTES_PER_LINE = 48;
+
+std::int64_t quorith_budget() {
+  if (memory_budget > 0) return memory_budget;
+  std::int64_t limit = os_memory_limit();
+  if (limit < 0) return INT64_MAX;
+  return limit > 2 ? limit / 2 : 1;
+}
 
 CStr quorith_param(std::int32_t index) { return rt_param(index); }
 QuorithInputFn g_input = quorith_param;
@@ -74,8 +96,7 @@ struct InputIdentity {
 };
 InputIdentity* input_ids = nullptr;
 
-// Why a file was given up.
-enum class Failure { None, Read, Write, Memory };
+using Failure = QuorithFailure;
 
 void quorith_counts(std::int32_t colour) {
   StrBuild line;
@@ -111,6 +132,8 @@ bool quorith_name_is_free(CStr name) {
 // output. Stops at the end of the input or at the first failure.
 Failure quorith_lines() {
   std::int32_t progress = PROGRESS_EVERY;
+  const std::int64_t budget = file_budget;
+  std::int64_t held = 0;  // the tree's bytes, as estimated
   std::int32_t queued = 0;
   // Each line's length and hash, taken once for its announcement, its
   // lookup and its output.
@@ -135,11 +158,13 @@ Failure quorith_lines() {
     }
     std::int32_t added = tree_insert_unique(current_key);
     if (added > 0) {
+      held += TREE_BYTES_PER_LINE + 2 * static_cast<std::int64_t>(current_key.units);
+      if (held > budget) return Failure::Spill;
       if (txt_write_line(OUTPUT_FILE, current_line.units, current_key.units, format) == 0) return Failure::Write;
     } else if (added == 0) {
       ++lines_removed;
     } else {
-      return Failure::Memory;
+      return Failure::Spill;
     }
     ++lines_read;
     if (--progress == 0) {
@@ -185,7 +210,32 @@ void quorith_abandon(Failure failure) {
   txt_close(INPUT_FILE);
 }
 
+// The file's distinct lines outgrow the memory: its tree and its output so
+// far go (what was printed of it stays true), and the bounded path starts
+// the file over.
+Failure quorith_bounded() {
+  const std::int64_t announced = lines_read;
+  tree_clear();
+  txt_close(OUTPUT_FILE);
+  if (data_start < 0) return Failure::Memory;  // the input cannot be read again
+  if (txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) return Failure::Write;
+  QuorithDiskJob job = {};
+  job.input = INPUT_FILE;
+  job.output = OUTPUT_FILE;
+  job.output_path = output_path;
+  job.usable = quorith_name_is_free;
+  job.format = txt_format_code(text_format);
+  job.data_start = data_start;
+  job.input_bytes = fs_file_size(input_path);
+  job.budget = file_budget;
+  job.announced = announced;
+  job.progress = [] { quorith_counts(-1); };
+  return quorith_disk_lines(job);
+}
+
 }  // namespace
+
+void quorith_set_memory_budget(std::int64_t bytes) { memory_budget = bytes > 0 ? bytes : 0; }
 
 void quorith_set_inputs(std::int32_t count, QuorithInputFn fn) {
   param_count = count;
@@ -230,6 +280,7 @@ void quorith_file(std::int32_t i) {
     return;
   }
   text_format = txt_detect_format(INPUT_FILE);
+  data_start = txt_position(INPUT_FILE);
   if (text_format != TextFormat::Ansi && text_format != TextFormat::Utf8 && text_format != TextFormat::Utf16Le) {
     // UTF-16BE and UTF-32 are known by their marks only: read as ANSI they
     // would be "saved" as garbage, so the file is refused and nothing written.
@@ -248,8 +299,10 @@ void quorith_file(std::int32_t i) {
     return;
   }
 
+  file_budget = quorith_budget();
   tree_init(TREE_STEP);
   Failure failure = quorith_lines();
+  if (failure == Failure::Spill) failure = quorith_bounded();
   // The last output is written before the summary, so that a full disk
   // is told instead of it.
   if (failure == Failure::None && txt_flush(OUTPUT_FILE) == 0 && txt_error(OUTPUT_FILE) != 0) failure = Failure::Write;

@@ -18,6 +18,11 @@ const RtProgram& quorith_program();
 using QuorithInputFn = CStr (*)(std::int32_t index);
 void quorith_set_inputs(std::int32_t count, QuorithInputFn fn);
 
+// Bytes the tree may take for a file's distinct lines before the file goes
+// the bounded way through temporary files (for tests); 0 restores the
+// budget taken from the memory the process may use.
+void quorith_set_memory_budget(std::int64_t bytes);
+
 // The steps for input `index`: reads it, writes its output, prints its
 // lines. The console, the text files and the tree must be set up.
 void quorith_file(std::int32_t index);

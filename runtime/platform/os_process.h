@@ -36,3 +36,9 @@ OsLock* os_lock_create();
 void os_lock_enter(OsLock* lock);
 void os_lock_leave(OsLock* lock);
 void os_lock_destroy(OsLock* lock);
+
+// Bytes of memory the process may still take for its data: the smallest of
+// what its resource limits allow and the machine's physical memory (POSIX),
+// or of the address space left and the physical memory (Windows); -1 when
+// none of it can be learnt.
+std::int64_t os_memory_limit();

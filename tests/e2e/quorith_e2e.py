@@ -438,4 +438,69 @@ def memory_limit_is_reported_and_leaves_nothing():
         expect_eq(sorted(os.listdir(d)), ["long", "long_new", "next", "next_new"])
 
 
+@case
+def distinct_lines_beyond_the_memory_limit_come_out_exact():
+    if u.WINDOWS or asan_build():
+        print("skip distinct_lines_beyond_the_memory_limit_come_out_exact: an address-space limit is set natively, "
+              "and not under AddressSanitizer, which reserves far more")
+        return
+    import resource
+    with tempfile.TemporaryDirectory() as d:
+        # 2.6 million distinct lines (some 130 MB in memory), each met again
+        # now and then, under an address-space limit of 32 MB.
+        keys = [b"%08x" % ((k * 2654435761) & 0xFFFFFFFF) for k in range(2600000)]
+        body = [keys[k // 5 * 4 + k % 5 - 1] if k % 5 == 4 else keys[k // 5 * 4 + k % 5] for k in range(3250000)]
+        write(d + "/big", b"\n".join(body) + b"\n")
+        seen = set()
+        expected = []
+        for line in body:
+            if line not in seen:
+                seen.add(line)
+                expected.append(line + b"\r\n")
+        free = native_run([d + "/big"])
+        expect_eq(read(d + "/big_new"), b"".join(expected))
+        os.remove(d + "/big_new")
+        write(d + "/big_new", b"an earlier output\r\n")
+        limit = 32 << 20
+        bounded = native_run([d + "/big"], preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        expect_eq(bounded, free)
+        expect_eq(read(d + "/big_new"), b"".join(expected))
+        expect_eq(sorted(os.listdir(d)), ["big", "big_new"])
+
+
+@case
+def more_distinct_lines_than_the_address_space_holds():
+    if not u.WINDOWS:
+        print("skip more_distinct_lines_than_the_address_space_holds: the 32-bit address space is the Windows build's")
+        return
+    import hashlib
+    # 40 million distinct lines (some 2.2 GB in memory, past what a 32-bit
+    # process can address), then every 40000th of them again.
+    n, step, every = 40000000, 1000000, 40000
+    key = lambda k: b"%08x" % ((k * 2654435761) & 0xFFFFFFFF)
+    with tempfile.TemporaryDirectory() as d:
+        expected = hashlib.md5()
+        with open(d + "/huge", "wb") as f:
+            for start in range(0, n, step):
+                block = [key(k) for k in range(start, start + step)]
+                f.write(b"\n".join(block) + b"\n")
+                expected.update(b"\r\n".join(block) + b"\r\n")
+            f.write(b"".join(key(k) + b"\n" for k in range(0, n, every)))
+        total = n + n // every
+        out, code = u.run(u.QUORITH, [u.host_path(d + "/huge")], timeout=450)
+        expect_eq(code, 0, "exit code")
+        out = re.sub(r"(DONE with \d+ strings, )-?\d+( ms)", r"\1N\2", out)
+        progress = ["%d lines passed / %d strings removed" % (k, max(0, k - n))
+                    for k in range(10240, total + 1, 10240)]
+        expect_eq(out, lines(*HEAD, ". . . . . . .    File 1 of 1", *progress,
+                             "%d lines passed / %d strings removed" % (total, n // every),
+                             "DONE with %d strings, N ms" % total, "Saved as huge_new", "", *END))
+        with open(d + "/huge_new", "rb") as f:
+            got = hashlib.md5()
+            for piece in iter(lambda: f.read(1 << 22), b""):
+                got.update(piece)
+        expect_eq(got.hexdigest(), expected.hexdigest(), "output digest")
+        expect_eq(sorted(os.listdir(d)), ["huge", "huge_new"])
+
+
 u.finish()

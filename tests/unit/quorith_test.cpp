@@ -54,6 +54,12 @@ OsFile CreateNewFails(const char16_t*, const char16_t*, bool* exists) {
   if (exists) *exists = false;
   return OS_NO_FILE;
 }
+OsFile CreateNewFailsAt(const char16_t* path, const char16_t* like, bool* exists) {
+  if (++g_calls == g_at) return CreateNewFails(path, like, exists);
+  return os_system_calls().file_create_new(path, like, exists);
+}
+// The bounded path from the first line on: the most partitions.
+void Spill() { quorith_set_memory_budget(1); }
 bool FlushFails(OsFile) { return false; }
 bool ReplaceFails(const char16_t*, const char16_t*) { return false; }
 std::int32_t WriteFails(OsFile f, const void* b, std::int32_t n) {
@@ -113,6 +119,7 @@ class QuorithFaults : public testing::Test {
   }
   void TearDown() override {
     os_calls_reset();
+    quorith_set_memory_budget(0);
     quorith_set_inputs(0, nullptr);
     txt_close(TXT_ALL);
     stdfs::remove_all(g_dir);
@@ -154,12 +161,26 @@ const Fault FAULTS[] = {
      u"Cannot write out file: ", true},
     {"putting the output in its place fails", "a\na\n", [] { os_calls().file_replace = ReplaceFails; },
      u"Cannot write out file: ", true},
+    // The bounded path (a budget of one byte) with its own data on disk.
+    {"a write of partition data fails", Lines(6000, 3000),
+     [] { Spill(), g_at = 1, os_calls().file_write = WriteFails; }, u"Cannot write out file: ", true},
+    {"a write of kept line numbers fails", Lines(6000, 3000),
+     [] { Spill(), g_at = 300, os_calls().file_write = WriteFails; }, u"Cannot write out file: ", true},
+    {"a write of the bounded path's output fails", Lines(6000, 3000),
+     [] { Spill(), g_at = 513, os_calls().file_write = WriteFails; }, u"Cannot write out file: ", true},
+    {"a partition file cannot be created", Lines(6000, 3000),
+     [] { Spill(), g_at = 3, os_calls().file_create_new = CreateNewFailsAt; }, u"Cannot write out file: ", true},
+    {"a file of kept line numbers cannot be created", Lines(6000, 3000),
+     [] { Spill(), g_at = 300, os_calls().file_create_new = CreateNewFailsAt; }, u"Cannot write out file: ", true},
     {"the output's temporary file cannot be created", "a\na\n", [] { os_calls().file_create_new = CreateNewFails; },
      u"Cannot create out file: ", true},
     {"a read fails mid-file", Lines(6000, 3000), [] { g_at = 3, os_calls().file_read = ReadFails; },
      u"Cannot read file: ", false},
-    {"the tree's array cannot grow", Lines(MANY_LINES, 0) + "0\n",
-     [] { g_size_lo = 1000000, g_size_hi = SIZE_MAX, os_calls().heap_realloc = ReallocOfSizeFails; },  // its growth
+    {"the tree's array can neither grow nor be made anew", Lines(MANY_LINES, 0) + "0\n",
+     [] {  // its growth, and the fresh arrays of the bounded path
+       g_size_lo = 1000000, g_size_hi = SIZE_MAX;
+       os_calls().heap_alloc = AllocOfSizeFails, os_calls().heap_realloc = ReallocOfSizeFails;
+     },
      u"Not enough memory: ", false},
     {"a node's text cannot be allocated", std::string(BLOCK_LINE, 'x') + "\na\na\n",
      [] {  // a block of its own: the units, a terminator and the block's header
@@ -200,6 +221,7 @@ TEST_F(QuorithFaults, AFailedFileLeavesNoOutputAndTheNextGoesOn) {
       if (previous) Write(g_dir / "in_new", PREVIOUS);
       g_console.clear();
       g_calls = 0;
+      quorith_set_memory_budget(0);
       f.install();
       RunBoth();
       std::u16string path = f.names_output ? g_inputs[0] + u"_new" : g_inputs[0];
@@ -329,42 +351,51 @@ TEST_F(QuorithFaults, AnEndAtAnyMomentLeavesTheEarlierOutputOrTheNewOne) {
   const Way ways[] = {
       {"a kill", nullptr, false}, {"a signal", EndBySignal, false}, {"the console closing", EndByClosing, true}};
   g_expected_output = expected;
-  // The moments of one whole run.
-  g_end_at = 0;
-  g_moment = 0;
-  InstallMoments();
-  quorith_file(0);
-  int moments = g_moment + 1;
-  os_calls_reset();
-  os_calls().console_write = CaptureUnits;
-  ASSERT_EQ(Read(g_dir / "in_new"), expected);
-  ASSERT_GT(moments, 20);
-  for (const Way& way : ways) {
-    for (bool previous : {false, true}) {
-      for (int at = 1; at <= moments; ++at) {
-        SCOPED_TRACE(std::string(way.name) + " at moment " + std::to_string(at) + (previous ? ", over an earlier output" : ""));
-        stdfs::remove(g_dir / "in_new");
-        if (previous) Write(g_dir / "in_new", PREVIOUS);
-        g_had_output = previous;
-        g_end_at = at;
-        g_end = way.end;
-        g_end_between_operations = way.between_operations;
-        g_end_due = false;
-        g_moment = 0;
-        g_bad_states = 0;
-        InstallMoments();
-        quorith_file(0);
-        CheckMoment(true);
-        os_calls_reset();
-        os_calls().console_write = CaptureUnits;
-        txt_close(TXT_ALL);
-        EXPECT_EQ(g_bad_states, 0);
-        if (way.end) {
-          std::set<std::string> names = Listing();
-          names.erase("in_new");
-          EXPECT_EQ(names, (std::set<std::string>{"in", "next"}));
+  // In memory, and the bounded path with its temporary files (which only
+  // the ends that the process sees delete).
+  for (std::int64_t budget : {0, 200000}) {
+    SCOPED_TRACE("budget " + std::to_string(budget));
+    quorith_set_memory_budget(budget);
+    // The moments of one whole run.
+    g_end_at = 0;
+    g_moment = 0;
+    InstallMoments();
+    quorith_file(0);
+    int moments = g_moment + 1;
+    os_calls_reset();
+    os_calls().console_write = CaptureUnits;
+    ASSERT_EQ(Read(g_dir / "in_new"), expected);
+    ASSERT_GT(moments, 20);
+    for (const Way& way : ways) {
+      if (budget && !way.end) continue;
+      for (bool previous : {false, true}) {
+        if (budget && !previous) continue;
+        for (int at = 1; at <= moments; ++at) {
+          SCOPED_TRACE(std::string(way.name) + " at moment " + std::to_string(at) +
+                       (previous ? ", over an earlier output" : ""));
+          stdfs::remove(g_dir / "in_new");
+          if (previous) Write(g_dir / "in_new", PREVIOUS);
+          g_had_output = previous;
+          g_end_at = at;
+          g_end = way.end;
+          g_end_between_operations = way.between_operations;
+          g_end_due = false;
+          g_moment = 0;
+          g_bad_states = 0;
+          InstallMoments();
+          quorith_file(0);
+          CheckMoment(true);
+          os_calls_reset();
+          os_calls().console_write = CaptureUnits;
+          txt_close(TXT_ALL);
+          EXPECT_EQ(g_bad_states, 0);
+          if (way.end) {
+            std::set<std::string> names = Listing();
+            names.erase("in_new");
+            EXPECT_EQ(names, (std::set<std::string>{"in", "next"}));
+          }
+          if (HasFailure()) return;
         }
-        if (HasFailure()) return;
       }
     }
   }

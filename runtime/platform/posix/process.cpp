@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -67,3 +68,40 @@ OsLock* os_lock_create() { return new (std::nothrow) OsLock; }
 void os_lock_enter(OsLock* lock) { if (lock) lock->m.lock(); }
 void os_lock_leave(OsLock* lock) { if (lock) lock->m.unlock(); }
 void os_lock_destroy(OsLock* lock) { delete lock; }
+
+namespace {
+
+// The process's address space in use now (the first number of
+// /proc/self/statm, in pages); 0 when it cannot be read.
+std::int64_t posix_address_space_used(long page) {
+  int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[64] = {};
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  std::int64_t pages = 0;
+  for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pages = pages * 10 + (text[i] - '0');
+  return pages < INT64_MAX / page ? pages * page : 0;
+}
+
+}  // namespace
+
+// The resource limits count what the process holds already.
+std::int64_t os_memory_limit() {
+  std::int64_t limit = -1;
+  auto take = [&limit](std::int64_t bytes) {
+    if (limit < 0 || bytes < limit) limit = bytes < 0 ? 0 : bytes;
+  };
+  long page = sysconf(_SC_PAGESIZE);
+  if (page <= 0) page = 4096;
+  const std::int64_t used = posix_address_space_used(page);
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    struct rlimit r;
+    if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY &&
+        r.rlim_cur < static_cast<rlim_t>(INT64_MAX))
+      take(static_cast<std::int64_t>(r.rlim_cur) - used);
+  }
+  long pages = sysconf(_SC_PHYS_PAGES);
+  if (pages > 0 && pages < INT64_MAX / page) take(static_cast<std::int64_t>(pages) * page);
+  return limit;
+}

@@ -40,3 +40,15 @@ void os_lock_destroy(OsLock* lock) {
   DeleteCriticalSection(&lock->cs);
   delete lock;
 }
+
+// A 32-bit process meets the end of its address space long before the
+// machine's memory runs out: what is left of it counts first.
+std::int64_t os_memory_limit() {
+  MEMORYSTATUSEX status = {};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return -1;
+  std::uint64_t limit = status.ullAvailVirtual;
+  if (status.ullTotalPhys != 0 && status.ullTotalPhys < limit) limit = status.ullTotalPhys;
+  if (limit == 0 || limit > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+  return static_cast<std::int64_t>(limit);
+}

@@ -1,0 +1,245 @@
+// Quorith's bounded path. The temporary files are text files of the
+// library, UTF-16LE records of one line each: a line number in four units
+// of 15 bits (each with its top bit set, so never a line end or a zero),
+// then, in a partition file, the line's own units. A line read from a file
+// holds no line end and no zero, so a record reads back as it was written.
+#include "duplines/quorith_disk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/tree.h"
+#include "core/rt.h"
+#include "duplines/quorith.h"
+#include "platform/os_heap.h"
+
+namespace {
+
+constexpr std::int32_t PROGRESS_EVERY = 10240;
+// The tree's growth step in a partition: Quorith's own where the budget
+// has room for it, smaller where a tight budget would not hold its array.
+constexpr std::int64_t TREE_STEP = 102400;
+constexpr std::int64_t TREE_STEP_LEAST = 1024;
+constexpr std::int64_t TREE_NODE_BYTES = 64;
+constexpr std::int32_t UTF16 = txt_format_code(TextFormat::Utf16Le);
+// Open partition files at most: two for each (its lines, then its kept
+// line numbers), well within what a process may hold open.
+constexpr std::int32_t MAX_PARTS = 256;
+constexpr std::int32_t NUMBER_UNITS = 4;
+// Tree bytes a byte of input may take at most when its line is distinct:
+// a short line's node, hash entries and copy outweigh its bytes.
+constexpr std::int64_t TREE_BYTES_PER_BYTE = 8;
+
+void number_put(char16_t* at, std::int64_t number) {
+  for (std::int32_t i = NUMBER_UNITS - 1; i >= 0; --i, number >>= 15)
+    at[i] = static_cast<char16_t>(0x8000 | (number & 0x7FFF));
+}
+
+// The number of a record, or -1 when it is not one.
+std::int64_t number_get(CStr record, std::int32_t units) {
+  if (units < NUMBER_UNITS) return -1;
+  std::int64_t number = 0;
+  for (std::int32_t i = 0; i < NUMBER_UNITS; ++i) {
+    if (!(record[i] & 0x8000)) return -1;
+    number = (number << 15) | (record[i] & 0x7FFF);
+  }
+  return number;
+}
+
+// Which partition a line goes to: its tree hash mixed, so that the lines
+// of one partition still spread over the tree's hash set.
+std::int32_t part_of(std::uint32_t hash, std::int32_t parts) {
+  hash ^= hash >> 16;
+  hash *= 0x7FEB352Du;
+  hash ^= hash >> 15;
+  return static_cast<std::int32_t>((static_cast<std::uint64_t>(hash) * static_cast<std::uint32_t>(parts)) >> 32);
+}
+
+// A record's block on the main heap; it only grows.
+class RecordBuffer {
+ public:
+  RecordBuffer() = default;
+  RecordBuffer(const RecordBuffer&) = delete;
+  RecordBuffer& operator=(const RecordBuffer&) = delete;
+  ~RecordBuffer() { os_heap_free(rt_main_heap(), units_); }
+  // Room for `units` units and a terminator; null when it cannot grow.
+  char16_t* hold(std::int32_t units) {
+    if (units >= capacity_) {
+      std::size_t bytes = (static_cast<std::size_t>(units) + 1) * 2;
+      void* p = units_ ? os_heap_realloc(rt_main_heap(), units_, bytes) : os_heap_alloc(rt_main_heap(), bytes);
+      if (!p) return nullptr;
+      units_ = static_cast<char16_t*>(p);
+      capacity_ = units + 1;
+    }
+    return units_;
+  }
+
+ private:
+  char16_t* units_ = nullptr;
+  std::int32_t capacity_ = 0;
+};
+
+// The temporary files of one file's run; each is deleted when closed, and
+// the destructor closes those still open, on every way out.
+class DiskRun {
+ public:
+  explicit DiskRun(const QuorithDiskJob& job) : job_(job) {}
+  DiskRun(const DiskRun&) = delete;
+  DiskRun& operator=(const DiskRun&) = delete;
+  ~DiskRun() {
+    tree_clear();
+    for (std::int32_t p = 0; p < parts_; ++p) {
+      if (lines_[p]) txt_close(lines_[p]);
+      if (kept_[p]) txt_close(kept_[p]);
+    }
+  }
+  QuorithFailure run() {
+    QuorithFailure failure = split();
+    if (failure == QuorithFailure::None) failure = settle();
+    if (failure == QuorithFailure::None) failure = write_kept();
+    return failure;
+  }
+
+ private:
+  // A new temporary file beside the output; 0 when none can be made.
+  ObjectId temporary() {
+    return static_cast<ObjectId>(txt_create_replacement(OBJ_ANY, job_.output_path, job_.input, job_.usable));
+  }
+
+  QuorithFailure input_end() {
+    switch (txt_error(job_.input)) {
+      case 0:
+        return QuorithFailure::None;
+      case TXT_ERROR_MEMORY:
+        return QuorithFailure::Memory;
+      default:
+        return QuorithFailure::Read;
+    }
+  }
+
+  // Pass 1: each line, with its number, into its partition.
+  QuorithFailure split() {
+    std::int64_t budget = job_.budget > 0 ? job_.budget : 1;
+    std::int64_t bytes = job_.input_bytes < INT64_MAX / TREE_BYTES_PER_BYTE ? job_.input_bytes * TREE_BYTES_PER_BYTE
+                                                                            : INT64_MAX;
+    std::int64_t want = bytes / budget + 1;
+    parts_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(want, 2, MAX_PARTS));
+    for (std::int32_t p = 0; p < parts_; ++p) {
+      lines_[p] = temporary();
+      if (!lines_[p]) return QuorithFailure::Write;
+    }
+    txt_seek(job_.input, job_.data_start);
+    CStr line = txt_read_line(job_.input, job_.format);
+    for (;;) {
+      std::int32_t units = str_length(line);
+      char16_t* record = buffer_.hold(NUMBER_UNITS + units);
+      if (!record) return QuorithFailure::Memory;
+      number_put(record, lines_total_);
+      std::memcpy(record + NUMBER_UNITS, line, static_cast<std::size_t>(units) * 2);
+      record[NUMBER_UNITS + units] = 0;
+      std::int32_t p = part_of(tree_key(record + NUMBER_UNITS, units).hash, parts_);
+      if (txt_write_line(lines_[p], record, NUMBER_UNITS + units, UTF16) == 0) return QuorithFailure::Write;
+      ++lines_total_;
+      line = txt_read_next_line(job_.input, job_.format);
+      if (!line) break;
+    }
+    return input_end();
+  }
+
+  // Pass 2: the first occurrence of each line of a partition is kept. Its
+  // records come in the order of their lines, so the first that the tree
+  // takes is the first occurrence, and the kept numbers come out ascending.
+  QuorithFailure settle() {
+    for (std::int32_t p = 0; p < parts_; ++p) {
+      txt_seek(lines_[p], 0);  // its last output written first
+      kept_[p] = temporary();
+      if (txt_error(lines_[p]) != 0 || !kept_[p]) return QuorithFailure::Write;
+      tree_init(static_cast<std::int32_t>(std::clamp(job_.budget / TREE_NODE_BYTES / 4, TREE_STEP_LEAST, TREE_STEP)));
+      while (CStr record = txt_read_next_line(lines_[p], UTF16)) {
+        std::int32_t units = str_length(record);
+        if (number_get(record, units) < 0) return QuorithFailure::Write;  // not what was written
+        char16_t number[NUMBER_UNITS + 1];
+        std::memcpy(number, record, sizeof number - 2);
+        number[NUMBER_UNITS] = 0;
+        std::int32_t added = tree_insert_unique(tree_key(record + NUMBER_UNITS, units - NUMBER_UNITS));
+        if (added < 0) return QuorithFailure::Memory;
+        if (added > 0 && txt_write_line(kept_[p], number, NUMBER_UNITS, UTF16) == 0) return QuorithFailure::Write;
+      }
+      tree_clear();
+      if (txt_error(lines_[p]) != 0) return QuorithFailure::Write;
+      txt_close(lines_[p]);  // its room on the disk is free again
+      lines_[p] = 0;
+      txt_seek(kept_[p], 0);
+      if (txt_error(kept_[p]) != 0) return QuorithFailure::Write;
+    }
+    return QuorithFailure::None;
+  }
+
+  // The next kept number of partition p into the heap of heads.
+  QuorithFailure next_kept(std::int32_t p) {
+    CStr record = txt_read_next_line(kept_[p], UTF16);
+    if (!record) return txt_error(kept_[p]) != 0 ? QuorithFailure::Write : QuorithFailure::None;
+    std::int64_t number = number_get(record, str_length(record));
+    if (number < 0) return QuorithFailure::Write;
+    heads_[heads_count_++] = {number, p};
+    std::push_heap(heads_, heads_ + heads_count_, later);
+    return QuorithFailure::None;
+  }
+
+  // Pass 3: the input once more; a line whose number is the smallest kept
+  // one left goes to the output.
+  QuorithFailure write_kept() {
+    for (std::int32_t p = 0; p < parts_; ++p)
+      if (QuorithFailure f = next_kept(p); f != QuorithFailure::None) return f;
+    lines_read = 0;
+    lines_removed = 0;
+    txt_seek(job_.input, job_.data_start);
+    CStr line = txt_read_line(job_.input, job_.format);
+    for (;;) {
+      // A file that changed since the first pass cannot be told right.
+      if (lines_read >= lines_total_) return QuorithFailure::Read;
+      std::int32_t units = str_length(line);
+      if (heads_count_ > 0 && heads_[0].number == lines_read) {
+        char16_t* copy = buffer_.hold(units);
+        if (!copy) return QuorithFailure::Memory;
+        std::memcpy(copy, line, static_cast<std::size_t>(units) * 2);
+        copy[units] = 0;
+        if (txt_write_line(job_.output, copy, units, job_.format) == 0) return QuorithFailure::Write;
+        std::int32_t p = heads_[0].part;
+        std::pop_heap(heads_, heads_ + heads_count_, later);
+        --heads_count_;
+        if (QuorithFailure f = next_kept(p); f != QuorithFailure::None) return f;
+      } else {
+        ++lines_removed;
+      }
+      ++lines_read;
+      if (lines_read % PROGRESS_EVERY == 0 && lines_read > job_.announced) job_.progress();
+      line = txt_read_next_line(job_.input, job_.format);
+      if (!line) break;
+    }
+    if (QuorithFailure f = input_end(); f != QuorithFailure::None) return f;
+    return lines_read == lines_total_ && heads_count_ == 0 ? QuorithFailure::None : QuorithFailure::Read;
+  }
+
+  struct Head {
+    std::int64_t number;
+    std::int32_t part;
+  };
+  static bool later(const Head& a, const Head& b) { return a.number > b.number; }
+
+  const QuorithDiskJob& job_;
+  std::int32_t parts_ = 0;
+  ObjectId lines_[MAX_PARTS] = {};
+  ObjectId kept_[MAX_PARTS] = {};
+  Head heads_[MAX_PARTS] = {};
+  std::int32_t heads_count_ = 0;
+  std::int64_t lines_total_ = 0;
+  RecordBuffer buffer_;
+};
+
+}  // namespace
+
+QuorithFailure quorith_disk_lines(const QuorithDiskJob& job) {
+  DiskRun run(job);
+  return run.run();
+}
