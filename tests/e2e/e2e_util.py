@@ -21,6 +21,23 @@ FAILURES = []
 PASSED = []
 
 
+# The lines every run begins and ends with.
+HEAD = ["@ https://orlethe.example", ""]
+END = ["Press Enter to quit"]
+
+
+def write(path, data):
+    """Writes bytes to a file, making its directory where missing."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def setup(argv):
     global WINDOWS, VEXOLAN, QUORITH
     if len(argv) != 4 or argv[1] not in ("--native", "--windows"):

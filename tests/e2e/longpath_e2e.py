@@ -10,27 +10,15 @@ import sys
 import tempfile
 
 import e2e_util as u
-from e2e_util import case, expect_eq, lines
+from e2e_util import END, HEAD, case, expect_eq, lines, read, write
 
 u.setup(sys.argv)
-HEAD = ["@ https://orlethe.example", ""]
-END = ["Press Enter to quit"]
 WARNING = ["", "WARNING. You are going to scan every file of path specified and all subfolders",
            "Found files will be compared by hash and duplicates DELETED immediatly",
            "I hope you know what you're doing, close this window if not", "",
            ". . . . . . . . . . . . . . . . . . . . . . . . . . . . . .", "",
            "Press 'Y' to continue or any other key to quit..."]
 DEPTHS = (300, 1100)  # units of the directory path as the program sees it
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def deep_dir(base, units):

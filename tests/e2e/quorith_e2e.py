@@ -6,21 +6,9 @@ import sys
 import tempfile
 
 import e2e_util as u
-from e2e_util import case, expect_eq, lines
+from e2e_util import END, HEAD, case, expect_eq, lines, read, write
 
 u.setup(sys.argv)
-HEAD = ["@ https://orlethe.example", ""]
-END = ["Press Enter to quit"]
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def quorith(*paths, stdin=b""):

@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 import e2e_util as u
-from e2e_util import case, expect_eq, lines
+from e2e_util import case, expect_eq, lines, write
 
 u.setup(sys.argv)
 SEP = "\\" if u.WINDOWS else "/"
@@ -19,12 +19,6 @@ WARNING = ["", "WARNING. You are going to scan every file of path specified and 
            ". . . . . . . . . . . . . . . . . . . . . . . . . . . . . .", "",
            "Press 'Y' to continue or any other key to quit..."]
 PROMPT = lines(WARNING[-1])
-
-
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 def scan_with_key(root, key=b"y"):
