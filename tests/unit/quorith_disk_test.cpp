@@ -18,29 +18,19 @@
 #include "platform/os_process.h"
 #include "platform/os_seam.h"
 #include "textfile/txt.h"
+#include "quorith_capture.h"
 
 namespace stdfs = std::filesystem;
 
 namespace {
 
+using namespace quorith_capture;
+
 stdfs::path g_dir;
 std::vector<std::u16string> g_inputs;
-std::u16string g_console;
 
 CStr Input(std::int32_t index) { return g_inputs[static_cast<std::size_t>(index)].c_str(); }
 
-void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
-
-std::string Read(const stdfs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool CaptureUnits(OsConsole, const char16_t*, std::int32_t) { return false; }  // "not a console"
-std::int32_t CaptureBytes(OsConsole, const void* bytes, std::int32_t count) {
-  g_console.append(static_cast<const char16_t*>(bytes), static_cast<std::size_t>(count) / 2);
-  return count;
-}
 
 // The files created new: the outputs' temporaries and the bounded path's.
 int g_creates = 0;

@@ -17,29 +17,19 @@
 #include "filesystem/fs.h"
 #include "platform/os_seam.h"
 #include "textfile/txt.h"
+#include "quorith_capture.h"
 
 namespace stdfs = std::filesystem;
 
 namespace {
 
+using namespace quorith_capture;
+
 stdfs::path g_dir;
 std::u16string g_inputs[2];
-std::u16string g_console;
 
 CStr Input(std::int32_t index) { return g_inputs[index].c_str(); }
 
-void Write(const stdfs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
-
-std::string Read(const stdfs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool CaptureUnits(OsConsole, const char16_t*, std::int32_t) { return false; }  // "not a console"
-std::int32_t CaptureBytes(OsConsole, const void* bytes, std::int32_t count) {
-  g_console.append(static_cast<const char16_t*>(bytes), static_cast<std::size_t>(count) / 2);
-  return count;
-}
 
 // The faults. Each counts the calls it sees; `g_at` picks the one that fails.
 int g_calls = 0;
