@@ -623,16 +623,21 @@ def real_tree_complete(out, name, entry):
         tree_stats(corpus_path(out, name)) == (entry["files"], entry["bytes"])
 
 
+def remove_paths(*paths):
+    """Removes what stands at each path: a tree, a file or a link."""
+    for p in paths:
+        if os.path.isdir(p) and not os.path.islink(p):
+            shutil.rmtree(p)
+        elif os.path.lexists(p):
+            os.remove(p)
+
+
 def build_real_tree(out, name, log):
     """Copies the tree, finds its duplicates and records both; the manifest entry."""
     t = time.monotonic()
     final = corpus_path(out, name)
     partial = final + ".partial"
-    for p in (final, partial):
-        if os.path.isdir(p) and not os.path.islink(p):
-            shutil.rmtree(p)
-        elif os.path.lexists(p):
-            os.remove(p)
+    remove_paths(final, partial)
     skipped = copy_real_tree(REAL_TREES[name], partial)
     os.rename(partial, final)
     groups, files, dirs, size_sum = reference_groups(final)
@@ -732,11 +737,7 @@ def generate(out, seed=DEFAULT_SEED, scale=1.0, force=False, log=print, names=AL
             continue
         final = corpus_path(out, name)
         partial = final + ".partial"
-        for p in (final, partial):
-            if os.path.isdir(p) and not os.path.islink(p):
-                shutil.rmtree(p)
-            elif os.path.lexists(p):
-                os.remove(p)
+        remove_paths(final, partial)
         if name in FILE_CORPORA:
             dirs, files, info = plan(name, seed, scale)
             write_files(partial, seed, name, dirs, files)
