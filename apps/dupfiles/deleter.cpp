@@ -1,6 +1,7 @@
 // The deletion threads.
 #include "dupfiles/deleter.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <new>
@@ -13,7 +14,15 @@ namespace {
 // Removing a file costs the system far more than deciding to, and most of
 // that time is spent waiting for the file system to read its allocation
 // records: many removals waiting at once keep up with the main flow.
-constexpr int DELETER_THREADS = 16;
+constexpr std::int64_t DELETER_THREADS = 16;
+// A deletion holds at most this many files open at once: its thread's root
+// directory, the file and its directory, and the kept file (with its
+// directory where the system cannot resolve a path in one call).
+constexpr std::int64_t DELETION_HANDLES = 5;
+// Files the rest of the run may hold open besides the look-ahead's share:
+// the standard streams, the main thread's reads at a file's turn, and what
+// the system's own libraries open.
+constexpr std::int64_t OTHER_HANDLES = 24;
 
 // A deletion that cannot be confirmed for lack of memory is not made.
 std::int8_t deleter_attempt(CStr path, CStr kept, std::int32_t root_length, unsigned char* buffer) {
@@ -25,6 +34,13 @@ std::int8_t deleter_attempt(CStr path, CStr kept, std::int32_t root_length, unsi
 }
 
 }  // namespace
+
+std::int32_t deleter_thread_count(std::int64_t open_files_limit) {
+  // A quarter of what is left after the rest: a file that cannot be held
+  // for want of a handle would be reported as a failed deletion.
+  const std::int64_t share = (open_files_limit - OTHER_HANDLES) / 4 / DELETION_HANDLES;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(share, 0, DELETER_THREADS));
+}
 
 std::int32_t deleter_confirm_and_delete(CStr path, CStr kept, std::int32_t root_length, unsigned char* buffer) {
   // The file to delete is held first: on Windows, holding the kept file
@@ -45,8 +61,9 @@ Deleter::Deleter(std::int32_t root_length) : root_length_(root_length) {
   // A thread that cannot be started leaves the work to the others, or to
   // the owner itself.
   try {
-    workers_.reserve(DELETER_THREADS);
-    for (int k = 0; k < DELETER_THREADS; ++k) workers_.emplace_back(&Deleter::run, this);
+    const std::int32_t count = deleter_thread_count(fs_open_files_limit());
+    workers_.reserve(static_cast<std::size_t>(count));
+    for (std::int32_t k = 0; k < count; ++k) workers_.emplace_back(&Deleter::run, this);
   } catch (const std::exception&) {
   }
 }

@@ -27,8 +27,9 @@ constexpr std::int32_t DELETER_CAPACITY = 64;
 class Deleter {
  public:
   // The paths to delete lie below a root made of their first
-  // `root_length` units. Where no thread can be started, each deletion
-  // runs when it is submitted.
+  // `root_length` units. Where no thread can be started, or the files the
+  // process may hold open leave no room for one, each deletion runs when
+  // it is submitted.
   explicit Deleter(std::int32_t root_length);
   ~Deleter();
   Deleter(const Deleter&) = delete;
@@ -68,6 +69,11 @@ class Deleter {
   WakeSignal done_;  // the owner's wait: a result in (a submission's room, or a ticket's result)
   std::vector<std::thread> workers_;  // the owner's
 };
+
+// How many deletion threads a run starts where the process may hold
+// `open_files_limit` files open at once: none where so few are left that
+// the owner had better delete each file itself.
+std::int32_t deleter_thread_count(std::int64_t open_files_limit);
 
 // Confirms and deletes one file as a deletion thread does: 1 when `path`
 // was deleted, 0 when not (the file or the kept one could not be held or

@@ -69,7 +69,7 @@ else:
                 os.close(here)
                 here = below
             os.close(here)
-            out = scan_limited(d, "-n 40")
+            out = scan_limited(d, "-n 24")  # fewer than one per deletion thread
             assert "200 files passed / 100 duplicates removed [+0 failed]" in out, out[-1500:]
 
     @case
