@@ -101,7 +101,9 @@ class KeptContents {
   void keep(std::int32_t node, std::int32_t index, std::int64_t size, bool fresh);
   // The key of a kept file of `size` whose bytes file i holds now (with
   // `fresh_only`, only those kept after being read afresh); null when none.
-  CStr same_as_kept(std::int32_t i, std::int64_t size, bool fresh_only) const;
+  // *unsure tells that a kept file still there could not be compared, so
+  // that null does not prove file i's contents new.
+  CStr same_as_kept(std::int32_t i, std::int64_t size, bool fresh_only, bool* unsure) const;
   // Whether a file was kept after being read afresh with this size.
   bool fresh_size(std::int64_t size) const { return fresh_sizes_.count(size) != 0; }
 
@@ -199,7 +201,7 @@ class VexolanRun {
   bool look(std::int32_t i, Turn& t);
   bool key_at_turn(std::int32_t i, Turn& t);
   bool fresh_key(std::int32_t i, std::int64_t size);
-  void match_fresh(std::int32_t i, std::int64_t size);
+  bool match_fresh(std::int32_t i, std::int64_t size);
   Verdict confirm(const std::vector<std::int32_t>& kept, std::int32_t index, const Turn& t, std::int32_t* copy_of);
 
   const OwnerThread owner_;

@@ -41,12 +41,18 @@ void KeptContents::keep(std::int32_t node, std::int32_t index, std::int64_t size
   if (fresh) fresh_sizes_.insert(size);
 }
 
-CStr KeptContents::same_as_kept(std::int32_t i, std::int64_t size, bool fresh_only) const {
+CStr KeptContents::same_as_kept(std::int32_t i, std::int64_t size, bool fresh_only, bool* unsure) const {
+  *unsure = false;
   auto same = by_size_.find(size);
   if (same == by_size_.end()) return nullptr;
-  for (const Kept& k : same->second)
-    if ((k.fresh || !fresh_only) && fp_files_equal(file_list[k.index], file_list[i]) == 1)
-      return tree_nodes.array[k.node].text;  // the node's text, without linking the tree
+  for (const Kept& k : same->second) {
+    if (!k.fresh && fresh_only) continue;
+    const std::int32_t eq = fp_files_equal(file_list[k.index], file_list[i]);
+    if (eq == 1) return tree_nodes.array[k.node].text;  // the node's text, without linking the tree
+    // A kept file that is gone holds no contents to meet; one still there
+    // that cannot be read might.
+    if (eq < 0 && fs_file_size(file_list[k.index]) >= 0) *unsure = true;
+  }
   return nullptr;
 }
 
@@ -101,21 +107,28 @@ bool VexolanRun::look(std::int32_t i, Turn& t) {
 
 // A file read afresh: current_hash becomes the key of a kept file of its
 // size whose contents it has, or a key of its own; false when it cannot be
-// read.
+// read, or when a kept file it may equal cannot be (its key is then not
+// known: a key of its own could keep a copy).
 bool VexolanRun::fresh_key(std::int32_t i, std::int64_t size) {
   unsigned char probe;
   if (fp_file_head(file_list[i], &probe, 0) < 0) return false;
-  CStr same = kept_.same_as_kept(i, size, false);
+  bool unsure = false;
+  CStr same = kept_.same_as_kept(i, size, false, &unsure);
   if (same) str_assign(&current_hash, same);
+  else if (unsure) return false;
   else str_assign(&current_hash, plan_own_key(i).c_str());
   return true;
 }
 
 // A planned file with a key no kept file has may still have the contents of
-// a file kept after being read afresh (whose key was its own).
-void VexolanRun::match_fresh(std::int32_t i, std::int64_t size) {
-  if (!kept_.fresh_size(size) || tree_find(current_hash) >= 0) return;
-  if (CStr same = kept_.same_as_kept(i, size, true)) str_assign(&current_hash, same);
+// a file kept after being read afresh (whose key was its own); false when
+// such a file cannot be compared.
+bool VexolanRun::match_fresh(std::int32_t i, std::int64_t size) {
+  if (!kept_.fresh_size(size) || tree_find(current_hash) >= 0) return true;
+  bool unsure = false;
+  if (CStr same = kept_.same_as_kept(i, size, true, &unsure)) str_assign(&current_hash, same);
+  else if (unsure) return false;
+  return true;
 }
 
 // Sets current_hash to file i's content key at its turn; false after
@@ -133,8 +146,9 @@ bool VexolanRun::key_at_turn(std::int32_t i, Turn& t) {
   if (p && t.here && p->readable && p->stamped && p->stamp == t.stamp) {
     t.size = t.stamp.size;
     str_assign(&current_hash, p->key.c_str());
-    match_fresh(i, t.size);
-    return true;
+    if (match_fresh(i, t.size)) return true;
+    out_.line(u"Cannot build hash: ", i, 4);
+    return false;
   }
   t.plan = nullptr;
   // Without a plan that still holds: as the sequential flow does it now,
