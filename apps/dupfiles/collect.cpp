@@ -123,15 +123,25 @@ ObjectId collect_open(CollectWalk& walk) {
   return held ? fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*") : 0;
 }
 
+// Resizes the list to `count` elements. A failed resize leaves the list as
+// it was (the array keeps its block when the block cannot move) and throws.
+void collect_resize(std::int32_t count, Str** target) {
+  Str* before = *target;
+  arr_redim_t(count, target);
+  if (*target) return;
+  *target = before;
+  throw std::bad_alloc();
+}
+
 void collect_store(const CollectWalk& walk, const CollectEntry& e, Str** target) {
-  ++collect_count;
-  if (collect_count >= collect_capacity) {
+  if (collect_count + 1 >= collect_capacity) {
+    collect_resize(collect_capacity + collect_growth_step + 1, target);
     collect_capacity += collect_growth_step;
-    arr_redim_t(collect_capacity + 1, target);
   }
   StrBuild full(walk.path.c_str());
   full << e.name.c_str();
-  full.assign_to(&(*target)[collect_count]);
+  if (!full.assign_to(&(*target)[collect_count + 1])) throw std::bad_alloc();
+  ++collect_count;
   if (walk.listener) walk.listener->found((*target)[collect_count], e.size);
 }
 
@@ -207,15 +217,20 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
     listing = 0;
     collect_walk(walk, target, depth_limit);
   } catch (const std::bad_alloc&) {
-    // No room for the work list: what was stored stays; the walk's listings
-    // are closed as it goes.
+    // No room for a path or the work list: what was stored stays; the
+    // walk's listings are closed as it goes.
     if (listing != 0) fs_dir_close(listing);
+    if (listener) listener->stopped_short();
   }
   collect_depth = outer_depth;
 
   if (collect_count != 0 && collect_depth == 0) {
     rx_free(collect_filter);
-    arr_redim_t(collect_count + 1, target);
+    try {
+      collect_resize(collect_count + 1, target);
+    } catch (const std::bad_alloc&) {
+      // Not trimmed: the slots past the last path stay empty.
+    }
     return collect_count;
   }
   return 0;

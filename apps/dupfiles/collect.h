@@ -18,6 +18,9 @@ extern std::int32_t collect_growth_step;
 class CollectListener {
  public:
   virtual void found(CStr path, std::int64_t size) = 0;
+  // The walk stopped short for want of memory: files below the directory
+  // were left out, and the list holds only those stored before.
+  virtual void stopped_short() {}
 
  protected:
   ~CollectListener() = default;
@@ -31,7 +34,9 @@ class CollectListener {
 // through them. Any depth is walked with a bounded stack and a bounded
 // number of open listings; files are stored in the order in which a
 // recursive walk stores them. Returns the number of paths stored so far
-// (0 when none, or the directory cannot be listed).
-// `listener`, when given, is told of each file stored.
+// (0 when none, or the directory cannot be listed). Where memory runs out,
+// the list keeps every path stored so far, and the walk ends there.
+// `listener`, when given, is told of each file stored, and of a walk that
+// stopped short.
 std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
                            CollectListener* listener = nullptr);

@@ -195,6 +195,16 @@ class VexolanRun {
     const FilePlan* plan = nullptr;  // the look-ahead's plan, where it still holds
   };
   enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
+  // What the collection tells: each file to the look-ahead, and whether
+  // the walk stopped short.
+  struct Collecting final : CollectListener {
+    LookAhead* ahead = nullptr;
+    bool stopped = false;
+    void found(CStr path, std::int64_t size) override {
+      if (ahead) ahead->found(path, size);
+    }
+    void stopped_short() override { stopped = true; }
+  };
 
   void order();
   void turns();

@@ -71,8 +71,12 @@ VexolanRun::VexolanRun(CStr path, VexolanTurnFn turn) : turn_(turn) {
   } catch (const std::exception&) {
     ahead_.reset();  // the list is then read without a look-ahead
   }
-  file_count = collect_files(path, &file_list, u"", -1, ahead_ ? &*ahead_ : nullptr);
+  Collecting collecting;
+  collecting.ahead = ahead_ ? &*ahead_ : nullptr;
+  file_count = collect_files(path, &file_list, u"", -1, &collecting);
   order();
+  // A list that misses files is not processed: it is not the tree.
+  if (collecting.stopped) phase_ = RunPhase::NoMemory;
 }
 
 // Puts the collected list in order, lets the look-ahead plan it in that

@@ -294,6 +294,29 @@ TEST_F(VexolanScan, AFailingConsoleChangesNoDecision) {
   EXPECT_TRUE(stdfs::exists(g_dir / "c.txt"));
 }
 
+// The list cannot grow past its third path: the run says so and deletes
+// nothing from a list that is not the whole tree.
+TEST_F(VexolanScan, AWalkShortOfMemoryDeletesNothing) {
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) Write(g_dir / name, "same");
+  collect_growth_step = 2;
+  os_calls().heap_realloc = [](OsHeap h, void* block, std::size_t bytes) -> void* {
+    static bool failed = false;
+    if (collect_count >= 3 && !failed) {
+      failed = true;
+      return nullptr;
+    }
+    return os_system_calls().heap_realloc(h, block, bytes);
+  };
+  Scan();
+  collect_growth_step = 2048;
+  EXPECT_TRUE(Contains(g_out, u"Not enough memory"));
+  EXPECT_EQ(file_count, 3);
+  EXPECT_EQ(duplicates_removed, 0);
+  std::size_t left = 0;
+  for (const auto& e : stdfs::directory_iterator(g_dir)) left += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(left, 6u);
+}
+
 TEST_F(VexolanScan, AFailedDeletionIsReportedAndCounted) {
   Write(g_dir / "a.txt", "same");
   Write(g_dir / "b.txt", "same");
