@@ -8,6 +8,7 @@
 
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
+#include "platform/os_process.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ Deleter::~Deleter() {
 
 // Takes up jobs in ticket order; once stopping, ends when none is left.
 void Deleter::run() {
+  const OsCrashGuard guard;
   // One comparison buffer for the thread's whole life; without it each
   // comparison tries for one of its own.
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[FP_COMPARE_BUFFER_BYTES]);

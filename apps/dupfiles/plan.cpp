@@ -9,6 +9,7 @@
 #include <new>
 
 #include "dupfiles/plan_state.h"
+#include "platform/os_process.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ void plan_fail_slots(Planner& pl) {
 // planner once the list is ordered. Out of memory, the look-ahead stops
 // where it is; the main thread learns it from LookAhead::wait. Nothing escapes.
 void plan_thread(Planner* pl, bool early) {
+  const OsCrashGuard guard;
   try {
     if (early) plan_read_early(*pl);
     {

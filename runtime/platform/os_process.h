@@ -30,6 +30,21 @@ const char16_t* os_argument(std::int32_t index);
 // The calling thread's id.
 std::uint32_t os_thread_id();
 
+// Held by a thread the program starts, for the thread's whole life: a
+// crash on it, an overflowed stack included, still puts the console back
+// before the process ends, as one on the main flow does. Nothing where
+// the system does that without help.
+class OsCrashGuard {
+ public:
+  OsCrashGuard();
+  ~OsCrashGuard();
+  OsCrashGuard(const OsCrashGuard&) = delete;
+  OsCrashGuard& operator=(const OsCrashGuard&) = delete;
+
+ private:
+  void* stack_ = nullptr;  // the thread's stack for crash handlers, where this guard set one
+};
+
 // A mutual-exclusion lock (a critical section). Created unlocked; null on failure.
 struct OsLock;
 OsLock* os_lock_create();

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -63,6 +64,32 @@ void os_exit_process(std::uint32_t code) {
 }
 
 std::uint32_t os_thread_id() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
+
+// The crash handlers run on an alternate stack: a thread's own has no room
+// left once it overflowed. One set up by someone else stays.
+OsCrashGuard::OsCrashGuard() {
+  constexpr std::size_t BYTES = 65536;
+  stack_t current{};
+  if (::sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
+  void* block = std::malloc(BYTES);
+  if (!block) return;  // a crash then still ends the process, the console as it is
+  stack_t own{};
+  own.ss_sp = block;
+  own.ss_size = BYTES;
+  if (::sigaltstack(&own, nullptr) != 0) {
+    std::free(block);
+    return;
+  }
+  stack_ = block;
+}
+
+OsCrashGuard::~OsCrashGuard() {
+  if (!stack_) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  ::sigaltstack(&off, nullptr);
+  std::free(stack_);
+}
 
 OsLock* os_lock_create() { return new (std::nothrow) OsLock; }
 void os_lock_enter(OsLock* lock) { if (lock) lock->m.lock(); }

@@ -28,6 +28,10 @@ void os_exit_process(std::uint32_t code) {
 
 std::uint32_t os_thread_id() { return GetCurrentThreadId(); }
 
+// A crash on any thread ends the process through the system's own handling.
+OsCrashGuard::OsCrashGuard() = default;
+OsCrashGuard::~OsCrashGuard() = default;
+
 OsLock* os_lock_create() {
   auto* lock = new (std::nothrow) OsLock;
   if (lock) InitializeCriticalSection(&lock->cs);

@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "console/con.h"
 #include "core/rt.h"
+#include "platform/os_process.h"
 #include "platform/os_time.h"
 
 namespace {
@@ -276,7 +278,7 @@ void ColouredPollingLogic() {
   }
 }
 // Coloured text and key polling, then a crash of its own on a key: "o"
-// overflows the stack, "a" aborts.
+// overflows the stack, "t" a started thread's stack, "a" aborts.
 int Deeper(int n) {
   volatile char pad[512];
   pad[0] = static_cast<char>(n);
@@ -292,6 +294,10 @@ void CrashingLogic() {
   for (;;) {
     CStr key = con_inkey();
     if (key && key[0] == u'o') Report(std::to_string(Deeper(g_depth)));
+    if (key && key[0] == u't') std::thread([] {
+        const OsCrashGuard guard;
+        Report(std::to_string(Deeper(g_depth)));
+      }).join();
     if (key && key[0] == u'a') std::abort();
     os_sleep(5);
   }
@@ -473,7 +479,7 @@ TEST(ConsolePty, CrashesPutModeAndColourBack) {
     int sig;
   };
   const Crash crashes[] = {{nullptr, SIGSEGV}, {nullptr, SIGBUS}, {nullptr, SIGABRT}, {nullptr, SIGFPE},
-                           {nullptr, SIGILL},  {nullptr, SIGTRAP}, {nullptr, SIGSYS}, {"o", SIGSEGV},
+                           {nullptr, SIGILL},  {nullptr, SIGTRAP}, {nullptr, SIGSYS}, {"o", SIGSEGV}, {"t", SIGSEGV},
                            {"a", SIGABRT}};
   for (const Crash& crash : crashes) {
     PtyChild child(CrashingProgram);
