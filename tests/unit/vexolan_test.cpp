@@ -4,6 +4,7 @@
 // the production pipeline runs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <chrono>
@@ -157,6 +158,9 @@ TEST_F(VexolanScan, AnUnconfirmedDuplicateCountsAsAFailedDeletion) {
   EXPECT_TRUE(stdfs::exists(g_dir / "b.txt"));
 }
 
+// From a turn on, a is not opened (the look-ahead's threads read it meanwhile).
+std::atomic<bool> g_a_unreadable{false};
+
 // Files that change between the look-ahead and their turn are seen as they
 // are at their turn, as if each file were read only then.
 TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
@@ -178,10 +182,7 @@ TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
       {"a kept file unreadable at a rewritten copy's turn", "b",
        [] {
          Write(g_dir / "b", "same");
-         os_calls().file_open_read = [](const char16_t* path, bool share) {
-           return stdfs::path(std::u16string(path)).filename() == "a" ? OS_NO_FILE
-                                                                      : os_system_calls().file_open_read(path, share);
-         };
+         g_a_unreadable = true;
        },
        "Cannot build hash: ", "b", 2, 0, {"a", "b", "c"}},
   };
@@ -193,8 +194,13 @@ TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
     Write(g_dir / "b", "same");
     Write(g_dir / "c", "other");
     AtTurnOf(c.turn, c.change);
+    g_a_unreadable = false;
+    os_calls().file_open_read = [](const char16_t* path, bool share) {
+      return g_a_unreadable && stdfs::path(std::u16string(path)).filename() == "a"
+                 ? OS_NO_FILE
+                 : os_system_calls().file_open_read(path, share);
+    };
     Scan();
-    os_calls().file_open_read = os_system_calls().file_open_read;
     EXPECT_EQ(files_passed, c.passed) << c.name;
     EXPECT_EQ(duplicates_removed, c.removed) << c.name;
     EXPECT_EQ(delete_failures, 0) << c.name;
