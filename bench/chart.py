@@ -26,7 +26,7 @@ def bars_for(corpus, tools, targets):
     if main is None or tools[main]["wall_ms"] is None:
         return main, []
     pipe = tools.get("vexolan-pipe")
-    goals = {(t["peer"], t["measure"]): t for t in targets if t["corpus"] == corpus}
+    goals = {(t["peer"], t["measure"]): t for t in targets if t["corpus"] == corpus and t["ours"] == main}
     out = []
     for name, t in tools.items():
         if t["ours"] or t["wall_ms"] is None:

@@ -22,7 +22,8 @@ class Tool:
 
 
 # The rows our programs are judged by; the others are for comparison.
-MAIN_ROWS = ("vexolan", "quorith")
+# (L4 has only Quorith under a limit.)
+MAIN_ROWS = ("vexolan", "quorith", "quorith-1g")
 
 
 def vexolan_tools(bin_dir):
@@ -107,6 +108,23 @@ def tree_tools(bin_dir):
     return vexolan_tools(bin_dir) + jdupes_tools()
 
 
+def limited_quorith(bin_dir, name, limit_of=None, limit_bytes=None):
+    """Quorith under an address-space limit (prlimit --as): a fixed one, or
+    1/limit_of[1] of the peak RSS of row limit_of[0] in the same run's warm-up
+    (set by bench/run once that row ran)."""
+    quo = os.path.join(bin_dir, "quorith")
+    what = ("1/%d of %s's peak" % (limit_of[1], limit_of[0])) if limit_of else "%d MiB" % (limit_bytes >> 20)
+    t = Tool(name, "quorith", None, "prlimit --as=LIMIT quorith FILE  (LIMIT: %s)" % what, "repeats")
+    t.limit_of, t.limit_bytes = limit_of, limit_bytes
+
+    def argv(f, o):
+        if not t.limit_bytes:
+            return ["false"]  # the row it is limited from did not run
+        return ["prlimit", "--as=%d" % t.limit_bytes, "--", quo, f]
+    t.argv = argv
+    return t
+
+
 def line_tools(bin_dir):
     quo = os.path.join(bin_dir, "quorith")
     return [
@@ -120,12 +138,34 @@ def line_tools(bin_dir):
     ]
 
 
+def l3_tools(bin_dir):
+    """L3 also under a quarter of Quorith's own peak, where it works on disk."""
+    tools = line_tools(bin_dir)
+    return tools[:1] + [limited_quorith(bin_dir, "quorith-quarter", limit_of=("quorith", 4))] + tools[1:]
+
+
+def l4_tools(bin_dir):
+    """L4, larger than the memory most users have: Quorith under 1 GiB of
+    address space against sort -u (which loses the order) and perl. perl is
+    capped at 16 GiB so that a hash it cannot hold fails the row rather than
+    the machine."""
+    return [
+        limited_quorith(bin_dir, "quorith-1g", limit_bytes=1 << 30),
+        Tool("sort-u", "peer", lambda f, o: ["env", "LC_ALL=C", "sort", "-u", "-T", o, f],
+             "LC_ALL=C sort -u -T OUT FILE  (not in input order)", "distinct", "lines.out"),
+        Tool("perl", "peer", lambda f, o: ["prlimit", "--as=%d" % (16 << 30), "--", "perl", "-ne",
+                                           "print unless $s{$_}++", f],
+             "perl -ne 'print unless $s{$_}++' FILE  (under 16 GiB)", "distinct", "lines.out"),
+    ]
+
+
 # Corpus name: (kind, tools for it)
 CORPORA = {
     "F1": ("files", file_tools), "F2": ("files", file_tools), "F3": ("files", scaled_file_tools),
     "F4": ("files", big_file_tools), "F5": ("files", big_file_tools),
     "F6": ("files", tree_tools), "T1": ("files", tree_tools), "T2": ("files", tree_tools),
-    "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", line_tools),
+    "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", l3_tools),
+    "L4": ("lines", l4_tools),
     "R1": ("lines", line_tools), "R2": ("lines", line_tools),
 }
 
