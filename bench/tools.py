@@ -113,7 +113,8 @@ def limited_quorith(bin_dir, name, limit_of=None, limit_bytes=None):
     1/limit_of[1] of the peak RSS of row limit_of[0] in the same run's warm-up
     (set by bench/run once that row ran)."""
     quo = os.path.join(bin_dir, "quorith")
-    what = ("1/%d of %s's peak" % (limit_of[1], limit_of[0])) if limit_of else "%d MiB" % (limit_bytes >> 20)
+    what = ("1/%d of %s's peak, at least 48 MiB" % (limit_of[1], limit_of[0])) if limit_of \
+        else "%d MiB" % (limit_bytes >> 20)
     t = Tool(name, "quorith", None, "prlimit --as=LIMIT quorith FILE  (LIMIT: %s)" % what, "repeats")
     t.limit_of, t.limit_bytes = limit_of, limit_bytes
 
