@@ -532,6 +532,39 @@ std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::i
   return f->error ? 0 : n;
 }
 
+bool txt_bytes_are_text(std::int32_t format) {
+  format &= TXT_FORMAT_MASK;
+  if (format == txt_format_code(TextFormat::Utf8)) return true;
+  if (format == txt_format_code(TextFormat::Utf16Le) || !os_ansi_single_byte()) return false;
+  // One byte a character: a line converts character by character, so each
+  // byte must stand for a character of its own and go back as itself.
+  for (unsigned b = 1; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    char16_t units[4];
+    char back[8];
+    if (os_ansi_to_utf16(&c, 1, units, 4) != 1 || os_utf16_to_ansi(units, 1, back, 8) != 1 ||
+        static_cast<unsigned char>(back[0]) != b)
+      return false;
+  }
+  return true;
+}
+
+std::int32_t txt_read_byte_lines(ObjectId file, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f || max <= 0) return 0;
+  txt_begin_reading(f);
+  return txt_read_record_byte_lines(f, block, spans, max);
+}
+
+std::int32_t txt_write_bytes(ObjectId file, const void* bytes, std::int32_t size) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return 0;
+  if (size > 0) txt_put(f, bytes, size);
+  return f->error ? 0 : 1;
+}
+
 std::int32_t txt_eof(ObjectId file) {
   TxtGuard guard;
   TextFile* f = txt_find(file);

@@ -246,6 +246,77 @@ CStr read_utf16(TextFile* f) {
 
 }  // namespace
 
+namespace {
+
+// Room for `bytes` bytes in a caller's block; false when it cannot grow.
+bool block_hold(TxtByteBlock* block, std::int32_t bytes) {
+  if (bytes <= block->capacity) return true;
+  std::int32_t cap = bytes > TXT_BUFFER_BYTES ? bytes : TXT_BUFFER_BYTES;
+  void* p = block->data ? os_heap_realloc(rt_main_heap(), block->data, static_cast<std::size_t>(cap))
+                        : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
+  if (!p) return false;
+  block->data = static_cast<unsigned char*>(p);
+  block->capacity = cap;
+  return true;
+}
+
+}  // namespace
+
+std::int32_t txt_read_record_byte_lines(TextFile* f, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max) {
+  if (f->count == 0 && (f->error || txt_refill(f) == 0)) return 0;
+  if (!block_hold(block, TXT_BUFFER_BYTES)) {
+    txt_fail(f, TXT_ERROR_MEMORY);
+    return 0;
+  }
+  // The lines that lie whole in the buffer, each with its end (and the LF
+  // after a CR, which must be there to be told).
+  const unsigned char* end = f->buffer + f->filled;
+  const unsigned char* start = end - f->count;
+  const unsigned char* p = start;
+  std::int32_t n = 0;
+  while (n < max) {
+    const unsigned char* q = scan_ansi(p, end);
+    if (q == end || (*q == CR && q + 1 == end)) break;
+    spans[n++] = {static_cast<std::int32_t>(p - start), static_cast<std::int32_t>(q - p)};
+    p = q + 1;
+    if (*q == CR && *p == LF) ++p;
+  }
+  if (n > 0) {
+    std::memcpy(block->data, start, static_cast<std::size_t>(p - start));
+    f->count = static_cast<std::int32_t>(end - p);
+    return n;
+  }
+  // The first line goes on past the buffer (or its CR ends it): collected
+  // across refills.
+  g_line.length = 0;
+  g_line_short = false;
+  for (;;) {
+    if (f->count == 0 && txt_refill(f) == 0) break;
+    end = f->buffer + f->filled;
+    p = end - f->count;
+    const unsigned char* q = scan_ansi(p, end);
+    auto run = static_cast<std::int32_t>(q - p);
+    if (q == end) {
+      f->count = 0;
+      if (run > 0 && !line_append(p, run)) break;
+      continue;
+    }
+    f->count = static_cast<std::int32_t>(end - q) - 1;
+    if (run > 0 && !line_append(p, run)) break;
+    if (*q == CR && (f->count > 0 || txt_refill(f) > 0) && f->buffer[f->filled - f->count] == LF) --f->count;
+    break;
+  }
+  const std::int32_t size = g_line.length;
+  g_line.length = 0;
+  if (g_line_short || !block_hold(block, size)) {
+    txt_fail(f, TXT_ERROR_MEMORY);
+    return 0;
+  }
+  if (size > 0) std::memcpy(block->data, g_line.data, static_cast<std::size_t>(size));
+  spans[0] = {0, size};
+  return 1;
+}
+
 CStr txt_read_record_line(TextFile* f, std::int32_t format) {
   g_line.length = 0;
   g_line_short = false;

@@ -78,5 +78,8 @@ std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n);
 // cannot be held in memory marks the record failed (TXT_ERROR_MEMORY).
 CStr txt_read_record_line(TextFile* f, std::int32_t format);
 
+// txt_read_byte_lines of a record in reading mode.
+std::int32_t txt_read_record_byte_lines(TextFile* f, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max);
+
 // Frees the line buffer that the readers keep between calls.
 void txt_release_line_buffer();

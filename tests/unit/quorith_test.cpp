@@ -80,6 +80,13 @@ constexpr int HUGE_LINE = 300000;   // bytes; crosses many refills of the file's
 constexpr int MANY_LINES = 110000;  // distinct lines: more than the tree's first array holds
 constexpr int BLOCK_LINE = 40000;   // units: as the first line, more than the tree's first block of texts holds
 
+// The text as UTF-16LE with its mark, for the lines that are copied as text.
+std::string Utf16Le(const std::string& ascii) {
+  std::string s = "\xFF\xFE";
+  for (char c : ascii) s += std::string{c, '\0'};
+  return s;
+}
+
 std::string Lines(int count, int repeat_every) {
   std::string s;
   for (int i = 0; i < count; ++i) s += std::to_string(repeat_every ? i % repeat_every : i) + "\n";
@@ -177,7 +184,7 @@ const Fault FAULTS[] = {
        g_size_lo = 2 * BLOCK_LINE + 2, g_size_hi = 2 * BLOCK_LINE + 64, os_calls().heap_alloc = AllocOfSizeFails;
      },
      u"Not enough memory: ", false},
-    {"the line cannot be assigned", "a\n" + std::string(LONG_LINE, 'x') + "\na\n",
+    {"the line cannot be assigned", Utf16Le("a\n" + std::string(LONG_LINE, 'x') + "\na\n"),
      [] { g_size_lo = g_size_hi = 2 * LONG_LINE + 10, os_calls().heap_realloc = ReallocOfSizeFails; },
      u"Not enough memory: ", false},
     {"the line buffer cannot grow", "a\n" + std::string(HUGE_LINE, 'y') + "\na\n",
