@@ -52,10 +52,13 @@ class LineSet {
   std::uint64_t place(std::size_t need);
   const unsigned char* at(std::uint64_t ref) const;
   bool grow_table();
+  void put(std::uint64_t entry);  // an entry of a line not in the table yet
   bool add_block(std::size_t size);
 
   std::uint64_t* table_ = nullptr;
   std::uint64_t mask_ = 0;  // table slots - 1
+  int bits_ = 0;            // table slots = 2^bits_
+  std::int64_t table_spare_ = 0;  // bytes of the table's block past its slots
   std::int64_t count_ = 0;
   Block* blocks_ = nullptr;  // block 0 stays unused, so that no entry is 0
   std::uint32_t block_count_ = 0;
