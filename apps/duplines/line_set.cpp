@@ -142,18 +142,24 @@ void LineSet::put(std::uint64_t entry) {
   table_[i] = entry;
 }
 
+bool LineSet::reserve(std::int64_t lines) {
+  if (table_) return true;
+  int bits = FIRST_SLOT_BITS;
+  while (bits < TAG_BITS && (std::int64_t(1) << bits) / 4 * 3 < lines) ++bits;
+  if ((std::uint64_t(1) << bits) > SIZE_MAX / sizeof(std::uint64_t) / 3) return false;
+  const std::size_t bytes = sizeof(std::uint64_t) << bits;
+  void* p = os_heap_alloc(rt_main_heap(), bytes);
+  if (!p) return false;
+  table_ = static_cast<std::uint64_t*>(p);
+  std::memset(table_, 0, bytes);
+  bits_ = bits;
+  mask_ = (std::uint64_t(1) << bits_) - 1;
+  held_ += static_cast<std::int64_t>(bytes);
+  return true;
+}
+
 bool LineSet::grow_table() {
-  if (!table_) {
-    const std::size_t bytes = sizeof(std::uint64_t) << FIRST_SLOT_BITS;
-    void* p = os_heap_alloc(rt_main_heap(), bytes);
-    if (!p) return false;
-    table_ = static_cast<std::uint64_t*>(p);
-    std::memset(table_, 0, bytes);
-    bits_ = FIRST_SLOT_BITS;
-    mask_ = (std::uint64_t(1) << bits_) - 1;
-    held_ += static_cast<std::int64_t>(bytes);
-    return true;
-  }
+  if (!table_) return reserve(0);
   const std::uint64_t old_slots = mask_ + 1;
   if (bits_ + 1 > TAG_BITS || old_slots > SIZE_MAX / sizeof(std::uint64_t) / 3) return false;
   const auto old_bytes = static_cast<std::size_t>(old_slots * sizeof(std::uint64_t));

@@ -30,6 +30,10 @@ class LineSet {
   // lines added before are still there.
   std::int32_t insert(const LineKey& key);
 
+  // A table for `lines` lines from the start, where the set has none yet:
+  // it then grows only past them. False when it cannot be had.
+  bool reserve(std::int64_t lines);
+
   // A hint that `key` is inserted soon: its entry is asked into the cache.
   void prefetch(const LineKey& key) const;
   // A later hint for the same key: the line that its entry points to.

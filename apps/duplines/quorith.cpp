@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/status.h"
-#include "common/tree.h"
 #include "common/version_note.h"
 #include "core/arr.h"
 #include "console/con.h"
@@ -305,7 +304,6 @@ Failure quorith_text_lines(FileLines& lines) {
 void quorith_abandon(Failure failure, FileLines& lines) {
   // Memory first, so that the message itself can be built.
   lines.release();
-  tree_clear();
   quorith_release(&current_line);
   for (LineCopy& line : lines_ahead) quorith_release(&line);
   txt_close(OUTPUT_FILE);
@@ -321,7 +319,6 @@ void quorith_abandon(Failure failure, FileLines& lines) {
 Failure quorith_bounded(FileLines& lines) {
   const std::int64_t announced = lines_read;
   lines.release();
-  tree_clear();
   txt_close(OUTPUT_FILE);
   if (data_start < 0) return Failure::Memory;  // the input cannot be read again
   if (txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) return Failure::Write;
@@ -442,14 +439,12 @@ void quorith_file(std::int32_t i) {
     print_status(u"Nothing removed", 1, 8);
     fs_delete_file(output_path, 0);
   }
-  tree_clear();
   txt_close(INPUT_FILE);
 }
 
 namespace {
 
 void quorith_main() {
-  tree_create(1, 10240);
   quorith_set_inputs(rt_param_count(), nullptr);
   str_assign(&input_path, u"");
   str_assign(&output_path, u"");

@@ -8,27 +8,23 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/tree.h"
 #include "core/rt.h"
+#include "duplines/line_set.h"
 #include "duplines/quorith.h"
 #include "platform/os_heap.h"
 
 namespace {
 
 constexpr std::int32_t PROGRESS_EVERY = 10240;
-// The tree's growth step in a partition: Quorith's own where the budget
-// has room for it, smaller where a tight budget would not hold its array.
-constexpr std::int64_t TREE_STEP = 102400;
-constexpr std::int64_t TREE_STEP_LEAST = 1024;
-constexpr std::int64_t TREE_NODE_BYTES = 64;
 constexpr std::int32_t UTF16 = txt_format_code(TextFormat::Utf16Le);
 // Open partition files at most: two for each (its lines, then its kept
 // line numbers), well within what a process may hold open.
 constexpr std::int32_t MAX_PARTS = 256;
 constexpr std::int32_t NUMBER_UNITS = 4;
-// Tree bytes a byte of input may take at most when its line is distinct:
-// a short line's node, hash entries and copy outweigh its bytes.
-constexpr std::int64_t TREE_BYTES_PER_BYTE = 8;
+// Bytes of the line set that a byte of input may take at most when its
+// line is distinct: a short line's units, hash entry and length outweigh
+// its bytes.
+constexpr std::int64_t SET_BYTES_PER_BYTE = 8;
 
 void number_put(char16_t* at, std::int64_t number) {
   for (std::int32_t i = NUMBER_UNITS - 1; i >= 0; --i, number >>= 15)
@@ -46,8 +42,9 @@ std::int64_t number_get(CStr record, std::int32_t units) {
   return number;
 }
 
-// Which partition a line goes to: its tree hash mixed, so that the lines
-// of one partition still spread over the tree's hash set.
+// Which partition a line goes to: the low bits of its hash mixed, so that
+// the lines of one partition still spread over the set's slots, which its
+// top bits choose.
 std::int32_t part_of(std::uint32_t hash, std::int32_t parts) {
   hash ^= hash >> 16;
   hash *= 0x7FEB352Du;
@@ -87,7 +84,6 @@ class DiskRun {
   DiskRun(const DiskRun&) = delete;
   DiskRun& operator=(const DiskRun&) = delete;
   ~DiskRun() {
-    tree_clear();
     for (std::int32_t p = 0; p < parts_; ++p) {
       if (lines_[p]) txt_close(lines_[p]);
       if (kept_[p]) txt_close(kept_[p]);
@@ -120,7 +116,7 @@ class DiskRun {
   // Pass 1: each line, with its number, into its partition.
   QuorithFailure split() {
     std::int64_t budget = job_.budget > 0 ? job_.budget : 1;
-    std::int64_t bytes = job_.input_bytes < INT64_MAX / TREE_BYTES_PER_BYTE ? job_.input_bytes * TREE_BYTES_PER_BYTE
+    std::int64_t bytes = job_.input_bytes < INT64_MAX / SET_BYTES_PER_BYTE ? job_.input_bytes * SET_BYTES_PER_BYTE
                                                                             : INT64_MAX;
     std::int64_t want = bytes / budget + 1;
     parts_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(want, 2, MAX_PARTS));
@@ -137,7 +133,9 @@ class DiskRun {
       number_put(record, lines_total_);
       std::memcpy(record + NUMBER_UNITS, line, static_cast<std::size_t>(units) * 2);
       record[NUMBER_UNITS + units] = 0;
-      std::int32_t p = part_of(tree_key(record + NUMBER_UNITS, units).hash, parts_);
+      const auto hash = static_cast<std::uint32_t>(line_key(record + NUMBER_UNITS, static_cast<std::size_t>(units) * 2).hash);
+      std::int32_t p = part_of(hash, parts_);
+      ++part_lines_[p];
       if (txt_write_line(lines_[p], record, NUMBER_UNITS + units, UTF16) == 0) return QuorithFailure::Write;
       ++lines_total_;
       line = txt_read_next_line(job_.input, job_.format);
@@ -147,25 +145,28 @@ class DiskRun {
   }
 
   // Pass 2: the first occurrence of each line of a partition is kept. Its
-  // records come in the order of their lines, so the first that the tree
+  // records come in the order of their lines, so the first that the set
   // takes is the first occurrence, and the kept numbers come out ascending.
   QuorithFailure settle() {
     for (std::int32_t p = 0; p < parts_; ++p) {
       txt_seek(lines_[p], 0);  // its last output written first
       kept_[p] = temporary();
       if (txt_error(lines_[p]) != 0 || !kept_[p]) return QuorithFailure::Write;
-      tree_init(static_cast<std::int32_t>(std::clamp(job_.budget / TREE_NODE_BYTES / 4, TREE_STEP_LEAST, TREE_STEP)));
+      // Its table at once for all its lines, which it never outgrows.
+      LineSet set;
+      if (!set.reserve(part_lines_[p])) return QuorithFailure::Memory;
       while (CStr record = txt_read_next_line(lines_[p], UTF16)) {
         std::int32_t units = str_length(record);
         if (number_get(record, units) < 0) return QuorithFailure::Write;  // not what was written
         char16_t number[NUMBER_UNITS + 1];
         std::memcpy(number, record, sizeof number - 2);
         number[NUMBER_UNITS] = 0;
-        std::int32_t added = tree_insert_unique(tree_key(record + NUMBER_UNITS, units - NUMBER_UNITS));
+        std::int32_t added =
+            set.insert(line_key(record + NUMBER_UNITS, static_cast<std::size_t>(units - NUMBER_UNITS) * 2));
         if (added < 0) return QuorithFailure::Memory;
         if (added > 0 && txt_write_line(kept_[p], number, NUMBER_UNITS, UTF16) == 0) return QuorithFailure::Write;
       }
-      tree_clear();
+      set.clear();
       if (txt_error(lines_[p]) != 0) return QuorithFailure::Write;
       txt_close(lines_[p]);  // its room on the disk is free again
       lines_[p] = 0;
@@ -231,6 +232,7 @@ class DiskRun {
   std::int32_t parts_ = 0;
   ObjectId lines_[MAX_PARTS] = {};
   ObjectId kept_[MAX_PARTS] = {};
+  std::int64_t part_lines_[MAX_PARTS] = {};
   Head heads_[MAX_PARTS] = {};
   std::int32_t heads_count_ = 0;
   std::int64_t lines_total_ = 0;

@@ -21,13 +21,13 @@ struct QuorithDiskJob {
   std::int32_t format;      // of the input and the output
   std::int64_t data_start;  // input position of the first line
   std::int64_t input_bytes;
-  std::int64_t budget;     // bytes the lines of one partition may take in the tree
+  std::int64_t budget;     // bytes the lines of one partition may take in the line set
   std::int64_t announced;  // lines whose progress lines were printed already
   void (*progress)();      // prints the progress line of the counters
 };
 
 // The passes: every line by its hash into one of a number of partition
-// files with its line number, each partition settled in the tree (the
+// files with its line number, each partition settled in the line set (the
 // first occurrence of each line kept), then the input once more, its kept
 // lines written in order. lines_read and lines_removed and the progress
 // lines past `announced` come as the in-memory path gives them. Every
