@@ -142,14 +142,21 @@ class ByteBlock {
 // What one file's line loop holds: the set of its distinct lines, the bytes
 // of the lines read and those on their way to the output.
 struct FileLines {
+  FileLines() = default;
+  FileLines(const FileLines&) = delete;
+  FileLines& operator=(const FileLines&) = delete;
+  ~FileLines() { release(); }
   void release() {
     set.clear();
     read.release();
     out.release();
+    os_heap_free(rt_main_heap(), spans);
+    spans = nullptr;
   }
   LineSet set;
   ByteBlock read;
   ByteBlock out;
+  TxtLineSpan* spans = nullptr;  // where the lines of a batch lie in `read`
 };
 
 // Appends a kept line and CR LF to the output block; false when it cannot grow.
@@ -182,8 +189,13 @@ Failure quorith_input_end() {
   }
 }
 
-// Lines read at once as bytes: about what the file's buffer holds.
-constexpr std::int32_t BATCH_LINES = 512;
+// Lines read at once as bytes at most: more than a large read holds of
+// ordinary lines.
+constexpr std::int32_t BATCH_LINES = 8192;
+// Lines whose lookups are asked for together, ahead of their insertions.
+constexpr std::int32_t LOOKAHEAD = 256;
+// Output gathered before it is written: large writes bypass the file's buffer.
+constexpr std::int32_t OUTPUT_BYTES = 64 * 1024;
 
 // The line loop of a file whose lines are taken as their bytes: each batch
 // of lines read goes to the set and, where new, to the output as it was
@@ -191,8 +203,11 @@ constexpr std::int32_t BATCH_LINES = 512;
 Failure quorith_byte_lines(FileLines& lines) {
   std::int32_t progress = PROGRESS_EVERY;
   const std::int64_t budget = file_budget;
-  TxtLineSpan spans[BATCH_LINES];
-  LineKey keys[BATCH_LINES];
+  auto* spans = static_cast<TxtLineSpan*>(os_heap_alloc(rt_main_heap(), sizeof(TxtLineSpan) * BATCH_LINES));
+  if (!spans) return Failure::Memory;
+  lines.spans = spans;
+  LineKey keys[LOOKAHEAD];
+  std::int32_t used = 0;
   bool first = true;
   for (;;) {
     std::int32_t n = txt_read_byte_lines(INPUT_FILE, &lines.read.block, spans, BATCH_LINES);
@@ -204,32 +219,40 @@ Failure quorith_byte_lines(FileLines& lines) {
     }
     first = false;
     const unsigned char* base = lines.read.block.data;
-    // Each lookup is asked for ahead, so that the memory the batch's
-    // lookups read is on its way at once.
-    for (std::int32_t i = 0; i < n; ++i) {
-      keys[i] = line_key(base ? base + spans[i].start : nullptr, static_cast<std::size_t>(spans[i].size));
-      lines.set.prefetch(keys[i]);
-    }
-    for (std::int32_t i = 0; i < n; ++i) lines.set.prefetch_line(keys[i]);
-    std::int32_t used = 0;
-    for (std::int32_t i = 0; i < n; ++i) {
-      std::int32_t added = lines.set.insert(keys[i]);
-      if (added > 0) {
-        if (lines.set.bytes() > budget) return Failure::Spill;
-        if (!quorith_stage(&lines.out.block, &used, keys[i].bytes, spans[i].size)) return Failure::Memory;
-      } else if (added == 0) {
-        ++lines_removed;
-      } else {
-        return Failure::Spill;
+    for (std::int32_t from = 0; from < n; from += LOOKAHEAD) {
+      const std::int32_t count = n - from < LOOKAHEAD ? n - from : LOOKAHEAD;
+      // The lookups of these lines are asked for at once, so that the
+      // memory they read is on its way together.
+      for (std::int32_t i = 0; i < count; ++i) {
+        const TxtLineSpan& span = spans[from + i];
+        keys[i] = line_key(base ? base + span.start : nullptr, static_cast<std::size_t>(span.size));
+        lines.set.prefetch(keys[i]);
       }
-      ++lines_read;
-      if (--progress == 0) {
-        progress = PROGRESS_EVERY;
-        quorith_counts(-1);
+      for (std::int32_t i = 0; i < count; ++i) lines.set.prefetch_line(keys[i]);
+      for (std::int32_t i = 0; i < count; ++i) {
+        std::int32_t added = lines.set.insert(keys[i]);
+        if (added > 0) {
+          if (lines.set.bytes() > budget) return Failure::Spill;
+          const auto size = static_cast<std::int32_t>(keys[i].size);
+          if (!quorith_stage(&lines.out.block, &used, keys[i].bytes, size)) return Failure::Memory;
+        } else if (added == 0) {
+          ++lines_removed;
+        } else {
+          return Failure::Spill;
+        }
+        ++lines_read;
+        if (--progress == 0) {
+          progress = PROGRESS_EVERY;
+          quorith_counts(-1);
+        }
       }
     }
-    if (used > 0 && txt_write_bytes(OUTPUT_FILE, lines.out.block.data, used) == 0) return Failure::Write;
+    if (used >= OUTPUT_BYTES) {
+      if (txt_write_bytes(OUTPUT_FILE, lines.out.block.data, used) == 0) return Failure::Write;
+      used = 0;
+    }
   }
+  if (used > 0 && txt_write_bytes(OUTPUT_FILE, lines.out.block.data, used) == 0) return Failure::Write;
   return quorith_input_end();
 }
 

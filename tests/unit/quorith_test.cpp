@@ -145,7 +145,7 @@ struct Fault {
 const Fault FAULTS[] = {
     {"first write fails", Lines(6000, 3000), [] { g_at = 1, os_calls().file_write = WriteFails; },
      u"Cannot write out file: ", true},
-    {"a later write fails", Lines(6000, 3000), [] { g_at = 2, os_calls().file_write = WriteFails; },
+    {"a later write fails", Lines(60000, 30000), [] { g_at = 2, os_calls().file_write = WriteFails; },
      u"Cannot write out file: ", true},
     {"a write comes short", Lines(6000, 3000), [] { g_at = 1, os_calls().file_write = WriteComesShort; },
      u"Cannot write out file: ", true},
@@ -327,7 +327,7 @@ void EndBySignal() { os_remove_marked_files(); }
 // where the main thread holds no lock.
 void EndByClosing() { txt_shutdown(); }
 
-// Runs `in` (4 KB buffers: some dozens of reads and writes, and a progress line)
+// Runs `in` (a few dozen reads and writes, and progress lines)
 // once for every moment at which it could be ended, with and without an
 // earlier output, ended by a kill that no one sees (nothing runs: what the
 // output path holds at each later moment is what a SIGKILL would leave), by
@@ -336,9 +336,9 @@ void EndByClosing() { txt_shutdown(); }
 // closing no temporary file is left.
 TEST_F(QuorithFaults, AnEndAtAnyMomentLeavesTheEarlierOutputOrTheNewOne) {
   std::string in;
-  for (int i = 0; i < 11000; ++i) in += "line " + std::to_string(i % 7000) + "\n";
+  for (int i = 0; i < 30000; ++i) in += "line " + std::to_string(i % 18000) + "\n";
   std::string expected;
-  for (int i = 0; i < 7000; ++i) expected += "line " + std::to_string(i) + "\r\n";
+  for (int i = 0; i < 18000; ++i) expected += "line " + std::to_string(i) + "\r\n";
   Write(g_dir / "in", in);
   struct Way {
     const char* name;
