@@ -20,6 +20,9 @@ constexpr std::int32_t UTF16 = txt_format_code(TextFormat::Utf16Le);
 // Open partition files at most: two for each (its lines, then its kept
 // line numbers), well within what a process may hold open.
 constexpr std::int32_t MAX_PARTS = 256;
+// The numbers of the partition files, then of the files of kept line
+// numbers: past those of the job's input and output.
+constexpr ObjectId FIRST_PART_FILE = QUORITH_DISK_FIRST_FILE;
 constexpr std::int32_t NUMBER_UNITS = 4;
 // Bytes of the line set that a byte of input may take at most when its
 // line is distinct: a short line's units, hash entry and length outweigh
@@ -97,9 +100,11 @@ class DiskRun {
   }
 
  private:
-  // A new temporary file beside the output; 0 when none can be made.
-  ObjectId temporary() {
-    return static_cast<ObjectId>(txt_create_replacement(OBJ_ANY, job_.output_path, job_.input, job_.usable));
+  // A new temporary file beside the output as file `id`; 0 when none can
+  // be made. Numbered files, since the library finds a number at once and
+  // a file it numbered itself by going through those it holds.
+  ObjectId temporary(ObjectId id) {
+    return txt_create_replacement(id, job_.output_path, job_.input, job_.usable) != 0 ? id : 0;
   }
 
   QuorithFailure input_end() {
@@ -121,7 +126,7 @@ class DiskRun {
     std::int64_t want = bytes / budget + 1;
     parts_ = static_cast<std::int32_t>(std::clamp<std::int64_t>(want, 2, MAX_PARTS));
     for (std::int32_t p = 0; p < parts_; ++p) {
-      lines_[p] = temporary();
+      lines_[p] = temporary(FIRST_PART_FILE + p);
       if (!lines_[p]) return QuorithFailure::Write;
     }
     txt_seek(job_.input, job_.data_start);
@@ -150,7 +155,7 @@ class DiskRun {
   QuorithFailure settle() {
     for (std::int32_t p = 0; p < parts_; ++p) {
       txt_seek(lines_[p], 0);  // its last output written first
-      kept_[p] = temporary();
+      kept_[p] = temporary(FIRST_PART_FILE + MAX_PARTS + p);
       if (txt_error(lines_[p]) != 0 || !kept_[p]) return QuorithFailure::Write;
       // Its table at once for all its lines, which it never outgrows.
       LineSet set;

@@ -13,9 +13,13 @@
 // and the bounded path takes the file over.
 enum class QuorithFailure { None, Read, Write, Memory, Spill };
 
+// The passes' own files are numbered from here on; the job's files come
+// before.
+constexpr ObjectId QUORITH_DISK_FIRST_FILE = 16;
+
 struct QuorithDiskJob {
-  ObjectId input;           // open; its lines start at data_start
-  ObjectId output;          // an empty replacement of output_path, open
+  ObjectId input;           // open; its lines start at data_start; numbered below QUORITH_DISK_FIRST_FILE
+  ObjectId output;          // an empty replacement of output_path, open; numbered as the input
   CStr output_path;         // the temporary files go beside it
   TxtNameCheck usable;      // names the temporary files may not have
   std::int32_t format;      // of the input and the output
