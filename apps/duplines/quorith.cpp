@@ -351,6 +351,7 @@ Failure quorith_bounded(FileLines& lines) {
   job.output_path = output_path;
   job.usable = quorith_name_is_free;
   job.format = txt_format_code(text_format);
+  job.bytes = txt_bytes_are_text(job.format);
   job.data_start = data_start;
   job.input_bytes = fs_file_size(input_path);
   job.budget = file_budget;

@@ -1,8 +1,12 @@
 // Quorith's bounded path. The temporary files are text files of the
-// library, UTF-16LE records of one line each: a line number in four units
-// of 15 bits (each with its top bit set, so never a line end or a zero),
-// then, in a partition file, the line's own units. A line read from a file
-// holds no line end and no zero, so a record reads back as it was written.
+// library, records of one line each. The files of kept line numbers, and
+// the partition files of a file whose lines are compared as text, hold
+// UTF-16LE records: a line number in four units of 15 bits (each with its
+// top bit set, so never a line end or a zero), then, in a partition file,
+// the line's own units. Where the lines are taken as their bytes, a
+// partition record is the number in eight bytes of 7 bits (each with its
+// top bit set) and the line's bytes. A line read from a file holds no line
+// end and no zero, so a record reads back as it was written.
 #include "duplines/quorith_disk.h"
 
 #include <algorithm>
@@ -24,6 +28,11 @@ constexpr std::int32_t MAX_PARTS = 256;
 // numbers: past those of the job's input and output.
 constexpr ObjectId FIRST_PART_FILE = QUORITH_DISK_FIRST_FILE;
 constexpr std::int32_t NUMBER_UNITS = 4;
+constexpr std::int32_t NUMBER_BYTES = 8;
+// Lines of the input read at once as bytes, and the output gathered before
+// it is written.
+constexpr std::int32_t BATCH_LINES = 8192;
+constexpr std::int32_t OUTPUT_BYTES = 64 * 1024;
 // Bytes of the line set that a byte of input may take at most when its
 // line is distinct: a short line's units, hash entry and length outweigh
 // its bytes.
@@ -43,6 +52,34 @@ std::int64_t number_get(CStr record, std::int32_t units) {
     number = (number << 15) | (record[i] & 0x7FFF);
   }
   return number;
+}
+
+void number_put_bytes(unsigned char* at, std::int64_t number) {
+  for (std::int32_t i = NUMBER_BYTES - 1; i >= 0; --i, number >>= 7)
+    at[i] = static_cast<unsigned char>(0x80 | (number & 0x7F));
+}
+
+std::int64_t number_get_bytes(const unsigned char* record, std::int32_t size) {
+  if (size < NUMBER_BYTES) return -1;
+  std::int64_t number = 0;
+  for (std::int32_t i = 0; i < NUMBER_BYTES; ++i) {
+    if (!(record[i] & 0x80)) return -1;
+    number = (number << 7) | (record[i] & 0x7F);
+  }
+  return number;
+}
+
+// Room for `bytes` bytes in a block of the main heap that only grows.
+bool block_hold(TxtByteBlock* block, std::int64_t bytes) {
+  if (bytes <= block->capacity) return true;
+  if (bytes > INT32_MAX / 2) return false;
+  std::int64_t cap = bytes * 2 > 8192 ? bytes * 2 : 8192;
+  void* p = block->data ? os_heap_realloc(rt_main_heap(), block->data, static_cast<std::size_t>(cap))
+                        : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
+  if (!p) return false;
+  block->data = static_cast<unsigned char*>(p);
+  block->capacity = static_cast<std::int32_t>(cap);
+  return true;
 }
 
 // Which partition a line goes to: the low bits of its hash mixed, so that
@@ -91,8 +128,15 @@ class DiskRun {
       if (lines_[p]) txt_close(lines_[p]);
       if (kept_[p]) txt_close(kept_[p]);
     }
+    os_heap_free(rt_main_heap(), read_.data);
+    os_heap_free(rt_main_heap(), out_.data);
+    os_heap_free(rt_main_heap(), spans_);
   }
   QuorithFailure run() {
+    if (job_.bytes) {
+      spans_ = static_cast<TxtLineSpan*>(os_heap_alloc(rt_main_heap(), sizeof(TxtLineSpan) * BATCH_LINES));
+      if (!spans_) return QuorithFailure::Memory;
+    }
     QuorithFailure failure = split();
     if (failure == QuorithFailure::None) failure = settle();
     if (failure == QuorithFailure::None) failure = write_kept();
@@ -130,6 +174,7 @@ class DiskRun {
       if (!lines_[p]) return QuorithFailure::Write;
     }
     txt_seek(job_.input, job_.data_start);
+    if (job_.bytes) return split_bytes();
     CStr line = txt_read_line(job_.input, job_.format);
     for (;;) {
       std::int32_t units = str_length(line);
@@ -149,6 +194,38 @@ class DiskRun {
     return input_end();
   }
 
+  // The input's lines as bytes, a batch at a time; 0 at its end. A file
+  // without a byte is one empty line.
+  std::int32_t read_batch(bool first) {
+    std::int32_t n = txt_read_byte_lines(job_.input, &read_, spans_, BATCH_LINES);
+    if (n == 0 && first && txt_error(job_.input) == 0) {
+      spans_[0] = {0, 0};
+      n = 1;
+    }
+    return n;
+  }
+  const unsigned char* line_at(std::int32_t i) const { return read_.data ? read_.data + spans_[i].start : nullptr; }
+
+  QuorithFailure split_bytes() {
+    for (bool first = true;; first = false) {
+      const std::int32_t n = read_batch(first);
+      if (n == 0) break;
+      for (std::int32_t i = 0; i < n; ++i) {
+        const std::int32_t size = spans_[i].size;
+        if (!block_hold(&out_, static_cast<std::int64_t>(NUMBER_BYTES) + size + 1)) return QuorithFailure::Memory;
+        number_put_bytes(out_.data, lines_total_);
+        if (size > 0) std::memcpy(out_.data + NUMBER_BYTES, line_at(i), static_cast<std::size_t>(size));
+        out_.data[NUMBER_BYTES + size] = 0x0A;
+        const auto hash = static_cast<std::uint32_t>(line_key(out_.data + NUMBER_BYTES, static_cast<std::size_t>(size)).hash);
+        std::int32_t p = part_of(hash, parts_);
+        ++part_lines_[p];
+        if (txt_write_bytes(lines_[p], out_.data, NUMBER_BYTES + size + 1) == 0) return QuorithFailure::Write;
+        ++lines_total_;
+      }
+    }
+    return input_end();
+  }
+
   // Pass 2: the first occurrence of each line of a partition is kept. Its
   // records come in the order of their lines, so the first that the set
   // takes is the first occurrence, and the kept numbers come out ascending.
@@ -160,7 +237,22 @@ class DiskRun {
       // Its table at once for all its lines, which it never outgrows.
       LineSet set;
       if (!set.reserve(part_lines_[p])) return QuorithFailure::Memory;
-      while (CStr record = txt_read_next_line(lines_[p], UTF16)) {
+      while (job_.bytes) {
+        const std::int32_t n = txt_read_byte_lines(lines_[p], &read_, spans_, BATCH_LINES);
+        if (n == 0) break;
+        for (std::int32_t i = 0; i < n; ++i) {
+          const unsigned char* record = line_at(i);
+          const std::int32_t size = spans_[i].size;
+          const std::int64_t number = number_get_bytes(record, size);
+          if (number < 0) return QuorithFailure::Write;  // not what was written
+          std::int32_t added = set.insert(line_key(record + NUMBER_BYTES, static_cast<std::size_t>(size - NUMBER_BYTES)));
+          if (added < 0) return QuorithFailure::Memory;
+          char16_t units[NUMBER_UNITS];
+          number_put(units, number);
+          if (added > 0 && txt_write_line(kept_[p], units, NUMBER_UNITS, UTF16) == 0) return QuorithFailure::Write;
+        }
+      }
+      while (CStr record = job_.bytes ? nullptr : txt_read_next_line(lines_[p], UTF16)) {
         std::int32_t units = str_length(record);
         if (number_get(record, units) < 0) return QuorithFailure::Write;  // not what was written
         char16_t number[NUMBER_UNITS + 1];
@@ -200,6 +292,7 @@ class DiskRun {
     lines_read = 0;
     lines_removed = 0;
     txt_seek(job_.input, job_.data_start);
+    if (job_.bytes) return write_kept_bytes();
     CStr line = txt_read_line(job_.input, job_.format);
     for (;;) {
       // A file that changed since the first pass cannot be told right.
@@ -227,6 +320,41 @@ class DiskRun {
     return lines_read == lines_total_ && heads_count_ == 0 ? QuorithFailure::None : QuorithFailure::Read;
   }
 
+  QuorithFailure write_kept_bytes() {
+    std::int32_t used = 0;
+    for (bool first = true;; first = false) {
+      const std::int32_t n = read_batch(first);
+      if (n == 0) break;
+      for (std::int32_t i = 0; i < n; ++i) {
+        // A file that changed since the first pass cannot be told right.
+        if (lines_read >= lines_total_) return QuorithFailure::Read;
+        if (heads_count_ > 0 && heads_[0].number == lines_read) {
+          const std::int32_t size = spans_[i].size;
+          if (!block_hold(&out_, static_cast<std::int64_t>(used) + size + 2)) return QuorithFailure::Memory;
+          if (size > 0) std::memcpy(out_.data + used, line_at(i), static_cast<std::size_t>(size));
+          out_.data[used + size] = 0x0D;
+          out_.data[used + size + 1] = 0x0A;
+          used += size + 2;
+          std::int32_t p = heads_[0].part;
+          std::pop_heap(heads_, heads_ + heads_count_, later);
+          --heads_count_;
+          if (QuorithFailure f = next_kept(p); f != QuorithFailure::None) return f;
+        } else {
+          ++lines_removed;
+        }
+        ++lines_read;
+        if (lines_read % PROGRESS_EVERY == 0 && lines_read > job_.announced) job_.progress();
+      }
+      if (used >= OUTPUT_BYTES) {
+        if (txt_write_bytes(job_.output, out_.data, used) == 0) return QuorithFailure::Write;
+        used = 0;
+      }
+    }
+    if (used > 0 && txt_write_bytes(job_.output, out_.data, used) == 0) return QuorithFailure::Write;
+    if (QuorithFailure f = input_end(); f != QuorithFailure::None) return f;
+    return lines_read == lines_total_ && heads_count_ == 0 ? QuorithFailure::None : QuorithFailure::Read;
+  }
+
   struct Head {
     std::int64_t number;
     std::int32_t part;
@@ -242,6 +370,11 @@ class DiskRun {
   std::int32_t heads_count_ = 0;
   std::int64_t lines_total_ = 0;
   RecordBuffer buffer_;
+  // Where the lines are taken as bytes: the lines read, where each lies in
+  // that block, and the records or the output on their way out.
+  TxtByteBlock read_ = {};
+  TxtLineSpan* spans_ = nullptr;
+  TxtByteBlock out_ = {};
 };
 
 }  // namespace

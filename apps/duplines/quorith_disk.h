@@ -23,6 +23,7 @@ struct QuorithDiskJob {
   CStr output_path;         // the temporary files go beside it
   TxtNameCheck usable;      // names the temporary files may not have
   std::int32_t format;      // of the input and the output
+  bool bytes;               // its lines are taken as their bytes (txt_bytes_are_text)
   std::int64_t data_start;  // input position of the first line
   std::int64_t input_bytes;
   std::int64_t budget;     // bytes the lines of one partition may take in the line set
