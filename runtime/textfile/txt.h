@@ -176,10 +176,11 @@ struct TxtLineSpan {
 };
 
 // Reads up to `max` (> 0) lines of an ANSI or UTF-8 file as their bytes,
-// each line split as txt_read_line splits it: the lines that the file's
-// buffer holds whole, or else the one line that goes on past it. Their
-// bytes go into `block` (grown as a line needs), their places into
-// `spans`. The result is the number of lines, at least one while a byte
+// each line split as txt_read_line splits it: what the buffer holds and a
+// large read behind it (which bypasses the buffer) give the lines they
+// hold whole, the rest going back to the buffer (or the file); a line
+// longer than that comes alone. Their bytes go into `block` (grown as a
+// line needs), their places into `spans`. The result is the number of lines, at least one while a byte
 // is left; 0 where txt_read_next_line would give null (txt_error tells a
 // failure; a line that cannot be held fails the file with
 // TXT_ERROR_MEMORY).
