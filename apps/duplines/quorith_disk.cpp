@@ -33,6 +33,7 @@ constexpr std::int32_t NUMBER_BYTES = 8;
 // it is written.
 constexpr std::int32_t BATCH_LINES = 8192;
 constexpr std::int32_t OUTPUT_BYTES = 64 * 1024;
+constexpr std::int64_t STAGE_BYTES_MOST = 64 * 1024;
 // Bytes of the line set that a byte of input may take at most when its
 // line is distinct: a short line's units, hash entry and length outweigh
 // its bytes.
@@ -131,6 +132,7 @@ class DiskRun {
     os_heap_free(rt_main_heap(), read_.data);
     os_heap_free(rt_main_heap(), out_.data);
     os_heap_free(rt_main_heap(), spans_);
+    for (TxtByteBlock& stage : stages_) os_heap_free(rt_main_heap(), stage.data);
   }
   QuorithFailure run() {
     if (job_.bytes) {
@@ -206,22 +208,43 @@ class DiskRun {
   }
   const unsigned char* line_at(std::int32_t i) const { return read_.data ? read_.data + spans_[i].start : nullptr; }
 
+  // A partition's records gathered before they are written: large writes
+  // bypass the file's buffer. As much as the budget leaves for all of them.
+  std::int32_t stage_bytes() const {
+    const std::int64_t share = job_.budget / 4 / parts_;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(share, TXT_BUFFER_BYTES, STAGE_BYTES_MOST));
+  }
+
   QuorithFailure split_bytes() {
+    const std::int32_t stage = stage_bytes();
     for (bool first = true;; first = false) {
       const std::int32_t n = read_batch(first);
       if (n == 0) break;
       for (std::int32_t i = 0; i < n; ++i) {
         const std::int32_t size = spans_[i].size;
-        if (!block_hold(&out_, static_cast<std::int64_t>(NUMBER_BYTES) + size + 1)) return QuorithFailure::Memory;
-        number_put_bytes(out_.data, lines_total_);
-        if (size > 0) std::memcpy(out_.data + NUMBER_BYTES, line_at(i), static_cast<std::size_t>(size));
-        out_.data[NUMBER_BYTES + size] = 0x0A;
-        const auto hash = static_cast<std::uint32_t>(line_key(out_.data + NUMBER_BYTES, static_cast<std::size_t>(size)).hash);
-        std::int32_t p = part_of(hash, parts_);
+        const auto hash = static_cast<std::uint32_t>(line_key(line_at(i), static_cast<std::size_t>(size)).hash);
+        const std::int32_t p = part_of(hash, parts_);
+        const std::int32_t record = NUMBER_BYTES + size + 1;
+        TxtByteBlock& to = stages_[p];
+        if (used_[p] > 0 && used_[p] + record > stage) {
+          if (txt_write_bytes(lines_[p], to.data, used_[p]) == 0) return QuorithFailure::Write;
+          used_[p] = 0;
+        }
+        if (!block_hold(&to, static_cast<std::int64_t>(used_[p]) + record)) return QuorithFailure::Memory;
+        unsigned char* at = to.data + used_[p];
+        number_put_bytes(at, lines_total_);
+        if (size > 0) std::memcpy(at + NUMBER_BYTES, line_at(i), static_cast<std::size_t>(size));
+        at[NUMBER_BYTES + size] = 0x0A;
+        used_[p] += record;
         ++part_lines_[p];
-        if (txt_write_bytes(lines_[p], out_.data, NUMBER_BYTES + size + 1) == 0) return QuorithFailure::Write;
         ++lines_total_;
       }
+    }
+    for (std::int32_t p = 0; p < parts_; ++p) {
+      if (used_[p] > 0 && txt_write_bytes(lines_[p], stages_[p].data, used_[p]) == 0) return QuorithFailure::Write;
+      os_heap_free(rt_main_heap(), stages_[p].data);
+      stages_[p] = {};
+      used_[p] = 0;
     }
     return input_end();
   }
@@ -375,6 +398,8 @@ class DiskRun {
   TxtByteBlock read_ = {};
   TxtLineSpan* spans_ = nullptr;
   TxtByteBlock out_ = {};
+  TxtByteBlock stages_[MAX_PARTS] = {};
+  std::int32_t used_[MAX_PARTS] = {};
 };
 
 }  // namespace
