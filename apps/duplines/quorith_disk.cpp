@@ -34,6 +34,8 @@ constexpr std::int32_t NUMBER_BYTES = 8;
 constexpr std::int32_t BATCH_LINES = 8192;
 constexpr std::int32_t OUTPUT_BYTES = 64 * 1024;
 constexpr std::int64_t STAGE_BYTES_MOST = 64 * 1024;
+// A kept number's record in UTF-16LE: its units and CR LF.
+constexpr std::int32_t KEPT_RECORD_BYTES = (NUMBER_UNITS + 2) * 2;
 // Bytes of the line set that a byte of input may take at most when its
 // line is distinct: a short line's units, hash entry and length outweigh
 // its bytes.
@@ -260,6 +262,8 @@ class DiskRun {
       // Its table at once for all its lines, which it never outgrows.
       LineSet set;
       if (!set.reserve(part_lines_[p])) return QuorithFailure::Memory;
+      const std::int32_t stage = stage_bytes();
+      std::int32_t kept_used = 0;
       while (job_.bytes) {
         const std::int32_t n = txt_read_byte_lines(lines_[p], &read_, spans_, BATCH_LINES);
         if (n == 0) break;
@@ -270,11 +274,26 @@ class DiskRun {
           if (number < 0) return QuorithFailure::Write;  // not what was written
           std::int32_t added = set.insert(line_key(record + NUMBER_BYTES, static_cast<std::size_t>(size - NUMBER_BYTES)));
           if (added < 0) return QuorithFailure::Memory;
-          char16_t units[NUMBER_UNITS];
+          if (added == 0) continue;
+          // The kept number as txt_write_line writes it in UTF-16LE, gathered.
+          if (kept_used + KEPT_RECORD_BYTES > stage) {
+            if (txt_write_bytes(kept_[p], out_.data, kept_used) == 0) return QuorithFailure::Write;
+            kept_used = 0;
+          }
+          if (!block_hold(&out_, static_cast<std::int64_t>(kept_used) + KEPT_RECORD_BYTES)) return QuorithFailure::Memory;
+          char16_t units[NUMBER_UNITS + 2];
           number_put(units, number);
-          if (added > 0 && txt_write_line(kept_[p], units, NUMBER_UNITS, UTF16) == 0) return QuorithFailure::Write;
+          units[NUMBER_UNITS] = 0x0D;
+          units[NUMBER_UNITS + 1] = 0x0A;
+          unsigned char* at = out_.data + kept_used;
+          for (std::int32_t k = 0; k < NUMBER_UNITS + 2; ++k) {
+            at[2 * k] = static_cast<unsigned char>(units[k] & 0xFF);
+            at[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
+          }
+          kept_used += KEPT_RECORD_BYTES;
         }
       }
+      if (kept_used > 0 && txt_write_bytes(kept_[p], out_.data, kept_used) == 0) return QuorithFailure::Write;
       while (CStr record = job_.bytes ? nullptr : txt_read_next_line(lines_[p], UTF16)) {
         std::int32_t units = str_length(record);
         if (number_get(record, units) < 0) return QuorithFailure::Write;  // not what was written
