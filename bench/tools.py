@@ -120,27 +120,12 @@ def line_tools(bin_dir):
     ]
 
 
-# Quorith's address space on L3's bounded row: a quarter of its peak there
-# with memory enough (745.7 MiB), so that its distinct lines outgrow the
-# memory it takes for itself and the bounded path finishes the file.
-BOUNDED_L3_MIB = 186
-
-
-def l3_tools(bin_dir):
-    quo = os.path.join(bin_dir, "quorith")
-    limit = "--as=%d" % (BOUNDED_L3_MIB << 20)
-    return line_tools(bin_dir) + [
-        Tool("quorith-bounded", "quorith", lambda f, o: ["prlimit", limit, quo, f],
-             "prlimit --as=%dMiB quorith FILE  (the bounded path)" % BOUNDED_L3_MIB, "repeats"),
-    ]
-
-
 # Corpus name: (kind, tools for it)
 CORPORA = {
     "F1": ("files", file_tools), "F2": ("files", file_tools), "F3": ("files", scaled_file_tools),
     "F4": ("files", big_file_tools), "F5": ("files", big_file_tools),
     "F6": ("files", tree_tools), "T1": ("files", tree_tools), "T2": ("files", tree_tools),
-    "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", l3_tools),
+    "L1": ("lines", line_tools), "L2": ("lines", line_tools), "L3": ("lines", line_tools),
     "R1": ("lines", line_tools), "R2": ("lines", line_tools),
 }
 
