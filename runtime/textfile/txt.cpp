@@ -18,6 +18,8 @@
 namespace {
 
 constexpr std::int32_t REGISTRY_START = 16;
+// Bytes written straight to a replacement between two hints to start writing it back.
+constexpr std::int32_t WRITEBACK_BYTES = 8 << 20;
 
 ObjectTable* g_table = nullptr;
 // Serialises every operation, so that txt_shutdown from the console's close
@@ -200,6 +202,7 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, Opening ho
   f->size = TXT_BUFFER_BYTES;
   f->format = format;
   f->error = 0;
+  f->unhinted = 0;
   f->handle = h;
   f->buffer = buffer;
   if (file == OBJ_ANY) return id;
@@ -350,6 +353,12 @@ std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n) {
     if (os_file_write(f->handle, src, n) != n) {
       txt_fail(f, TXT_ERROR_WRITE);
       return 0;
+    }
+    // A replacement is forced to the disk before it takes its path: its
+    // data starts on its way now, so that the wait then is short.
+    if (f->temporary && (f->unhinted += n) >= WRITEBACK_BYTES) {
+      os_file_start_writeback(f->handle);
+      f->unhinted = 0;
     }
     return n;
   }

@@ -34,6 +34,7 @@ struct TextFile {
   char16_t* target;
   char16_t* temporary;
   OsEndMark* mark;
+  std::int32_t unhinted;  // a replacement's bytes written straight since the last writeback hint
 };
 
 // Marks a record failed: its read-ahead is dropped, so it reads as ended.
