@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "common/status.h"
-#include "common/tree.h"
 #include "common/version_note.h"
 #include "core/arr.h"
 #include "console/con.h"
 #include "core/tm.h"
+#include "duplines/line_set.h"
 #include "duplines/quorith_disk.h"
 #include "filesystem/fs.h"
 #include "platform/os_heap.h"
@@ -25,7 +25,6 @@ namespace {
 constexpr ObjectId INPUT_FILE = 1;
 constexpr ObjectId OUTPUT_FILE = 2;
 constexpr std::int32_t PROGRESS_EVERY = 10240;
-constexpr std::int32_t TREE_STEP = 102400;
 
 std::int32_t param_count = 0;
 Str input_path = nullptr;
@@ -67,16 +66,13 @@ std::int32_t start_ms = 0;
 // Where the current file's lines start, past its byte-order mark.
 std::int64_t data_start = 0;
 
-// Bytes the tree may take before the bounded path takes a file over: set
-// by a test, or else half of what the process may use (the rest for the
-// growth of the tree's arrays and everything else).
+// Bytes the line set may take before the bounded path takes a file over:
+// set by a test, or else half of what the process may use (the rest for
+// the growth of its table and everything else).
 std::int64_t memory_budget = 0;
-// The current file's budget, taken before its tree grows: what the heap
-// holds once the tree is cleared is there for the bounded path again.
+// The current file's budget, taken before its line set grows: what the
+// heap holds once the set is cleared is there for the bounded path again.
 std::int64_t file_budget = 0;
-// The tree's bytes for a distinct line, besides its units: the node, its
-// hash entries and the copy's terminator, with room for the arrays' growth.
-constexpr std::int64_t TREE_BYTES_PER_LINE = 48;
 
 std::int64_t quorith_budget() {
   if (memory_budget > 0) return memory_budget;
@@ -128,23 +124,159 @@ bool quorith_name_is_free(CStr name) {
   return true;
 }
 
-// The line loop: each line read goes to the tree and, when new, to the
-// output. Stops at the end of the input or at the first failure.
-Failure quorith_lines() {
+// A block on the main heap for the current file's lines, released on every
+// way out of the file.
+class ByteBlock {
+ public:
+  ByteBlock() = default;
+  ByteBlock(const ByteBlock&) = delete;
+  ByteBlock& operator=(const ByteBlock&) = delete;
+  ~ByteBlock() { release(); }
+  void release() {
+    os_heap_free(rt_main_heap(), block.data);
+    block = {};
+  }
+  TxtByteBlock block = {};
+};
+
+// What one file's line loop holds: the set of its distinct lines, the bytes
+// of the lines read and those on their way to the output.
+struct FileLines {
+  FileLines() = default;
+  FileLines(const FileLines&) = delete;
+  FileLines& operator=(const FileLines&) = delete;
+  ~FileLines() { release(); }
+  void release() {
+    set.clear();
+    read.release();
+    out.release();
+    os_heap_free(rt_main_heap(), spans);
+    spans = nullptr;
+  }
+  LineSet set;
+  ByteBlock read;
+  ByteBlock out;
+  TxtLineSpan* spans = nullptr;  // where the lines of a batch lie in `read`
+};
+
+// Appends a kept line and CR LF to the output block; false when it cannot grow.
+bool quorith_stage(TxtByteBlock* out, std::int32_t* used, const unsigned char* bytes, std::int32_t size) {
+  const std::int64_t need = static_cast<std::int64_t>(*used) + size + 2;
+  if (need > out->capacity) {
+    if (need > INT32_MAX / 2) return false;
+    std::int64_t cap = need * 2 > 8192 ? need * 2 : 8192;
+    void* p = out->data ? os_heap_realloc(rt_main_heap(), out->data, static_cast<std::size_t>(cap))
+                        : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
+    if (!p) return false;
+    out->data = static_cast<unsigned char*>(p);
+    out->capacity = static_cast<std::int32_t>(cap);
+  }
+  if (size > 0) std::memcpy(out->data + *used, bytes, static_cast<std::size_t>(size));
+  out->data[*used + size] = 0x0D;
+  out->data[*used + size + 1] = 0x0A;
+  *used += size + 2;
+  return true;
+}
+
+Failure quorith_input_end() {
+  switch (txt_error(INPUT_FILE)) {
+    case 0:
+      return Failure::None;
+    case TXT_ERROR_MEMORY:
+      return Failure::Memory;
+    default:
+      return Failure::Read;
+  }
+}
+
+// Lines read at once as bytes at most: more than a large read holds of
+// ordinary lines.
+constexpr std::int32_t BATCH_LINES = 8192;
+// Lines whose lookups are asked for together, ahead of their insertions.
+constexpr std::int32_t LOOKAHEAD = 256;
+// Output gathered before it is written: large writes bypass the file's buffer.
+constexpr std::int32_t OUTPUT_BYTES = 64 * 1024;
+
+// The line loop of a file whose lines are taken as their bytes: each batch
+// of lines read goes to the set and, where new, to the output as it was
+// read, with CR LF. Stops at the end of the input or at the first failure.
+Failure quorith_byte_lines(FileLines& lines) {
   std::int32_t progress = PROGRESS_EVERY;
   const std::int64_t budget = file_budget;
-  std::int64_t held = 0;  // the tree's bytes, as estimated
+  auto* spans = static_cast<TxtLineSpan*>(os_heap_alloc(rt_main_heap(), sizeof(TxtLineSpan) * BATCH_LINES));
+  if (!spans) return Failure::Memory;
+  lines.spans = spans;
+  LineKey keys[LOOKAHEAD];
+  std::int32_t used = 0;
+  bool first = true;
+  for (;;) {
+    std::int32_t n = txt_read_byte_lines(INPUT_FILE, &lines.read.block, spans, BATCH_LINES);
+    if (n == 0) {
+      // A file without a byte is one empty line.
+      if (!first || txt_error(INPUT_FILE) != 0) break;
+      spans[0] = {0, 0};
+      n = 1;
+    }
+    first = false;
+    const unsigned char* base = lines.read.block.data;
+    for (std::int32_t from = 0; from < n; from += LOOKAHEAD) {
+      const std::int32_t count = n - from < LOOKAHEAD ? n - from : LOOKAHEAD;
+      // The lookups of these lines are asked for at once, so that the
+      // memory they read is on its way together.
+      for (std::int32_t i = 0; i < count; ++i) {
+        const TxtLineSpan& span = spans[from + i];
+        keys[i] = line_key(base ? base + span.start : nullptr, static_cast<std::size_t>(span.size));
+        lines.set.prefetch(keys[i]);
+      }
+      for (std::int32_t i = 0; i < count; ++i) lines.set.prefetch_line(keys[i]);
+      for (std::int32_t i = 0; i < count; ++i) {
+        std::int32_t added = lines.set.insert(keys[i]);
+        if (added > 0) {
+          if (lines.set.bytes() > budget) return Failure::Spill;
+          const auto size = static_cast<std::int32_t>(keys[i].size);
+          if (!quorith_stage(&lines.out.block, &used, keys[i].bytes, size)) return Failure::Memory;
+        } else if (added == 0) {
+          ++lines_removed;
+        } else {
+          return Failure::Spill;
+        }
+        ++lines_read;
+        if (--progress == 0) {
+          progress = PROGRESS_EVERY;
+          quorith_counts(-1);
+        }
+      }
+    }
+    if (used >= OUTPUT_BYTES) {
+      if (txt_write_bytes(OUTPUT_FILE, lines.out.block.data, used) == 0) return Failure::Write;
+      used = 0;
+    }
+  }
+  if (used > 0 && txt_write_bytes(OUTPUT_FILE, lines.out.block.data, used) == 0) return Failure::Write;
+  return quorith_input_end();
+}
+
+// The line loop of a file whose lines are compared as text (UTF-16LE, or
+// a code page of more than one byte a character): each line read goes to
+// the set as its code units and, when new, to the output. Stops at the end
+// of the input or at the first failure.
+Failure quorith_text_lines(FileLines& lines) {
+  std::int32_t progress = PROGRESS_EVERY;
+  const std::int64_t budget = file_budget;
   std::int32_t queued = 0;
   // Each line's length and hash, taken once for its announcement, its
   // lookup and its output.
-  TreeKey current_key;
-  TreeKey keys_ahead[LINES_AHEAD];
+  LineKey current_key;
+  LineKey keys_ahead[LINES_AHEAD];
   const std::int32_t format = txt_format_code(text_format);
+  const auto key_of = [](const LineCopy& line, std::int32_t units) {
+    return line_key(line.units, static_cast<std::size_t>(units) * 2);
+  };
   // A line that cannot be held would leave the previous line in its place.
   CStr first = txt_read_line(INPUT_FILE, text_format);
   std::int32_t units = str_length(first);
   if (!quorith_hold(&current_line, first, units)) return Failure::Memory;
-  current_key = tree_key(current_line.units, units);
+  current_key = key_of(current_line, units);
   for (;;) {
     // Lines are read ahead and their lookups announced, so that the memory
     // each lookup needs is on its way while the lines before it are handled.
@@ -153,14 +285,15 @@ Failure quorith_lines() {
       if (!next) break;
       units = str_length(next);
       if (!quorith_hold(&lines_ahead[queued], next, units)) return Failure::Memory;
-      keys_ahead[queued] = tree_key(lines_ahead[queued].units, units);
-      tree_prefetch(keys_ahead[queued]);
+      keys_ahead[queued] = key_of(lines_ahead[queued], units);
+      lines.set.prefetch(keys_ahead[queued]);
     }
-    std::int32_t added = tree_insert_unique(current_key);
+    if (queued > 0) lines.set.prefetch_line(keys_ahead[0]);
+    std::int32_t added = lines.set.insert(current_key);
+    const auto current_units = static_cast<std::int32_t>(current_key.size / 2);
     if (added > 0) {
-      held += TREE_BYTES_PER_LINE + 2 * static_cast<std::int64_t>(current_key.units);
-      if (held > budget) return Failure::Spill;
-      if (txt_write_line(OUTPUT_FILE, current_line.units, current_key.units, format) == 0) return Failure::Write;
+      if (lines.set.bytes() > budget) return Failure::Spill;
+      if (txt_write_line(OUTPUT_FILE, current_line.units, current_units, format) == 0) return Failure::Write;
     } else if (added == 0) {
       ++lines_removed;
     } else {
@@ -185,22 +318,15 @@ Failure quorith_lines() {
     --queued;
   }
   // The end of the lines may be a failure of the input rather than its end.
-  switch (txt_error(INPUT_FILE)) {
-    case 0:
-      return Failure::None;
-    case TXT_ERROR_MEMORY:
-      return Failure::Memory;
-    default:
-      return Failure::Read;
-  }
+  return quorith_input_end();
 }
 
 // Gives a file up: its partial output is removed (an output of an earlier
-// run stays as it was), the tree released, and one line tells why. The
+// run stays as it was), the lines released, and one line tells why. The
 // input was only ever read.
-void quorith_abandon(Failure failure) {
+void quorith_abandon(Failure failure, FileLines& lines) {
   // Memory first, so that the message itself can be built.
-  tree_clear();
+  lines.release();
   quorith_release(&current_line);
   for (LineCopy& line : lines_ahead) quorith_release(&line);
   txt_close(OUTPUT_FILE);
@@ -210,12 +336,12 @@ void quorith_abandon(Failure failure) {
   txt_close(INPUT_FILE);
 }
 
-// The file's distinct lines outgrow the memory: its tree and its output so
+// The file's distinct lines outgrow the memory: its line set and its output so
 // far go (what was printed of it stays true), and the bounded path starts
 // the file over.
-Failure quorith_bounded() {
+Failure quorith_bounded(FileLines& lines) {
   const std::int64_t announced = lines_read;
-  tree_clear();
+  lines.release();
   txt_close(OUTPUT_FILE);
   if (data_start < 0) return Failure::Memory;  // the input cannot be read again
   if (txt_create_replacement(OUTPUT_FILE, output_path, INPUT_FILE, quorith_name_is_free) == 0) return Failure::Write;
@@ -225,6 +351,7 @@ Failure quorith_bounded() {
   job.output_path = output_path;
   job.usable = quorith_name_is_free;
   job.format = txt_format_code(text_format);
+  job.bytes = txt_bytes_are_text(job.format);
   job.data_start = data_start;
   job.input_bytes = fs_file_size(input_path);
   job.budget = file_budget;
@@ -300,17 +427,21 @@ void quorith_file(std::int32_t i) {
   }
 
   file_budget = quorith_budget();
-  tree_init(TREE_STEP);
-  Failure failure = quorith_lines();
-  if (failure == Failure::Spill) failure = quorith_bounded();
+  // The lines are compared as the file holds them where that is the same
+  // as comparing their text, and written back as they were read.
+  FileLines lines;
+  Failure failure = txt_bytes_are_text(txt_format_code(text_format)) ? quorith_byte_lines(lines)
+                                                                      : quorith_text_lines(lines);
+  if (failure == Failure::Spill) failure = quorith_bounded(lines);
   // The last output is written before the summary, so that a full disk
   // is told instead of it.
   if (failure == Failure::None && txt_flush(OUTPUT_FILE) == 0 && txt_error(OUTPUT_FILE) != 0) failure = Failure::Write;
   if (failure != Failure::None) {
-    quorith_abandon(failure);
+    quorith_abandon(failure, lines);
     return;
   }
 
+  lines.release();
   quorith_counts(11);
   {
     StrBuild done(u"DONE with ");
@@ -319,7 +450,7 @@ void quorith_file(std::int32_t i) {
   }
   if (lines_removed != 0) {
     if (txt_commit(OUTPUT_FILE) == 0) {
-      quorith_abandon(Failure::Write);
+      quorith_abandon(Failure::Write, lines);
       return;
     }
     StrBuild saved(u"Saved as ");
@@ -332,14 +463,12 @@ void quorith_file(std::int32_t i) {
     print_status(u"Nothing removed", 1, 8);
     fs_delete_file(output_path, 0);
   }
-  tree_clear();
   txt_close(INPUT_FILE);
 }
 
 namespace {
 
 void quorith_main() {
-  tree_create(1, 10240);
   quorith_set_inputs(rt_param_count(), nullptr);
   str_assign(&input_path, u"");
   str_assign(&output_path, u"");

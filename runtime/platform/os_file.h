@@ -58,6 +58,11 @@ bool os_file_replace(const char16_t* from, const char16_t* to);
 // Forces written data to the device.
 bool os_file_flush(OsFile file);
 
+// Asks the system to start writing the file's data to the device now, and
+// returns at once: a later os_file_flush then has less to wait for. Only a
+// hint (Windows: nothing), so that nothing depends on it.
+void os_file_start_writeback(OsFile file);
+
 // Files that must not outlive an interrupted process. While a file is
 // marked, the ends of the process that skip its normal end - Ctrl+C,
 // Ctrl+Break and the console closing on Windows; SIGINT, SIGQUIT, SIGTERM

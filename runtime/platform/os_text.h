@@ -20,6 +20,9 @@ std::int32_t os_utf16_to_utf8(const char16_t* src, std::int32_t count, char* dst
 std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
 std::int32_t os_utf16_to_ansi(const char16_t* src, std::int32_t count, char* dst, std::int32_t capacity);
 
+// Whether the ANSI code page has one byte a character (POSIX: always).
+bool os_ansi_single_byte();
+
 // For tests: the ANSI conversions use another code page (0: the system's own
 // again). Only the Windows layer has code pages to choose from; the POSIX
 // layer keeps ISO-8859-1.

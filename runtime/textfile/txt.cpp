@@ -18,6 +18,8 @@
 namespace {
 
 constexpr std::int32_t REGISTRY_START = 16;
+// Bytes written straight to a replacement between two hints to start writing it back.
+constexpr std::int32_t WRITEBACK_BYTES = 8 << 20;
 
 ObjectTable* g_table = nullptr;
 // Serialises every operation, so that txt_shutdown from the console's close
@@ -200,6 +202,7 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, Opening ho
   f->size = TXT_BUFFER_BYTES;
   f->format = format;
   f->error = 0;
+  f->unhinted = 0;
   f->handle = h;
   f->buffer = buffer;
   if (file == OBJ_ANY) return id;
@@ -350,6 +353,12 @@ std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n) {
     if (os_file_write(f->handle, src, n) != n) {
       txt_fail(f, TXT_ERROR_WRITE);
       return 0;
+    }
+    // A replacement is forced to the disk before it takes its path: its
+    // data starts on its way now, so that the wait then is short.
+    if (f->temporary && (f->unhinted += n) >= WRITEBACK_BYTES) {
+      os_file_start_writeback(f->handle);
+      f->unhinted = 0;
     }
     return n;
   }
@@ -530,6 +539,39 @@ std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::i
   std::int32_t n = format == txt_format_code(TextFormat::Utf16Le) ? txt_put(f, LINE_END_UTF16, 4)
                                                                    : txt_put(f, LINE_END_BYTES, 2);
   return f->error ? 0 : n;
+}
+
+bool txt_bytes_are_text(std::int32_t format) {
+  format &= TXT_FORMAT_MASK;
+  if (format == txt_format_code(TextFormat::Utf8)) return true;
+  if (format == txt_format_code(TextFormat::Utf16Le) || !os_ansi_single_byte()) return false;
+  // One byte a character: a line converts character by character, so each
+  // byte must stand for a character of its own and go back as itself.
+  for (unsigned b = 1; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    char16_t units[4];
+    char back[8];
+    if (os_ansi_to_utf16(&c, 1, units, 4) != 1 || os_utf16_to_ansi(units, 1, back, 8) != 1 ||
+        static_cast<unsigned char>(back[0]) != b)
+      return false;
+  }
+  return true;
+}
+
+std::int32_t txt_read_byte_lines(ObjectId file, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f || max <= 0) return 0;
+  txt_begin_reading(f);
+  return txt_read_record_byte_lines(f, block, spans, max);
+}
+
+std::int32_t txt_write_bytes(ObjectId file, const void* bytes, std::int32_t size) {
+  TxtGuard guard;
+  TextFile* f = txt_find(file);
+  if (!f) return 0;
+  if (size > 0) txt_put(f, bytes, size);
+  return f->error ? 0 : 1;
 }
 
 std::int32_t txt_eof(ObjectId file) {

@@ -155,6 +155,41 @@ inline std::int32_t txt_write_line(ObjectId file, CStr text, TextFormat format) 
 // As txt_write_line, for a text whose length in code units is known.
 std::int32_t txt_write_line(ObjectId file, CStr text, std::int32_t units, std::int32_t format);
 
+// Whether the lines of a file in `format` may be taken as their bytes:
+// two lines read as equal text exactly when their bytes are equal, and a
+// line read and written back in `format` gives its own bytes again. Always
+// for UTF-8 (a byte that is not UTF-8 reads as a unit of its own and goes
+// back as itself); for ANSI where the code page has one byte a character
+// and every byte goes back as itself; never for UTF-16LE.
+bool txt_bytes_are_text(std::int32_t format);
+
+// A growable block on the main heap that the caller owns (and frees with
+// os_heap_free); zero-filled means empty.
+struct TxtByteBlock {
+  unsigned char* data;
+  std::int32_t capacity;
+};
+// Where a line's bytes lie in a block.
+struct TxtLineSpan {
+  std::int32_t start;
+  std::int32_t size;
+};
+
+// Reads up to `max` (> 0) lines of an ANSI or UTF-8 file as their bytes,
+// each line split as txt_read_line splits it: what the buffer holds and a
+// large read behind it (which bypasses the buffer) give the lines they
+// hold whole, the rest going back to the buffer (or the file); a line
+// longer than that comes alone. Their bytes go into `block` (grown as a
+// line needs), their places into `spans`. The result is the number of lines, at least one while a byte
+// is left; 0 where txt_read_next_line would give null (txt_error tells a
+// failure; a line that cannot be held fails the file with
+// TXT_ERROR_MEMORY).
+std::int32_t txt_read_byte_lines(ObjectId file, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max);
+
+// Writes `size` bytes as they are; 1 when written or buffered, 0 for a file
+// that is not open or whose output could not all be written.
+std::int32_t txt_write_bytes(ObjectId file, const void* bytes, std::int32_t size);
+
 // 1 when no byte is left to read or the file failed (txt_error tells
 // which), else 0 (also 0 for a file that is not open). Reads ahead one byte
 // and gives it back.

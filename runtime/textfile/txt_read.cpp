@@ -246,6 +246,107 @@ CStr read_utf16(TextFile* f) {
 
 }  // namespace
 
+namespace {
+
+// Bytes read at once for lines taken as bytes.
+constexpr std::int32_t TXT_BYTE_READ = 16 * TXT_BUFFER_BYTES;
+
+// Room for `bytes` bytes in a caller's block; false when it cannot grow.
+bool block_hold(TxtByteBlock* block, std::int32_t bytes) {
+  if (bytes <= block->capacity) return true;
+  std::int32_t cap = bytes > TXT_BUFFER_BYTES ? bytes : TXT_BUFFER_BYTES;
+  void* p = block->data ? os_heap_realloc(rt_main_heap(), block->data, static_cast<std::size_t>(cap))
+                        : os_heap_alloc(rt_main_heap(), static_cast<std::size_t>(cap));
+  if (!p) return false;
+  block->data = static_cast<unsigned char*>(p);
+  block->capacity = cap;
+  return true;
+}
+
+}  // namespace
+
+std::int32_t txt_read_record_byte_lines(TextFile* f, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max) {
+  if (f->error) return 0;
+  if (!block_hold(block, TXT_BUFFER_BYTES + TXT_BYTE_READ)) {
+    txt_fail(f, TXT_ERROR_MEMORY);
+    return 0;
+  }
+  // What the buffer holds, then one large read straight behind it: a
+  // transfer of more than the buffer bypasses it.
+  const std::int32_t lead = f->count;
+  if (lead > 0) std::memcpy(block->data, f->buffer + (f->filled - f->count), static_cast<std::size_t>(lead));
+  f->count = 0;
+  f->filled = 0;
+  std::int32_t got = os_file_read(f->handle, block->data + lead, TXT_BYTE_READ);
+  if (got < 0) {
+    txt_fail(f, TXT_ERROR_READ);  // the lines before the failure are read as at the end
+    got = 0;
+  }
+  const std::int32_t total = lead + got;
+  if (total == 0) return 0;
+  const bool at_end = got == 0;
+  // The lines that lie whole in what was read, each with its end (and the
+  // LF after a CR, which must be there to be told), or ended by the end of
+  // the file.
+  const unsigned char* start = block->data;
+  const unsigned char* end = start + total;
+  const unsigned char* p = start;
+  std::int32_t n = 0;
+  while (n < max && p < end) {
+    const unsigned char* q = scan_ansi(p, end);
+    if (q == end && !at_end) break;
+    if (q + 1 == end && *q == CR && !at_end) break;
+    spans[n++] = {static_cast<std::int32_t>(p - start), static_cast<std::int32_t>(q - p)};
+    if (q == end) {
+      p = end;
+      break;
+    }
+    p = q + 1;
+    if (*q == CR && p < end && *p == LF) ++p;
+  }
+  // The rest goes back: into the buffer, as if a refill had brought it, or
+  // else to the file by moving its position back.
+  const auto rest = static_cast<std::int32_t>(end - p);
+  if (rest > 0 && rest <= f->size) {
+    std::memcpy(f->buffer, p, static_cast<std::size_t>(rest));
+    f->filled = rest;
+    f->count = rest;
+  } else if (rest > 0 && os_file_seek(f->handle, -static_cast<std::int64_t>(rest), OS_SEEK_CURRENT) < 0) {
+    txt_fail(f, TXT_ERROR_READ);
+    return n;
+  }
+  if (n > 0) return n;
+  // The first line goes on past the buffer (or its CR ends it): collected
+  // across refills.
+  g_line.length = 0;
+  g_line_short = false;
+  for (;;) {
+    if (f->count == 0 && txt_refill(f) == 0) break;
+    end = f->buffer + f->filled;
+    p = end - f->count;
+    const unsigned char* q = scan_ansi(p, end);
+    auto run = static_cast<std::int32_t>(q - p);
+    if (q == end) {
+      f->count = 0;
+      if (run > 0 && !line_append(p, run)) break;
+      continue;
+    }
+    f->count = static_cast<std::int32_t>(end - q) - 1;
+    if (run > 0 && !line_append(p, run)) break;
+    if (*q == CR && (f->count > 0 || txt_refill(f) > 0) && f->buffer[f->filled - f->count] == LF) --f->count;
+    break;
+  }
+  const std::int32_t size = g_line.length;
+  g_line.length = 0;
+  if (g_line_short || !block_hold(block, size)) {
+    txt_fail(f, TXT_ERROR_MEMORY);
+    return 0;
+  }
+  if (size > 0) std::memcpy(block->data, g_line.data, static_cast<std::size_t>(size));
+  spans[0] = {0, size};
+  return 1;
+}
+
 CStr txt_read_record_line(TextFile* f, std::int32_t format) {
   g_line.length = 0;
   g_line_short = false;

@@ -34,6 +34,7 @@ struct TextFile {
   char16_t* target;
   char16_t* temporary;
   OsEndMark* mark;
+  std::int32_t unhinted;  // a replacement's bytes written straight since the last writeback hint
 };
 
 // Marks a record failed: its read-ahead is dropped, so it reads as ended.
@@ -77,6 +78,9 @@ std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n);
 // else for ANSI. The result is in the temporary-result area. A line that
 // cannot be held in memory marks the record failed (TXT_ERROR_MEMORY).
 CStr txt_read_record_line(TextFile* f, std::int32_t format);
+
+// txt_read_byte_lines of a record in reading mode.
+std::int32_t txt_read_record_byte_lines(TextFile* f, TxtByteBlock* block, TxtLineSpan* spans, std::int32_t max);
 
 // Frees the line buffer that the readers keep between calls.
 void txt_release_line_buffer();

@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "core/rt.h"
+#include "platform/os_heap.h"
 #include "platform/os_seam.h"
 #include "textfile/txt.h"
 
@@ -331,6 +333,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes own;
     for (std::size_t k = 0; k < lines.size(); ++k) own += model[k].bytes + line_end;
     fuzz_require(written == own, "lines read and written in the file's format are its own bytes");
+  }
+
+  // Read again as bytes, in batches of up to 1 to 8 lines: the model's
+  // lines, where a file of no byte has none.
+  if (reader != UTF16) {
+    fuzz_require(txt_open_read(INPUT, in_path.u16string().c_str(), TXT_SHARE_READ) != 0, "the input opens again");
+    txt_seek(INPUT, static_cast<std::int64_t>(start));
+    TxtByteBlock block = {};
+    TxtLineSpan spans[8];
+    const std::int32_t most = 1 + (shift & 7);
+    std::size_t k = 0;
+    while (std::int32_t n = txt_read_byte_lines(INPUT, &block, spans, most)) {
+      fuzz_require(n <= most, "no more lines than asked for");
+      for (std::int32_t i = 0; i < n; ++i, ++k) {
+        fuzz_require(k < model.size(), "no more byte lines than the model's");
+        const Bytes got(reinterpret_cast<const char*>(block.data) + spans[i].start, static_cast<std::size_t>(spans[i].size));
+        fuzz_require(got == model[k].bytes, "a byte line is the model's");
+      }
+    }
+    fuzz_require(txt_error(INPUT) == 0, "reading bytes fails nowhere");
+    const bool none = file.size() == start;
+    fuzz_require(k == (none ? 0 : model.size()), "as many byte lines as the model's");
+    txt_close(INPUT);
+    os_heap_free(rt_main_heap(), block.data);
   }
   return 0;
 }

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/rt.h"
+#include "platform/os_heap.h"
 #include "platform/os_seam.h"
 #include "textfile/txt.h"
 
@@ -291,6 +293,80 @@ TEST_F(TxtTest, RandomLinesAcrossRefills) {
       EXPECT_EQ(lines_of(bytes, format, shift), lines);
     }
   }
+}
+
+// Lines read as their bytes, in batches of at most `max`.
+std::vector<std::string> byte_lines_of(CStr path, std::int32_t max) {
+  std::vector<std::string> lines;
+  EXPECT_NE(txt_open_read(1, path, TXT_SHARE_READ), 0);
+  TxtByteBlock block = {};
+  std::vector<TxtLineSpan> spans(static_cast<std::size_t>(max));
+  while (std::int32_t n = txt_read_byte_lines(1, &block, spans.data(), max)) {
+    EXPECT_LE(n, max);
+    for (std::int32_t i = 0; i < n; ++i)
+      lines.emplace_back(reinterpret_cast<const char*>(block.data) + spans[i].start, spans[i].size);
+  }
+  EXPECT_EQ(txt_error(1), 0);
+  txt_close(1);
+  os_heap_free(rt_main_heap(), block.data);
+  return lines;
+}
+
+// Where the bytes stand for the text, a file's lines read as bytes are its
+// lines read as text, split at the same places (also across refills and
+// after a CR that ends the buffer), equal exactly where the texts are
+// equal, and the text written back is the bytes again; so are the bytes
+// written as they are.
+TEST_F(TxtTest, ByteLinesAreTheTextLinesAsTheFileHoldsThem) {
+  EXPECT_TRUE(txt_bytes_are_text(UTF8));
+  EXPECT_FALSE(txt_bytes_are_text(UTF16));
+  std::string every_byte;
+  for (int b = 1; b < 256; ++b)
+    if (b != '\r' && b != '\n') every_byte += static_cast<char>(b);
+  std::string each_byte;
+  for (char c : every_byte) each_byte += std::string(1, c) + "\n" + std::string(1, c) + "\n";
+  const std::string cases[] = {
+      "",
+      "a\r\nb\nc\rd",
+      std::string("a\0b\0\0c\r\0\n", 9),
+      "\n\n\r\r\n\r",
+      "\x80\n\xC0\xAF\n\xED\xA0\x80\n\xF4\x90\x80\x80\n\xE2\x82\n\xE2\x82\xAC\n\xF0\x9F\x98\x80\n\xF5\xFF\xFE\n"
+      "\xEF\xBB\xBF\n\xE2\x82\xAC\n\xED\xB2\x80\n\x80\n\xC3\xA9\xC3\n\xC3\xA9\xC3",
+      every_byte + "\n" + every_byte,
+      each_byte,
+      std::string(4095, 'x') + "\r\nx\r" + std::string(4094, 'y') + "\r\r\n" + std::string(4095, 'x') + "\r",
+      std::string(10000, 'z') + "\n" + std::string(10000, 'z') + "\r\n" + std::string(9999, 'z') + "\xE2\x82\xAC",
+  };
+  for (std::int32_t format : {ANSI, UTF8}) {
+    if (!txt_bytes_are_text(format)) continue;  // a code page of more than one byte a character
+    for (const std::string& bytes : cases) {
+      SCOPED_TRACE(testing::Message() << "format " << format << ", " << bytes.size() << " bytes");
+      const Lines text = lines_of(bytes, format);
+      const std::vector<std::string> raw = byte_lines_of(file_with("in.txt", bytes).c_str(), 512);
+      for (std::int32_t max : {1, 7}) EXPECT_EQ(byte_lines_of(path("in.txt").c_str(), max), raw);
+      // No byte: no line, where the text reader gives one empty line.
+      ASSERT_EQ(raw.empty() ? Lines{u""} : Lines(raw.size()), Lines(text.size()));
+      for (std::size_t i = 0; i < raw.size(); ++i)
+        for (std::size_t j = 0; j < raw.size(); ++j) EXPECT_EQ(raw[i] == raw[j], text[i] == text[j]) << i << " " << j;
+      std::string expected;
+      for (const std::string& line : raw) expected += line + "\r\n";
+      ASSERT_NE(txt_create(2, path("text.txt").c_str()), 0);
+      ASSERT_NE(txt_create(3, path("bytes.txt").c_str()), 0);
+      for (std::size_t i = 0; i < raw.size(); ++i) {
+        EXPECT_NE(txt_write_line(2, text[i].c_str(), format), 0);
+        const std::string line = raw[i] + "\r\n";
+        EXPECT_EQ(txt_write_bytes(3, line.data(), static_cast<std::int32_t>(line.size())), 1);
+      }
+      EXPECT_EQ(txt_close(2), 1);
+      EXPECT_EQ(txt_close(3), 1);
+      EXPECT_EQ(bytes_of("text.txt"), expected);
+      EXPECT_EQ(bytes_of("bytes.txt"), expected);
+    }
+  }
+  TxtByteBlock block = {};
+  TxtLineSpan span;
+  EXPECT_EQ(txt_read_byte_lines(9, &block, &span, 1), 0);  // not open
+  EXPECT_EQ(txt_write_bytes(9, "a", 1), 0);
 }
 
 // A CR that ends the buffer takes its LF from the next fill; units that

@@ -162,6 +162,10 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
   return r < 0 ? -1 : static_cast<std::int64_t>(r);
 }
 
+void os_file_start_writeback(OsFile file) {
+  if (file != OS_NO_FILE) ::sync_file_range(posix_fd(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool os_sys_file_flush(OsFile file) {
   if (file == OS_NO_FILE) return false;
   int r;

@@ -113,6 +113,8 @@ std::int32_t os_utf16_to_utf8(const char16_t* src, std::int32_t count, char* dst
 
 void os_text_set_ansi_code_page(std::uint32_t) {}
 
+bool os_ansi_single_byte() { return true; }  // ISO-8859-1
+
 std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   if (!dst || capacity <= 0) return count;
   std::int32_t n = count < capacity ? count : capacity;

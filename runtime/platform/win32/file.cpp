@@ -193,6 +193,8 @@ std::int64_t os_file_seek(OsFile file, std::int64_t distance, OsSeekOrigin origi
   return (static_cast<std::int64_t>(high) << 32) | low;
 }
 
+void os_file_start_writeback(OsFile) {}  // the system has no such hint; the flush does it all
+
 bool os_sys_file_flush(OsFile file) { return file != OS_NO_FILE && FlushFileBuffers(win_handle(file)) != 0; }
 
 bool os_sys_file_close(OsFile file) { return file != OS_NO_FILE && CloseHandle(win_handle(file)) != 0; }

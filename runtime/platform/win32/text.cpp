@@ -72,6 +72,11 @@ inline bool win_is_escape(const char16_t* s, std::int32_t i) {
 
 void os_text_set_ansi_code_page(std::uint32_t code_page) { g_ansi_code_page = code_page ? code_page : CP_ACP; }
 
+bool os_ansi_single_byte() {
+  CPINFO info;
+  return GetCPInfo(g_ansi_code_page, &info) && info.MaxCharSize == 1;
+}
+
 std::int32_t os_utf8_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity) {
   return win_to_wide(CP_UTF8, src, count, dst, capacity);
 }

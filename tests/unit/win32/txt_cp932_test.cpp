@@ -70,6 +70,10 @@ TEST_F(TxtCp932, PairsAcrossRefillsRoundTrip) {
   EXPECT_EQ(unique_lines(input), std::make_pair(expected, 5));
 }
 
+// Two pairs of code page 932 are one character (87 90 and 81 E0 are both
+// U+2252): its lines are compared as text, never as their bytes.
+TEST_F(TxtCp932, LinesAreNotTakenAsTheirBytes) { EXPECT_FALSE(txt_bytes_are_text(txt_format_code(TextFormat::Ansi))); }
+
 // A lead byte without its trail byte is no character: lines that differ only
 // there stay distinct and go back unchanged.
 TEST_F(TxtCp932, LeadBytesWithoutTrailStayDistinct) {
