@@ -144,12 +144,17 @@ def run_quorith(tool, target, out_dir, timeout):
     if os.path.lexists(new_path):
         os.remove(new_path)
     stdout_path = os.path.join(out_dir, "quorith.out")
-    with open(stdout_path, "wb") as so, open(os.path.join(out_dir, "quorith.err"), "wb") as se:
-        p, wall, ru, timed_out = spawn_timed(tool.argv(target, out_dir), timeout, rss_path,
-                                             stdin=subprocess.DEVNULL, stdout=so, stderr=se, cwd=out_dir)
+    if tool.console == "terminal":
+        p, wall, ru, timed_out, driver = spawn_on_console(tool.argv(target, out_dir), out_dir, timeout,
+                                                          rss_path, True, "quorith.err")
+        text = console_text(bytes(driver.raw), True)
+    else:
+        with open(stdout_path, "wb") as so, open(os.path.join(out_dir, "quorith.err"), "wb") as se:
+            p, wall, ru, timed_out = spawn_timed(tool.argv(target, out_dir), timeout, rss_path,
+                                                 stdin=subprocess.DEVNULL, stdout=so, stderr=se, cwd=out_dir)
+        with open(stdout_path, "rb") as fh:
+            text = decode_output(fh.read())
     fill_usage(s, wall, ru, rss_path)
-    with open(stdout_path, "rb") as fh:
-        text = decode_output(fh.read())
     done = DONE_RE.findall(text)
     counts = LINES_COUNT_RE.findall(text)
     if timed_out:
@@ -253,12 +258,10 @@ def console_text(raw, terminal):
     return decode_output(raw)
 
 
-def run_vexolan(tool, target, out_dir, timeout):
-    """Vexolan with its keys from a pseudo-terminal (its controlling terminal)
-    and its output on that terminal too, or on a pipe."""
-    s = Sample()
-    rss_path = clear_dir(out_dir)
-    terminal = tool.console == "terminal"
+def spawn_on_console(argv, out_dir, timeout, rss_path, terminal, err_name):
+    """Runs a program with its keys from a pseudo-terminal (its controlling
+    terminal) and its output on that terminal too, or on a pipe, answering
+    as a user does; gives (process, wall, rusage, timed out, driver)."""
     master, slave = os.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
     out_read, out_write = (master, slave) if terminal else os.pipe()
@@ -277,9 +280,9 @@ def run_vexolan(tool, target, out_dir, timeout):
         watcher.start()
 
     try:
-        err = slave if terminal else open(os.path.join(out_dir, "vexolan.err"), "wb")
+        err = slave if terminal else open(os.path.join(out_dir, err_name), "wb")
         p, wall, ru, timed_out = spawn_timed(
-            tool.argv(target, out_dir), timeout, rss_path, started,
+            argv, timeout, rss_path, started,
             stdin=slave, stdout=out_write, stderr=err, cwd=out_dir, preexec_fn=take_terminal)
     finally:
         driver.finished.set()
@@ -290,6 +293,17 @@ def run_vexolan(tool, target, out_dir, timeout):
                 err.close()
             os.close(out_read)
         os.close(master)
+    return p, wall, ru, timed_out, driver
+
+
+def run_vexolan(tool, target, out_dir, timeout):
+    """Vexolan with its keys from a pseudo-terminal (its controlling terminal)
+    and its output on that terminal too, or on a pipe."""
+    s = Sample()
+    rss_path = clear_dir(out_dir)
+    terminal = tool.console == "terminal"
+    p, wall, ru, timed_out, driver = spawn_on_console(tool.argv(target, out_dir), out_dir, timeout, rss_path,
+                                                      terminal, "vexolan.err")
     fill_usage(s, wall, ru, rss_path)
     text = console_text(bytes(driver.raw), terminal)
     with open(os.path.join(out_dir, "vexolan.out"), "w") as fh:

@@ -115,7 +115,8 @@ def limited_quorith(bin_dir, name, limit_of=None, limit_bytes=None):
     quo = os.path.join(bin_dir, "quorith")
     what = ("1/%d of %s's peak, at least 48 MiB" % (limit_of[1], limit_of[0])) if limit_of \
         else "%d MiB" % (limit_bytes >> 20)
-    t = Tool(name, "quorith", None, "prlimit --as=LIMIT quorith FILE  (LIMIT: %s)" % what, "repeats")
+    t = Tool(name, "quorith", None, "prlimit --as=LIMIT quorith FILE  (LIMIT: %s; on a pseudo-terminal)" % what,
+             "repeats", console="terminal")
     t.limit_of, t.limit_bytes = limit_of, limit_bytes
 
     def argv(f, o):
@@ -129,7 +130,11 @@ def limited_quorith(bin_dir, name, limit_of=None, limit_bytes=None):
 def line_tools(bin_dir):
     quo = os.path.join(bin_dir, "quorith")
     return [
-        Tool("quorith", "quorith", lambda f, o: [quo, f], "quorith FILE  (writes FILE_new)", "repeats"),
+        Tool("quorith", "quorith", lambda f, o: [quo, f],
+             "quorith FILE  (writes FILE_new; on a pseudo-terminal, Enter at its end, as a user runs it)",
+             "repeats", console="terminal"),
+        Tool("quorith-file", "quorith", lambda f, o: [quo, f],
+             "quorith FILE > OUT/quorith.out  (its console lines into a file, each forced to disk)", "repeats"),
         Tool("mawk", "peer", lambda f, o: ["mawk", "!seen[$0]++", f], "mawk '!seen[$0]++' FILE",
              "distinct", "lines.out"),
         Tool("gawk", "peer", lambda f, o: ["gawk", "!seen[$0]++", f], "gawk '!seen[$0]++' FILE",
@@ -142,7 +147,7 @@ def line_tools(bin_dir):
 def l3_tools(bin_dir):
     """L3 also under a quarter of Quorith's own peak, where it works on disk."""
     tools = line_tools(bin_dir)
-    return tools[:1] + [limited_quorith(bin_dir, "quorith-quarter", limit_of=("quorith", 4))] + tools[1:]
+    return tools[:2] + [limited_quorith(bin_dir, "quorith-quarter", limit_of=("quorith", 4))] + tools[2:]
 
 
 def l4_tools(bin_dir):
