@@ -61,19 +61,33 @@ std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
 void plan_unopened(Planner& pl, std::int32_t i) {
   FilePlan& p = pl.plan(i);
   p.readable = false;
-  std::int64_t now = fs_file_size(pl.files[i]);
+  std::int64_t now = fs_file_size(listed_path(pl.files[i]).c_str());
   if (now < 0) p.size = now;
 }
 
 using Member = PlanMember;
 
-// Where a file's bytes equal those of the first of its class: the comparison
-// stands while both files keep the stamps they had while compared.
-void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, const FpReadStamp& theirs) {
-  if (!mine.steady || !theirs.steady) return;
-  p.equal_to = rep;
-  p.equal_stamp = mine.stamp;
-  p.equal_to_stamp = theirs.stamp;
+// Where file i's bytes equal those of the first of its class (rep): the
+// comparison stands while both files keep the stamps they had while
+// compared. It is kept where those are the stamps of both files' plans, as
+// they nearly always are; else the main flow compares the bytes itself.
+void plan_record_equal(Planner& pl, std::int32_t i, std::int32_t rep, const FpReadStamp& mine,
+                       const FpReadStamp& theirs) {
+  const PlanEntry& a = pl.entry(i);
+  const PlanEntry& b = pl.entry(rep);
+  if (!mine.steady || !theirs.steady || !a.first.steady || !b.first.steady) return;
+  if (!(mine.stamp == a.plan.stamp) || !(theirs.stamp == b.plan.stamp)) return;
+  pl.plan(i).equal_to = rep;
+}
+
+// How a file stood at its first read.
+FpReadStamp plan_first_stamp(const PlanEntry& e) { return {e.first.steady, e.plan.stamp, e.first.changed}; }
+
+// A file that could be read: its plan holds while the file keeps the stamp
+// of its first read, when that read found it steady.
+void plan_readable(PlanEntry& e) {
+  e.plan.readable = true;
+  e.plan.stamped = e.first.steady;
 }
 
 // Splits files by the bytes each holds at `at[k]` (`n` of them): groups of
@@ -148,7 +162,7 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
     stamps[k] = m.read;
     if (!m.whole) {
       piece_of[k] = buffer.get() + slot++ * piece;
-      files[k].reset(fp_reader_open(pl.files[m.index]));
+      files[k].reset(fp_reader_open(listed_path(pl.files[m.index]).c_str()));
       if (!files[k]) {
         lost[k] = true;
         continue;
@@ -202,14 +216,14 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
 
 // A plan that its file's turn does not take: the file is read afresh then.
 void plan_not_held(FilePlan& p, std::int32_t i) {
-  p.key = plan_own_key(i);
+  p.key = i;
   p.stamped = false;
 }
 
 // A class of equal contents, by the member whose key the class takes.
 struct Kept {
   std::size_t member;  // into the bucket
-  std::u16string key;
+  std::int32_t key;
 };
 
 // Files of one first block: split them into classes of equal contents, each
@@ -244,14 +258,16 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       std::int32_t rep = first.index;
       const FpReadStamp* rep_stamp = &stamps[head];
       FpReadStamp here, there;  // first, and the kept class's first, as compared across slices
-      std::u16string key = plan_own_key(rep);
+      std::int32_t key = rep;
       bool merged = false;
       auto range = kept.equal_range(f.hash);
       for (auto it = range.first; sliced && it != range.second; ++it) {
         const Member& other = b[it->second.member];
-        if (fp_files_equal(pl.files[other.index], pl.files[first.index], &there, &here) != 1) continue;
+        if (fp_files_equal(listed_path(pl.files[other.index]).c_str(), listed_path(pl.files[first.index]).c_str(), &there,
+                           &here) != 1)
+          continue;
         key = it->second.key;
-        plan_record_equal(pl.plan(first.index), other.index, here, there);
+        plan_record_equal(pl, first.index, other.index, here, there);
         // The others were compared with `first` as it stood then; the
         // comparison carries over while it stood the same since.
         rep_stamp = here.steady && rep_stamp->steady && here.stamp == rep_stamp->stamp ? &there : nullptr;
@@ -261,9 +277,9 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       }
       if (sliced && !merged) kept.emplace(f.hash, Kept{from + head, key});
       for (std::size_t k : steady) {
-        FilePlan& p = pl.plan(b[from + k].index);
-        p.key = key;
-        if (k != head && rep_stamp) plan_record_equal(p, rep, stamps[k], *rep_stamp);
+        const std::int32_t i = b[from + k].index;
+        pl.plan(i).key = key;
+        if (k != head && rep_stamp) plan_record_equal(pl, i, rep, stamps[k], *rep_stamp);
       }
     }
   }
@@ -340,11 +356,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
       plan_unopened(pl, m);
       continue;
     }
-    p.readable = true;
-    mem.read = e.first.read;
+    plan_readable(e);
+    mem.read = plan_first_stamp(e);
     if (e.first.bytes != head_bytes || (mem.read.steady && mem.read.stamp.size != size)) {
       // Changed since its listing: it shares nothing with the files it was listed with.
-      p.key = plan_own_key(m);
+      p.key = m;
       continue;
     }
     auto& b = buckets[e.first.hash];
@@ -355,7 +371,7 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
   std::vector<bool> waits(members.size(), false);  // by position in the group: its bucket is read in full
   for (std::uint64_t h : order) {
     const auto& b = buckets[h];
-    if (b.size() == 1) pl.plan(b[0].index).key = plan_own_key(b[0].index);
+    if (b.size() == 1) pl.plan(b[0].index).key = b[0].index;
     else full.push_back(&b);
   }
   // The main flow may go on with every file whose plan is complete now,
@@ -376,8 +392,8 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
 
 }  // namespace
 
-std::u16string plan_own_key(std::int32_t i) {
-  std::string digits = std::to_string(i);
+std::u16string plan_key_text(std::int32_t key) {
+  std::string digits = std::to_string(key);
   return u"#" + std::u16string(digits.begin(), digits.end());
 }
 
@@ -395,7 +411,7 @@ void plan_help(Planner& pl, SharedBuckets& work) {
 }
 
 bool plan_claim_read(PlanFirstRead& first) {
-  int expected = PlanFirstRead::NONE;
+  std::uint8_t expected = PlanFirstRead::NONE;
   return first.state.compare_exchange_strong(expected, PlanFirstRead::BUSY, std::memory_order_acq_rel);
 }
 
@@ -415,7 +431,11 @@ void plan_read_done(Planner& pl, PlanFirstRead& f) {
 void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
   PlanFirstRead& f = e.first;
   try {
-    f.bytes = fp_file_head(e.path, buffer, bytes, &f.read);
+    FpReadStamp read{};
+    f.bytes = fp_file_head(listed_path(e.file).c_str(), buffer, bytes, &read);
+    f.steady = read.steady;
+    f.changed = read.changed;
+    e.plan.stamp = read.stamp;
   } catch (...) {
     // Another thread may wait for this read: it must end all the same.
     f.bytes = PLAN_NO_MEMORY;
@@ -429,8 +449,13 @@ void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32
 void plan_unit(Planner& pl, std::int32_t i) {
   FilePlan& p = pl.plan(i);
   const bool listed = p.size >= 0;
-  if (!listed) p.size = fs_file_size(pl.files[i]);  // not measurable when listed; it may be now
-  if (p.size < 0) return;
+  if (!listed) p.size = fs_file_size(listed_path(pl.files[i]).c_str());  // not measurable when listed; it may be now
+  if (p.size < 0) {
+    // Not read now; a first read the early reader makes (which writes the
+    // plan's stamp) ends before the plan is published, and none starts after.
+    if (!plan_claim_read(pl.entry(i).first)) plan_await_read(pl, pl.entry(i).first);
+    return;
+  }
   if (listed) {
     const auto& group = pl.by_size.find(p.size)->second;
     if (group.size() > 1) {
@@ -448,8 +473,8 @@ void plan_unit(Planner& pl, std::int32_t i) {
   }
   if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
   if (e.first.bytes >= 0) {
-    p.readable = true;
-    p.key = plan_own_key(i);
+    plan_readable(e);
+    p.key = i;
   } else {
     plan_unopened(pl, i);
   }
