@@ -103,6 +103,10 @@ class KeptContents {
   std::int32_t meet(CStr key, bool* met);
   // The files kept with a node's key, in the order kept.
   std::vector<std::int32_t> files(std::int32_t node) const;
+  // Keeps file `index` with a node's key; with KEPT_ALONE, a file whose key
+  // no other file has (the look-ahead's own key), which gets a node only
+  // where a file read afresh is found equal to it.
+  static constexpr std::int32_t KEPT_ALONE = -2;
   void keep(std::int32_t node, std::int32_t index);
   // Also finds kept file `index` by its size: it is not in the look-ahead's
   // list of that size, or was read afresh.
@@ -110,7 +114,8 @@ class KeptContents {
   // The key of a kept file of `size` whose bytes current_file holds now
   // (with `fresh_only`, only those kept after being read afresh); null when
   // none. `listed`: the files listed with that size, in list order, or null.
-  CStr same_as_kept(std::int64_t size, bool fresh_only, const std::vector<std::int32_t>* listed) const;
+  // Throws std::bad_alloc.
+  CStr same_as_kept(std::int64_t size, bool fresh_only, const std::vector<std::int32_t>* listed);
   // Whether a file was kept after being read afresh with this size.
   bool fresh_size(std::int64_t size) const { return fresh_sizes_.count(size) != 0; }
 
@@ -121,7 +126,8 @@ class KeptContents {
   };
   std::vector<std::int32_t> first_;  // by tree node: the first file kept with its key
   std::unordered_map<std::int32_t, std::vector<std::int32_t>> more_;  // by tree node: files kept after the first
-  std::vector<std::int32_t> node_of_;  // by list index: a kept file's node, else -1
+  std::int32_t node(std::int32_t index);  // a kept file's node, made where it has none yet
+  std::vector<std::int32_t> node_of_;  // by list index: a kept file's node, KEPT_ALONE, else -1
   std::vector<bool> apart_files_;      // by list index: kept apart
   std::unordered_map<std::int64_t, std::vector<Apart>> apart_;  // by size
   std::unordered_set<std::int64_t> fresh_sizes_;
@@ -202,6 +208,7 @@ class VexolanRun {
     FsFileStamp stamp{};      // its stamp then, when here
     std::int64_t size = 0;
     const FilePlan* plan = nullptr;  // the look-ahead's plan, where it still holds
+    bool alone = false;              // its key is its own, and no other file's (with the plan)
   };
   enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
 
@@ -210,7 +217,7 @@ class VexolanRun {
   bool look(Turn& t);
   bool key_at_turn(std::int32_t i, Turn& t);
   bool fresh_key(std::int32_t i, std::int64_t size);
-  void match_fresh(std::int64_t size);
+  bool match_fresh(std::int64_t size);
   Verdict confirm(const std::vector<std::int32_t>& kept, const Turn& t, std::int32_t* copy_of);
   void keep(std::int32_t node, std::int32_t i, const Turn& t, bool fresh);
 

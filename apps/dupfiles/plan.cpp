@@ -153,12 +153,11 @@ void plan_build_units(Planner& pl) {
     }
   }
   for (std::int32_t i = 1; i <= n; ++i) {
-    FilePlan& p = pl.plan(i);
-    p.size = pl.entry(i).listed;
-    if (p.size >= 0) pl.by_size[p.size].push_back(i);
+    const std::int64_t size = pl.entry(i).listed;
+    if (size >= 0) pl.by_size[size].push_back(i);
   }
   for (std::int32_t i = 1; i <= n; ++i) {
-    std::int64_t size = pl.plan(i).size;
+    std::int64_t size = pl.entry(i).listed;
     if (size < 0 || pl.by_size[size].front() == i) pl.units.push_back(i);
   }
 }

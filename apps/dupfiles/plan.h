@@ -19,10 +19,10 @@
 
 // What the look-ahead found about one file.
 struct FilePlan {
-  std::int64_t size;  // as fs_file_size gives it
-  // The file's stamp at its first read, when it was steady then (`stamped`):
-  // what the look-ahead found holds while the file still has this stamp.
-  FsFileStamp stamp;
+  // The digest of the file's stamp at its first read, when it was steady
+  // then (`stamped`): what the look-ahead found holds while the file still
+  // has this stamp.
+  std::uint64_t stamp;
   // The content key, when readable: the list index of the file whose own
   // key it is (the file's own index when no earlier file shares it).
   std::int32_t key;
@@ -32,7 +32,12 @@ struct FilePlan {
   std::int32_t equal_to;
   bool readable;  // could be opened for reading
   bool stamped;
+  bool shared;    // another file has the same key (else none ever will)
 };
+
+// A stamp's digest: equal stamps give equal digests, and unequal ones
+// unequal digests but for a chance of one in 2^64.
+std::uint64_t plan_stamp_digest(const FsFileStamp& stamp);
 
 // The text of a content key, as the unique-string tree holds it: "#" and
 // the list index.

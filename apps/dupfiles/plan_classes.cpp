@@ -56,14 +56,9 @@ std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
   return h ^ (h >> 32);
 }
 
-// A file that could not be opened: gone since its listing (then it is
-// reported as not found, as measuring it now would), or unreadable.
-void plan_unopened(Planner& pl, std::int32_t i) {
-  FilePlan& p = pl.plan(i);
-  p.readable = false;
-  std::int64_t now = fs_file_size(listed_path(pl.files[i]).c_str());
-  if (now < 0) p.size = now;
-}
+// A file that could not be opened: gone since its listing, or unreadable
+// (its turn finds out which).
+void plan_unopened(Planner& pl, std::int32_t i) { pl.plan(i).readable = false; }
 
 using Member = PlanMember;
 
@@ -71,17 +66,18 @@ using Member = PlanMember;
 // comparison stands while both files keep the stamps they had while
 // compared. It is kept where those are the stamps of both files' plans, as
 // they nearly always are; else the main flow compares the bytes itself.
-void plan_record_equal(Planner& pl, std::int32_t i, std::int32_t rep, const FpReadStamp& mine,
-                       const FpReadStamp& theirs) {
+void plan_record_equal(Planner& pl, std::int32_t i, std::int32_t rep, const PlanStamp& mine, const PlanStamp& theirs) {
   const PlanEntry& a = pl.entry(i);
   const PlanEntry& b = pl.entry(rep);
   if (!mine.steady || !theirs.steady || !a.first.steady || !b.first.steady) return;
-  if (!(mine.stamp == a.plan.stamp) || !(theirs.stamp == b.plan.stamp)) return;
+  if (mine.digest != a.plan.stamp || theirs.digest != b.plan.stamp) return;
   pl.plan(i).equal_to = rep;
 }
 
-// How a file stood at its first read.
-FpReadStamp plan_first_stamp(const PlanEntry& e) { return {e.first.steady, e.plan.stamp, e.first.changed}; }
+// How a file stood at its first read (its size only where it was listed).
+PlanStamp plan_first_stamp(const PlanEntry& e) {
+  return {e.first.steady, e.first.changed, e.first.sized ? e.listed : -1, e.plan.stamp};
+}
 
 // A file that could be read: its plan holds while the file keeps the stamp
 // of its first read, when that read found it steady.
@@ -138,7 +134,7 @@ struct Found {
 // cannot be opened again or read to its end leaves the pass (lost[k]).
 // Gives the classes; stamps[k] tells how member k stood while read.
 std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::size_t from, std::size_t to,
-                             std::int64_t size, bool hashed, std::vector<FpReadStamp>& stamps,
+                             std::int64_t size, bool hashed, std::vector<PlanStamp>& stamps,
                              std::vector<bool>& lost) {
   const std::size_t n = to - from;
   std::vector<Reader> files(n);
@@ -210,7 +206,11 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
     runs = std::move(next);
   }
   for (std::size_t k = 0; k < n; ++k)
-    if (files[k]) fp_reader_close(files[k].release(), &stamps[k]);
+    if (files[k]) {
+      FpReadStamp read{};
+      fp_reader_close(files[k].release(), &read);
+      stamps[k] = plan_stamp(read);
+    }
   return done;
 }
 
@@ -235,7 +235,7 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
   std::unordered_multimap<std::uint64_t, Kept> kept;  // classes of earlier slices, by the hash of their contents
   for (std::size_t from = 0; from < b.size(); from += side_by_side) {
     const std::size_t to = std::min(b.size(), from + side_by_side);
-    std::vector<FpReadStamp> stamps(to - from);
+    std::vector<PlanStamp> stamps(to - from);
     std::vector<bool> lost(to - from, false);
     std::vector<Found> found = plan_pass(pl, b, from, to, size, sliced, stamps, lost);
     // A file that could not be read along (no descriptor, no memory, a
@@ -247,30 +247,33 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       // Files that changed while read (or not to the size listed) share nothing.
       std::vector<std::size_t> steady;
       for (std::size_t k : f.members) {
-        const FpReadStamp& s = stamps[k];
+        const PlanStamp& s = stamps[k];
         const std::int32_t i = b[from + k].index;
-        if (s.changed || (s.steady && s.stamp.size != size)) plan_not_held(pl.plan(i), i);
+        if (s.changed || (s.steady && s.size != size)) plan_not_held(pl.plan(i), i);
         else steady.push_back(k);
       }
       if (steady.empty()) continue;
       const std::size_t head = steady[0];
       const Member& first = b[from + head];
       std::int32_t rep = first.index;
-      const FpReadStamp* rep_stamp = &stamps[head];
-      FpReadStamp here, there;  // first, and the kept class's first, as compared across slices
+      const PlanStamp* rep_stamp = &stamps[head];
+      PlanStamp here, there;  // first, and the kept class's first, as compared across slices
       std::int32_t key = rep;
       bool merged = false;
       auto range = kept.equal_range(f.hash);
       for (auto it = range.first; sliced && it != range.second; ++it) {
         const Member& other = b[it->second.member];
-        if (fp_files_equal(listed_path(pl.files[other.index]).c_str(), listed_path(pl.files[first.index]).c_str(), &there,
-                           &here) != 1)
+        FpReadStamp read_there{}, read_here{};
+        if (fp_files_equal(listed_path(pl.files[other.index]).c_str(), listed_path(pl.files[first.index]).c_str(),
+                           &read_there, &read_here) != 1)
           continue;
+        there = plan_stamp(read_there);
+        here = plan_stamp(read_here);
         key = it->second.key;
         plan_record_equal(pl, first.index, other.index, here, there);
         // The others were compared with `first` as it stood then; the
         // comparison carries over while it stood the same since.
-        rep_stamp = here.steady && rep_stamp->steady && here.stamp == rep_stamp->stamp ? &there : nullptr;
+        rep_stamp = here.steady && rep_stamp->steady && here.digest == rep_stamp->digest ? &there : nullptr;
         rep = other.index;
         merged = true;
         break;
@@ -283,6 +286,10 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       }
     }
   }
+  // Keys go no further than their bucket.
+  std::unordered_map<std::int32_t, std::int32_t> holders;
+  for (const Member& m : b) ++holders[pl.plan(m.index).key];
+  for (const Member& m : b) pl.plan(m.index).shared = holders[pl.plan(m.index).key] > 1;
 }
 
 // A group's buckets on offer to a thread with no unit left, for as long as
@@ -358,7 +365,7 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
     }
     plan_readable(e);
     mem.read = plan_first_stamp(e);
-    if (e.first.bytes != head_bytes || (mem.read.steady && mem.read.stamp.size != size)) {
+    if (e.first.bytes != head_bytes || (mem.read.steady && mem.read.size != size)) {
       // Changed since its listing: it shares nothing with the files it was listed with.
       p.key = m;
       continue;
@@ -391,6 +398,25 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
 }
 
 }  // namespace
+
+PlanStamp plan_stamp(const FpReadStamp& read) {
+  return {read.steady, read.changed, read.stamp.size, plan_stamp_digest(read.stamp)};
+}
+
+std::uint64_t plan_stamp_digest(const FsFileStamp& stamp) {
+  // Each word mixed in turn (the finaliser of a well-known 64-bit mix).
+  std::uint64_t h = 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t w : {stamp.identity.volume, stamp.identity.index, static_cast<std::uint64_t>(stamp.size),
+                          static_cast<std::uint64_t>(stamp.write_time), static_cast<std::uint64_t>(stamp.change_time)}) {
+    h ^= w + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+  }
+  return h;
+}
 
 std::u16string plan_key_text(std::int32_t key) {
   std::string digits = std::to_string(key);
@@ -435,7 +461,8 @@ void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32
     f.bytes = fp_file_head(listed_path(e.file).c_str(), buffer, bytes, &read);
     f.steady = read.steady;
     f.changed = read.changed;
-    e.plan.stamp = read.stamp;
+    f.sized = read.stamp.size == e.listed;
+    e.plan.stamp = plan_stamp_digest(read.stamp);
   } catch (...) {
     // Another thread may wait for this read: it must end all the same.
     f.bytes = PLAN_NO_MEMORY;
@@ -448,18 +475,19 @@ void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32
 
 void plan_unit(Planner& pl, std::int32_t i) {
   FilePlan& p = pl.plan(i);
-  const bool listed = p.size >= 0;
-  if (!listed) p.size = fs_file_size(listed_path(pl.files[i]).c_str());  // not measurable when listed; it may be now
-  if (p.size < 0) {
+  std::int64_t size = pl.entry(i).listed;
+  const bool listed = size >= 0;
+  if (!listed) size = fs_file_size(listed_path(pl.files[i]).c_str());  // not measurable when listed; it may be now
+  if (size < 0) {
     // Not read now; a first read the early reader makes (which writes the
     // plan's stamp) ends before the plan is published, and none starts after.
     if (!plan_claim_read(pl.entry(i).first)) plan_await_read(pl, pl.entry(i).first);
     return;
   }
   if (listed) {
-    const auto& group = pl.by_size.find(p.size)->second;
+    const auto& group = pl.by_size.find(size)->second;
     if (group.size() > 1) {
-      plan_group(pl, group, p.size);
+      plan_group(pl, group, size);
       return;
     }
   }

@@ -31,6 +31,7 @@ struct PlanFirstRead {
   std::atomic<std::uint8_t> state{NONE};
   bool steady = false;   // as FpReadStamp's
   bool changed = false;  // as FpReadStamp's
+  bool sized = false;    // its stamp's size was the listed one
   std::int32_t bytes = -1;  // read; -1 when the file could not be opened, PLAN_NO_MEMORY when not tried
   std::uint64_t hash = 0;   // of the bytes read
 };
@@ -74,9 +75,19 @@ class PlanEntries {
 };
 
 // One file of a size that others share, as its first read found it.
+// How a file stood while read, as the look-ahead keeps it: FpReadStamp's
+// flags, the stamp's size and its digest.
+struct PlanStamp {
+  bool steady = false;
+  bool changed = false;
+  std::int64_t size = -1;
+  std::uint64_t digest = 0;
+};
+PlanStamp plan_stamp(const FpReadStamp& read);
+
 struct PlanMember {
   std::int32_t index;
-  FpReadStamp read;            // how it stood while read
+  PlanStamp read;              // how it stood while read
   const unsigned char* whole;  // its whole contents, when held in memory
 };
 

@@ -52,10 +52,22 @@ std::vector<std::int32_t> KeptContents::files(std::int32_t node) const {
 
 void KeptContents::keep(std::int32_t node, std::int32_t index) {
   if (node_of_.empty()) node_of_.assign(static_cast<std::size_t>(file_count) + 1, -1);
+  node_of_[static_cast<std::size_t>(index)] = node;
+  if (node == KEPT_ALONE) return;
   std::int32_t& first = first_[static_cast<std::size_t>(node)];
   if (first == 0) first = index;
   else more_[node].push_back(index);
-  node_of_[static_cast<std::size_t>(index)] = node;
+}
+
+std::int32_t KeptContents::node(std::int32_t index) {
+  std::int32_t& node = node_of_[static_cast<std::size_t>(index)];
+  if (node != KEPT_ALONE) return node;
+  StrBuild key(u"#");  // its own key, which no file met yet
+  key << index;
+  bool met = false;
+  const std::int32_t made = meet(key.c_str(), &met);
+  if (!met) first_[static_cast<std::size_t>(made)] = index;
+  return node = made;
 }
 
 void KeptContents::keep_apart(std::int32_t index, std::int64_t size, bool fresh) {
@@ -65,8 +77,7 @@ void KeptContents::keep_apart(std::int32_t index, std::int64_t size, bool fresh)
   if (fresh) fresh_sizes_.insert(size);
 }
 
-CStr KeptContents::same_as_kept(std::int64_t size, bool fresh_only,
-                                const std::vector<std::int32_t>* listed) const {
+CStr KeptContents::same_as_kept(std::int64_t size, bool fresh_only, const std::vector<std::int32_t>* listed) {
   static const std::vector<Apart> none;
   auto found = apart_.find(size);
   const std::vector<Apart>& apart = found == apart_.end() ? none : found->second;
@@ -76,7 +87,7 @@ CStr KeptContents::same_as_kept(std::int64_t size, bool fresh_only,
   for (;;) {
     while (listed && l < listed->size()) {
       const std::size_t j = static_cast<std::size_t>((*listed)[l]);
-      if (node_of_[j] >= 0 && !(j < apart_files_.size() && apart_files_[j])) break;
+      if (node_of_[j] != -1 && !(j < apart_files_.size() && apart_files_[j])) break;
       ++l;  // not kept, or kept apart
     }
     const bool from_list = listed && l < listed->size() && (a == apart.size() || (*listed)[l] < apart[a].index);
@@ -91,7 +102,7 @@ CStr KeptContents::same_as_kept(std::int64_t size, bool fresh_only,
       k = apart[a++].index;
     }
     if (fp_files_equal(listed_path(file_list[k]).c_str(), current_file) == 1)
-      return tree_nodes.array[node_of_[static_cast<std::size_t>(k)]].text;  // the node's text, without linking the tree
+      return tree_nodes.array[node(k)].text;  // the node's text, without linking the tree
   }
 }
 
@@ -158,11 +169,13 @@ bool VexolanRun::fresh_key(std::int32_t i, std::int64_t size) {
 }
 
 // A planned file with a key no kept file has may still have the contents of
-// a file kept after being read afresh (whose key was its own).
-void VexolanRun::match_fresh(std::int64_t size) {
-  if (!kept_.fresh_size(size) || tree_find(current_hash) >= 0) return;
+// a file kept after being read afresh (whose key was its own): true when
+// current_hash became that file's key.
+bool VexolanRun::match_fresh(std::int64_t size) {
+  if (!kept_.fresh_size(size) || tree_find(current_hash) >= 0) return false;
   CStr same = kept_.same_as_kept(size, true, nullptr);
   if (same && !str_assign(&current_hash, same)) throw std::bad_alloc();
+  return same != nullptr;
 }
 
 // Sets current_hash to file i's content key at its turn; false after
@@ -177,10 +190,10 @@ bool VexolanRun::key_at_turn(std::int32_t i, Turn& t) {
   if (turn_) turn_(i, current_file);
   t.here = look(t);
   const FilePlan* p = t.plan;
-  if (p && t.here && p->readable && p->stamped && p->stamp == t.stamp) {
+  if (p && t.here && p->readable && p->stamped && p->stamp == plan_stamp_digest(t.stamp)) {
     t.size = t.stamp.size;
     run_assign_key(p->key);
-    match_fresh(t.size);
+    t.alone = !match_fresh(t.size) && !p->shared;
     return true;
   }
   t.plan = nullptr;
@@ -227,7 +240,7 @@ VexolanRun::Verdict VexolanRun::confirm(const std::vector<std::int32_t>& kept, c
     *copy_of = kept[k];
     // The plan is taken only while the file has its stamp, and equal_to's
     // plan was taken at its turn before.
-    if (plan && plan->equal_to == kept[k] && have[k] && then[k] == ahead_->wait(kept[k])->stamp)
+    if (plan && plan->equal_to == kept[k] && have[k] && plan_stamp_digest(then[k]) == ahead_->wait(kept[k])->stamp)
       return Verdict::Duplicate;
     std::int32_t eq = fp_files_equal(listed_path(file_list[kept[k]]).c_str(), current_file);
     if (eq == 1) return Verdict::Duplicate;
@@ -252,7 +265,9 @@ void VexolanRun::turns() {
     const bool fresh = phase_ == RunPhase::LookAhead && !t.plan;
     ++files_passed;
     bool met = false;
-    const std::int32_t node = kept_.meet(current_hash, &met);
+    // A key no other file has is not met before, and is met after only by
+    // a file read afresh, which finds it by size: it waits for that.
+    const std::int32_t node = t.alone ? KeptContents::KEPT_ALONE : kept_.meet(current_hash, &met);
     if (met) {
       std::int32_t copy_of = 0;
       switch (confirm(kept_.files(node), t, &copy_of)) {

@@ -170,10 +170,13 @@ TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
     std::vector<const char*> left;
   } cases[] = {
       {"a kept file removed before its turn", "a", [] { stdfs::remove(g_dir / "a"); }, "File not found or invalid: ", "a",
-       2, 0, {"b", "c"}},
-      {"a copy rewritten before its turn", "b", [] { Write(g_dir / "b", "rewritten"); }, nullptr, nullptr, 3, 0,
-       {"a", "b", "c"}},
-      {"a copy rewritten as a later file", "b", [] { Write(g_dir / "b", "other"); }, " del '", "c", 3, 1, {"a", "b"}},
+       3, 0, {"b", "c", "d"}},
+      {"a copy rewritten before its turn", "b", [] { Write(g_dir / "b", "rewritten"); }, nullptr, nullptr, 4, 0,
+       {"a", "b", "c", "d"}},
+      {"a copy rewritten as a later file", "b", [] { Write(g_dir / "b", "other"); }, " del '", "c", 4, 1, {"a", "b", "d"}},
+      // c's contents are no other file's when planned, so its key waits for d to be met.
+      {"a file rewritten as an earlier one that had no copy", "d", [] { Write(g_dir / "d", "other"); }, " del '", "d", 4,
+       2, {"a", "c"}},
   };
   for (const Case& c : cases) {
     stdfs::remove_all(g_dir);
@@ -182,6 +185,7 @@ TEST_F(VexolanScan, EachFileIsTakenAsItStandsAtItsTurn) {
     Write(g_dir / "a", "same");
     Write(g_dir / "b", "same");
     Write(g_dir / "c", "other");
+    Write(g_dir / "d", "dddd");
     AtTurnOf(c.turn, c.change);
     Scan();
     EXPECT_EQ(files_passed, c.passed) << c.name;
