@@ -4,15 +4,20 @@
 // contents (KeptContents) and the ordered output (OrderedOutput). The
 // program's own variables (file_list, file_count, current_file,
 // current_hash, the counts, the collector's collect_*) stay process-wide;
-// nothing else of the engine is.
+// nothing else of the engine is. file_list (FileList, file_list.h) holds
+// each file as its directory's one path and its name; every other part
+// names a file by its list index or its ListedFile and makes the full path
+// where a system call needs it.
 //
-// One file's road: collect_files stores its path and tells the look-ahead
-// (LookAhead::found); the early reader makes its first read; once the list
-// is sorted, the look-ahead thread that takes the file's unit gives it a
-// content key and publishes its plan in the file's slot. At the file's turn
-// the main thread takes the plan (VexolanRun::key_at_turn) where the file
-// still has the stamp the plan was made on (else it reads the file afresh),
-// meets its key in the kept contents (the unique-string tree), and for a key
+// One file's road: collect_files stores its directory and name and tells
+// the look-ahead (LookAhead::found); the early reader makes its first read;
+// once the list is sorted, the look-ahead thread that takes the file's unit
+// gives it a content key and publishes its plan in the file's record. At
+// the file's turn the main thread takes the plan (VexolanRun::key_at_turn)
+// where the file still has the stamp the plan was made on (else it reads
+// the file afresh), meets its key in the kept contents (the unique-string
+// tree; a key the plan shows no other file has is kept without meeting
+// it), and for a key
 // met before chooses (VexolanRun::confirm); a duplicate's line is queued
 // first (OrderedOutput::deletion), then its deletion (Deleter::submit). A
 // deletion thread confirms the bytes once more and removes the file; the
@@ -51,6 +56,11 @@
 //   alone adds jobs, so it reads jobs_ without the lock. A job's result is
 //   an atomic written once by the thread that took the job; finished_ is an
 //   atomic count of results in.
+// - file_list: written by main during the collection; a ListedFile is
+//   fixed once stored and reaches a look-ahead thread through the
+//   planner's lock (LookAhead::found); the list's order is fixed once the
+//   list is ordered, before any other thread reads it (a deletion thread
+//   through its job, taken under Deleter::lock_).
 // - Everything else of the run is main's alone.
 //
 // Locks, and their order: Planner::lock, Deleter::lock_, and the lock inside
