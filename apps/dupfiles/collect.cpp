@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "core/arr.h"
 #include "filesystem/fs.h"
 #include "regex/rx.h"
 
@@ -41,6 +40,7 @@ struct CollectEntry {
 struct CollectLevel {
   std::size_t dir_length;
   ObjectId listing;         // 0 once let go
+  CStr stored = nullptr;    // its path as the list holds it, once a file of it is stored
   std::vector<CollectEntry> ahead;
   std::size_t next = 0;     // the first entry of `ahead` not yet taken
   bool unread = false;      // the listing's current entry is not taken yet (read-ahead ran out of memory)
@@ -123,33 +123,24 @@ ObjectId collect_open(CollectWalk& walk) {
   return held ? fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*") : 0;
 }
 
-// Resizes the list to `count` elements. A failed resize leaves the list as
-// it was (the array keeps its block when the block cannot move) and throws.
-void collect_resize(std::int32_t count, Str** target) {
-  Str* before = *target;
-  arr_redim_t(count, target);
-  if (*target) return;
-  *target = before;
-  throw std::bad_alloc();
-}
-
-void collect_store(const CollectWalk& walk, const CollectEntry& e, Str** target) {
+void collect_store(CollectWalk& walk, const CollectEntry& e, FileList* target) {
+  CollectLevel& level = walk.levels.back();
+  if (!level.stored) level.stored = target->add_dir(walk.path.data(), level.dir_length);
+  const ListedFile* file = target->add_file(level.stored, e.name.data(), e.name.size());
   if (collect_count + 1 >= collect_capacity) {
-    collect_resize(collect_capacity + collect_growth_step + 1, target);
+    target->redim(collect_capacity + collect_growth_step + 1);
     collect_capacity += collect_growth_step;
   }
-  StrBuild full(walk.path.c_str());
-  full << e.name.c_str();
-  if (!full.assign_to(&(*target)[collect_count + 1])) throw std::bad_alloc();
   ++collect_count;
-  if (walk.listener) walk.listener->found((*target)[collect_count], e.size);
+  (*target)[collect_count] = file;
+  if (walk.listener) walk.listener->found(file, e.size);
 }
 
 bool collect_is_dots(const std::u16string& name) { return name == u"." || name == u".."; }
 
 // Walks the tree from the work list's levels down; collect_depth is the
 // number of levels throughout.
-void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
+void collect_walk(CollectWalk& walk, FileList* target, std::int32_t depth_limit) {
   const char16_t sep = fs_separator();
   CollectEntry e;
   while (!walk.levels.empty()) {
@@ -178,7 +169,7 @@ void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
       }
       collect_make_room(walk);
       try {
-        walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+        walk.levels.push_back(CollectLevel{walk.path.size(), listing});
       } catch (const std::bad_alloc&) {
         fs_dir_close(listing);
         throw;
@@ -190,8 +181,8 @@ void collect_walk(CollectWalk& walk, Str** target, std::int32_t depth_limit) {
 
 }  // namespace
 
-std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
-                           CollectListener* listener) {
+std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32_t depth_limit,
+                           CollectListener* listener, bool* no_memory) {
   StrVar dir(path ? path : u"");
   StrVar filter(pattern);
   if (collect_depth == 0) collect_filter = rx_create(OBJ_ANY, filter.get());
@@ -213,24 +204,20 @@ std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t d
     CollectWalk walk;
     walk.listener = listener;
     walk.path = dir.get();
-    walk.levels.push_back(CollectLevel{walk.path.size(), listing, {}});
+    walk.levels.push_back(CollectLevel{walk.path.size(), listing});
     listing = 0;
     collect_walk(walk, target, depth_limit);
   } catch (const std::bad_alloc&) {
-    // No room for a path or the work list: what was stored stays; the
+    // No room for the work list or a file: what was stored stays; the
     // walk's listings are closed as it goes.
     if (listing != 0) fs_dir_close(listing);
-    if (listener) listener->stopped_short();
+    if (no_memory) *no_memory = true;
   }
   collect_depth = outer_depth;
 
   if (collect_count != 0 && collect_depth == 0) {
     rx_free(collect_filter);
-    try {
-      collect_resize(collect_count + 1, target);
-    } catch (const std::bad_alloc&) {
-      // Not trimmed: the slots past the last path stay empty.
-    }
+    target->redim(collect_count + 1);
     return collect_count;
   }
   return 0;

@@ -4,6 +4,7 @@
 
 #include "core/obj.h"
 #include "core/str.h"
+#include "dupfiles/file_list.h"
 
 // The collector's running state, process-wide; zero at start, never reset.
 extern std::int32_t collect_count;
@@ -12,31 +13,28 @@ extern std::int32_t collect_depth;
 extern ObjectId collect_filter;
 extern std::int32_t collect_growth_step;
 
-// Told of every file as it is stored (its stored path and its size as the
-// listing gave it): the look-ahead starts on the files before the
+// Told of every file as it is stored (its entry in the list and its size as
+// the listing gave it): the look-ahead starts on the files before the
 // collection is over, and groups them without measuring them again.
 class CollectListener {
  public:
-  virtual void found(CStr path, std::int64_t size) = 0;
-  // The walk stopped short for want of memory: files below the directory
-  // were left out, and the list holds only those stored before.
-  virtual void stopped_short() {}
+  virtual void found(const ListedFile* file, std::int64_t size) = 0;
 
  protected:
   ~CollectListener() = default;
 };
 
-// Appends the full path of every file below `path` whose name matches
-// `pattern` (a regular expression; empty matches all) to *target at indexes
-// 1, 2, ... Subdirectories are entered while their parent's level is within
+// Appends every file below `path` whose name matches `pattern` (a regular
+// expression; empty matches all) to *target at indexes 1, 2, ...: its
+// directory's path (with a trailing separator) and its name as the listing
+// gives it, which make its full path. Subdirectories are entered while their parent's level is within
 // `depth_limit` (-1: unlimited); directory links are never entered and links
 // to files never stored, so no file is reached twice or outside the tree
 // through them. Any depth is walked with a bounded stack and a bounded
 // number of open listings; files are stored in the order in which a
 // recursive walk stores them. Returns the number of paths stored so far
-// (0 when none, or the directory cannot be listed). Where memory runs out,
-// the list keeps every path stored so far, and the walk ends there.
-// `listener`, when given, is told of each file stored, and of a walk that
-// stopped short.
-std::int32_t collect_files(CStr path, Str** target, CStr pattern, std::int32_t depth_limit,
-                           CollectListener* listener = nullptr);
+// (0 when none, or the directory cannot be listed); when memory runs out,
+// the walk ends there and *no_memory is set.
+// `listener`, when given, is told of each file stored.
+std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32_t depth_limit,
+                           CollectListener* listener = nullptr, bool* no_memory = nullptr);

@@ -26,9 +26,11 @@ constexpr std::int64_t DELETION_HANDLES = 5;
 constexpr std::int64_t OTHER_HANDLES = 24;
 
 // A deletion that cannot be confirmed for lack of memory is not made.
-std::int8_t deleter_attempt(CStr path, CStr kept, std::int32_t root_length, unsigned char* buffer) {
+std::int8_t deleter_attempt(const ListedFile* path, const ListedFile* kept, std::int32_t root_length,
+                            unsigned char* buffer) {
   try {
-    return deleter_confirm_and_delete(path, kept, root_length, buffer) ? 1 : 0;
+    return deleter_confirm_and_delete(listed_path(path).c_str(), listed_path(kept).c_str(), root_length, buffer) ? 1
+                                                                                                                 : 0;
   } catch (const std::exception&) {
     return 0;
   }
@@ -100,7 +102,7 @@ void Deleter::run() {
   }
 }
 
-std::int32_t Deleter::submit(CStr path, CStr kept) {
+std::int32_t Deleter::submit(const ListedFile* path, const ListedFile* kept) {
   owner_.check();
   const bool threads = !workers_.empty();
   const std::int32_t t = static_cast<std::int32_t>(jobs_.size());

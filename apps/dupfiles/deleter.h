@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/str.h"
+#include "dupfiles/file_list.h"
 #include "dupfiles/owner_thread.h"
 #include "dupfiles/wake_signal.h"
 
@@ -35,10 +36,10 @@ class Deleter {
   Deleter(const Deleter&) = delete;
   Deleter& operator=(const Deleter&) = delete;
 
-  // Queues the deletion of `path` (with the force option) as a copy of
-  // `kept` and returns its ticket. Both strings must stay unchanged until
+  // Queues the deletion of file `path` (with the force option) as a copy of
+  // file `kept` and returns its ticket. Both must stay in their list until
   // the result has been read.
-  std::int32_t submit(CStr path, CStr kept);
+  std::int32_t submit(const ListedFile* path, const ListedFile* kept);
 
   // The result of a ticket: 1 deleted, 0 failed or refused (not deleted),
   // -1 still pending (only when `wait` is false).
@@ -46,10 +47,10 @@ class Deleter {
 
  private:
   struct Job {
-    CStr path;
-    CStr kept;
+    const ListedFile* path;
+    const ListedFile* kept;
     std::atomic<std::int8_t> result{-1};  // -1 pending; written once, by the thread that took the job
-    Job(CStr p, CStr k) : path(p), kept(k) {}
+    Job(const ListedFile* p, const ListedFile* k) : path(p), kept(k) {}
   };
 
   void run();  // a deletion thread

@@ -4,15 +4,20 @@
 // contents (KeptContents) and the ordered output (OrderedOutput). The
 // program's own variables (file_list, file_count, current_file,
 // current_hash, the counts, the collector's collect_*) stay process-wide;
-// nothing else of the engine is.
+// nothing else of the engine is. file_list (FileList, file_list.h) holds
+// each file as its directory's one path and its name; every other part
+// names a file by its list index or its ListedFile and makes the full path
+// where a system call needs it.
 //
-// One file's road: collect_files stores its path and tells the look-ahead
-// (LookAhead::found); the early reader makes its first read; once the list
-// is sorted, the look-ahead thread that takes the file's unit gives it a
-// content key and publishes its plan in the file's slot. At the file's turn
-// the main thread takes the plan (VexolanRun::key_at_turn) where the file
-// still has the stamp the plan was made on (else it reads the file afresh),
-// meets its key in the kept contents (the unique-string tree), and for a key
+// One file's road: collect_files stores its directory and name and tells
+// the look-ahead (LookAhead::found); the early reader makes its first read;
+// once the list is sorted, the look-ahead thread that takes the file's unit
+// gives it a content key and publishes its plan in the file's record. At
+// the file's turn the main thread takes the plan (VexolanRun::key_at_turn)
+// where the file still has the stamp the plan was made on (else it reads
+// the file afresh), meets its key in the kept contents (the unique-string
+// tree; a key the plan shows no other file has is kept without meeting
+// it), and for a key
 // met before chooses (VexolanRun::confirm); a duplicate's line is queued
 // first (OrderedOutput::deletion), then its deletion (Deleter::submit). A
 // deletion thread confirms the bytes once more and removes the file; the
@@ -38,18 +43,24 @@
 // Shared fields and what guards them
 // - Planner (plan_state.h): `lock` guards entries' growth, early_next,
 //   early_waiting, ordered, offered, helpers_waiting, SharedBuckets::helpers
-//   and the writes of stopping. files, count, origin, slots, by_size and
-//   units are written by main under `lock` before `ordered` is set, and are
-//   fixed after. A PlanEntry's path and size are fixed; its first read is
-//   written by the one thread that claimed it (PlanFirstRead::state) and
-//   read by others once its state is DONE. A slot's plan is written by the
-//   thread that owns its unit or bucket, and read by main once the slot's
-//   state left PENDING. next_unit, units_busy, failed, stopping,
-//   SharedBuckets::next and no_memory are atomics.
+//   and the writes of stopping. files, count, origin, by_size and units are
+//   written by main under `lock` before `ordered` is set, and are fixed
+//   after. A PlanEntry's path and listed size are fixed; its first read
+//   (with its plan's stamp) is written by the one thread that claimed it
+//   (PlanFirstRead::state) and read by others once its state is DONE. The
+//   rest of its plan is written by the thread that owns its unit or bucket,
+//   and read by main once the entry's state left PENDING. next_unit,
+//   units_busy, failed, stopping, SharedBuckets::next and no_memory are
+//   atomics.
 // - Deleter: `lock_` guards jobs_' growth, next_, idle_ and stopping_; main
 //   alone adds jobs, so it reads jobs_ without the lock. A job's result is
 //   an atomic written once by the thread that took the job; finished_ is an
 //   atomic count of results in.
+// - file_list: written by main during the collection; a ListedFile is
+//   fixed once stored and reaches a look-ahead thread through the
+//   planner's lock (LookAhead::found); the list's order is fixed once the
+//   list is ordered, before any other thread reads it (a deletion thread
+//   through its job, taken under Deleter::lock_).
 // - Everything else of the run is main's alone.
 //
 // Locks, and their order: Planner::lock, Deleter::lock_, and the lock inside
@@ -89,32 +100,47 @@
 // The kept contents: the unique-string tree holds one content key per
 // contents met (Vexolan's only table of them), and behind each of its
 // nodes the files kept with that key: the first, and any kept after it
-// because their bytes differ though the key is the same. By size, every
-// kept file, for files read afresh at their turn.
+// because their bytes differ though the key is the same. For files read
+// afresh at their turn, kept files are found by size: through the
+// look-ahead's list of the files listed with that size, and apart, by the
+// size they had when kept, those that list does not give (the files read
+// afresh, and those whose size changed since their listing).
 class KeptContents {
  public:
   KeptContents();  // an empty tree
   // Meets `key`: its node, with *met true when the key was met before.
   // Throws std::bad_alloc when the tree cannot take it.
   std::int32_t meet(CStr key, bool* met);
-  const std::vector<std::int32_t>& files(std::int32_t node) const { return files_[static_cast<std::size_t>(node)]; }
-  void keep(std::int32_t node, std::int32_t index, std::int64_t size, bool fresh);
-  // The key of a kept file of `size` whose bytes file i holds now (with
-  // `fresh_only`, only those kept after being read afresh); null when none.
+  // The files kept with a node's key, in the order kept.
+  std::vector<std::int32_t> files(std::int32_t node) const;
+  // Keeps file `index` with a node's key; with KEPT_ALONE, a file whose key
+  // no other file has (the look-ahead's own key), which gets a node only
+  // where a file read afresh is found equal to it.
+  static constexpr std::int32_t KEPT_ALONE = -2;
+  void keep(std::int32_t node, std::int32_t index);
+  // Also finds kept file `index` by its size: it is not in the look-ahead's
+  // list of that size, or was read afresh.
+  void keep_apart(std::int32_t index, std::int64_t size, bool fresh);
+  // The key of a kept file of `size` whose bytes current_file holds now
+  // (with `fresh_only`, only those kept after being read afresh); null when
+  // none. `listed`: the files listed with that size, in list order, or null.
   // *unsure tells that a kept file still there could not be compared, so
-  // that null does not prove file i's contents new.
-  CStr same_as_kept(std::int32_t i, std::int64_t size, bool fresh_only, bool* unsure) const;
+  // that null does not prove the contents new. Throws std::bad_alloc.
+  CStr same_as_kept(std::int64_t size, bool fresh_only, const std::vector<std::int32_t>* listed, bool* unsure);
   // Whether a file was kept after being read afresh with this size.
   bool fresh_size(std::int64_t size) const { return fresh_sizes_.count(size) != 0; }
 
  private:
-  struct Kept {
+  struct Apart {
     std::int32_t index;
-    std::int32_t node;  // its key's
-    bool fresh;         // it was read afresh
+    bool fresh;  // it was read afresh
   };
-  std::vector<std::vector<std::int32_t>> files_;  // by tree node
-  std::unordered_map<std::int64_t, std::vector<Kept>> by_size_;
+  std::vector<std::int32_t> first_;  // by tree node: the first file kept with its key
+  std::unordered_map<std::int32_t, std::vector<std::int32_t>> more_;  // by tree node: files kept after the first
+  std::int32_t node(std::int32_t index);  // a kept file's node, made where it has none yet
+  std::vector<std::int32_t> node_of_;  // by list index: a kept file's node, KEPT_ALONE, else -1
+  std::vector<bool> apart_files_;      // by list index: kept apart
+  std::unordered_map<std::int64_t, std::vector<Apart>> apart_;  // by size
   std::unordered_set<std::int64_t> fresh_sizes_;
 };
 
@@ -193,26 +219,18 @@ class VexolanRun {
     FsFileStamp stamp{};      // its stamp then, when here
     std::int64_t size = 0;
     const FilePlan* plan = nullptr;  // the look-ahead's plan, where it still holds
+    bool alone = false;              // its key is its own, and no other file's (with the plan)
   };
   enum class Verdict { Duplicate, SameFile, Collision, Unreadable };
-  // What the collection tells: each file to the look-ahead, and whether
-  // the walk stopped short.
-  struct Collecting final : CollectListener {
-    LookAhead* ahead = nullptr;
-    bool stopped = false;
-    void found(CStr path, std::int64_t size) override {
-      if (ahead) ahead->found(path, size);
-    }
-    void stopped_short() override { stopped = true; }
-  };
 
   void order();
   void turns();
-  bool look(std::int32_t i, Turn& t);
+  bool look(Turn& t);
   bool key_at_turn(std::int32_t i, Turn& t);
   bool fresh_key(std::int32_t i, std::int64_t size);
-  bool match_fresh(std::int32_t i, std::int64_t size);
-  Verdict confirm(const std::vector<std::int32_t>& kept, std::int32_t index, const Turn& t, std::int32_t* copy_of);
+  bool match_fresh(std::int64_t size, bool* unsure);
+  Verdict confirm(const std::vector<std::int32_t>& kept, const Turn& t, std::int32_t* copy_of);
+  void keep(std::int32_t node, std::int32_t i, const Turn& t, bool fresh);
 
   const OwnerThread owner_;
   const VexolanTurnFn turn_;

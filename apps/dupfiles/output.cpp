@@ -29,7 +29,7 @@ class HeldOutput {
 void OrderedOutput::deletion_line(std::int32_t index, bool deleted) {
   {
     StrBuild prefix(u" del '");
-    prefix << fs_file_part(file_list[index]) << u"' .. ";
+    prefix << listed_name(file_list[index]) << u"' .. ";  // the file part of its path
     print_status(prefix.c_str(), 0, 8);
   }
   if (deleted) {
@@ -37,7 +37,7 @@ void OrderedOutput::deletion_line(std::int32_t index, bool deleted) {
     ++duplicates_removed;
   } else {
     print_status(u"-", 0, 0);
-    print_status_line(u"failed to delete file: ", file_list[index], 4);
+    print_status_line(u"failed to delete file: ", listed_path(file_list[index]).c_str(), 4);
     ++delete_failures;
   }
 }
@@ -50,7 +50,7 @@ void OrderedOutput::drain(bool wait) {
   while (!pending_.empty()) {
     const Pending& p = pending_.front();
     switch (p.kind) {
-      case Kind::Line: print_status_line(p.text, file_list[p.index], p.colour); break;
+      case Kind::Line: print_status_line(p.text, listed_path(file_list[p.index]).c_str(), p.colour); break;
       case Kind::Progress: vexolan_count_line(p.passed, duplicates_removed, delete_failures, u"[+"); break;
       case Kind::Deletion: {
         std::int32_t result = deleter_->result(p.ticket, false);

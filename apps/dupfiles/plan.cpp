@@ -5,6 +5,7 @@
 // flow reads in list order.
 #include "dupfiles/plan.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -34,7 +35,7 @@ void plan_read_early(Planner& pl) {
     g.unlock();
     for (PlanEntry* e : batch) {
       if (pl.stopping.load()) break;
-      if (plan_claim_read(e->first)) plan_make_read(pl, *e, buffer.data(), e->size < 0 ? 0 : plan_head_bytes(e->size));
+      if (plan_claim_read(e->first)) plan_make_read(pl, *e, buffer.data(), e->listed < 0 ? 0 : plan_head_bytes(e->listed));
     }
     g.lock();
   }
@@ -43,7 +44,7 @@ void plan_read_early(Planner& pl) {
 // Publishes the plans of the unit that starts at list index i (those not
 // published already, as their buckets were done).
 void plan_publish(Planner& pl, std::int32_t i) {
-  std::int64_t size = pl.entry(i).size;
+  std::int64_t size = pl.entry(i).listed;
   auto group = size >= 0 ? pl.by_size.find(size) : pl.by_size.end();
   if (group == pl.by_size.end() || group->second.front() != i) {
     plan_publish_file(pl, i);
@@ -101,12 +102,11 @@ void plan_units(Planner& pl) {
 
 // Every plan not yet published is failed, so that the main flow stops
 // waiting for one; those published stay as they are. Called once the list
-// is ordered (the slots are fixed then), without the lock.
+// is ordered (the entries are fixed then), without the lock.
 void plan_fail_slots(Planner& pl) {
   for (std::int32_t i = 1; i <= pl.count; ++i) {
-    PlanSlot& slot = pl.slots[static_cast<std::size_t>(i)];
-    std::uint8_t pending = PlanSlot::PENDING;
-    slot.state.compare_exchange_strong(pending, PlanSlot::FAILED);
+    std::uint8_t pending = PlanEntry::PENDING;
+    pl.entry(i).state.compare_exchange_strong(pending, PlanEntry::FAILED);
   }
   pl.published.wake();
 }
@@ -142,19 +142,24 @@ void plan_thread(Planner* pl, bool early) {
 // every file of one size, found at its first file.
 void plan_build_units(Planner& pl) {
   const std::int32_t n = pl.count;
-  // Entries are found by their string, which the sort moves about but does not change.
-  std::unordered_map<const char16_t*, std::int32_t> entry_of;
-  entry_of.reserve(pl.entries.size());
-  for (std::size_t k = 0; k < pl.entries.size(); ++k) entry_of[pl.entries[k].path] = static_cast<std::int32_t>(k);
-  pl.origin.assign(static_cast<std::size_t>(n) + 1, 0);
-  for (std::int32_t i = 1; i <= n; ++i) {
-    pl.origin[static_cast<std::size_t>(i)] = entry_of[pl.files[i]];
-    FilePlan& p = pl.plan(i);
-    p.size = pl.entry(i).size;
-    if (p.size >= 0) pl.by_size[p.size].push_back(i);
+  // Entries are found by their string, which the sort moves about but does
+  // not change: by address, in a table that lives only meanwhile.
+  {
+    std::vector<std::pair<const ListedFile*, std::int32_t>> entry_of(pl.entries.size());
+    for (std::size_t k = 0; k < pl.entries.size(); ++k) entry_of[k] = {pl.entries[k].file, static_cast<std::int32_t>(k)};
+    std::sort(entry_of.begin(), entry_of.end());
+    pl.origin.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (std::int32_t i = 1; i <= n; ++i) {
+      auto at = std::lower_bound(entry_of.begin(), entry_of.end(), std::make_pair(pl.files[i], 0));
+      pl.origin[static_cast<std::size_t>(i)] = at->second;
+    }
   }
   for (std::int32_t i = 1; i <= n; ++i) {
-    std::int64_t size = pl.plan(i).size;
+    const std::int64_t size = pl.entry(i).listed;
+    if (size >= 0) pl.by_size[size].push_back(i);
+  }
+  for (std::int32_t i = 1; i <= n; ++i) {
+    std::int64_t size = pl.entry(i).listed;
     if (size < 0 || pl.by_size[size].front() == i) pl.units.push_back(i);
   }
 }
@@ -162,15 +167,13 @@ void plan_build_units(Planner& pl) {
 }  // namespace
 
 void plan_publish_file(Planner& pl, std::int32_t m) {
-  PlanSlot& slot = pl.slots[static_cast<std::size_t>(m)];
-  if (slot.state.load() != PlanSlot::PENDING) return;
-  const PlanFirstRead& first = pl.entry(m).first;
-  if (slot.plan.readable && first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE) {
-    slot.plan.stamped = first.read.steady;
-    slot.plan.stamp = first.read.stamp;
-  }
-  std::uint8_t pending = PlanSlot::PENDING;  // a slot failed meanwhile stays failed
-  if (slot.state.compare_exchange_strong(pending, PlanSlot::READY)) pl.published.wake();
+  PlanEntry& e = pl.entry(m);
+  if (e.state.load() != PlanEntry::PENDING) return;
+  // The stamp is the first read's, in place since that read was done.
+  if (e.plan.readable && e.first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE)
+    e.plan.stamped = e.first.steady;
+  std::uint8_t pending = PlanEntry::PENDING;  // a plan failed meanwhile stays failed
+  if (e.state.compare_exchange_strong(pending, PlanEntry::READY)) pl.published.wake();
 }
 
 LookAhead::LookAhead() : pl_(new (std::nothrow) Planner) {
@@ -199,13 +202,13 @@ LookAhead::~LookAhead() {
   for (std::thread& w : pl_->workers) w.join();
 }
 
-void LookAhead::found(CStr path, std::int64_t size) {
+void LookAhead::found(const ListedFile* file, std::int64_t size) {
   owner_.check();
   if (!pl_) return;
   std::lock_guard g(pl_->lock);
   if (pl_->failed.load()) return;
   try {
-    pl_->entries.emplace_back(path, size);
+    pl_->entries.push_back(file, size);
   } catch (const std::exception&) {
     pl_->failed.store(true);  // the list will not match: take_list refuses it
     return;
@@ -213,16 +216,14 @@ void LookAhead::found(CStr path, std::int64_t size) {
   if (pl_->early_waiting > 0) pl_->early_work.notify_one();  // only the early reader waits on it
 }
 
-bool LookAhead::take_list(const Str* files, std::int32_t count) {
+bool LookAhead::take_list(const ListedFile* const* files, std::int32_t count) {
   owner_.check();
   if (!pl_) return false;
   Planner& pl = *pl_;
   std::lock_guard g(pl.lock);
   if (pl.failed.load() || count < 1 || static_cast<std::size_t>(count) != pl.entries.size()) return false;
   for (std::int32_t i = 1; i <= count; ++i)
-    if (files[i] != pl.entries[static_cast<std::size_t>(i - 1)].path) return false;
-  pl.slots.reset(new (std::nothrow) PlanSlot[static_cast<std::size_t>(count) + 1]);
-  if (!pl.slots) return false;
+    if (files[i] != pl.entries[static_cast<std::size_t>(i - 1)].file) return false;
   pl.files = files;
   pl.count = count;
   return true;
@@ -246,13 +247,24 @@ bool LookAhead::order() {
 
 const FilePlan* LookAhead::wait(std::int32_t i) {
   owner_.check();
-  PlanSlot& slot = pl_->slots[static_cast<std::size_t>(i)];
-  std::uint8_t state = PlanSlot::PENDING;
-  pl_->published.wait([&] { return (state = slot.state.load()) != PlanSlot::PENDING; });
-  return state == PlanSlot::READY ? &slot.plan : nullptr;
+  PlanEntry& e = pl_->entry(i);
+  std::uint8_t state = PlanEntry::PENDING;
+  pl_->published.wait([&] { return (state = e.state.load()) != PlanEntry::PENDING; });
+  return state == PlanEntry::READY ? &e.plan : nullptr;
 }
 
 bool LookAhead::ready(std::int32_t i) const {
   owner_.check();
-  return pl_->slots[static_cast<std::size_t>(i)].state.load() != PlanSlot::PENDING;
+  return pl_->entry(i).state.load() != PlanEntry::PENDING;
+}
+
+std::int64_t LookAhead::listed_size(std::int32_t i) const {
+  owner_.check();
+  return pl_->entry(i).listed;
+}
+
+const std::vector<std::int32_t>* LookAhead::listed_with(std::int64_t size) const {
+  owner_.check();
+  auto group = pl_->by_size.find(size);
+  return group == pl_->by_size.end() ? nullptr : &group->second;
 }

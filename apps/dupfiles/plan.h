@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/str.h"
 #include "dupfiles/collect.h"
@@ -18,24 +19,29 @@
 
 // What the look-ahead found about one file.
 struct FilePlan {
-  std::int64_t size;   // as fs_file_size gives it
-  bool readable;       // could be opened for reading
-  std::u16string key;  // the content key, when readable
-  // The file's stamp at its first read, when it was steady then (`stamped`):
-  // what the look-ahead found holds while the file still has this stamp.
-  bool stamped;
-  FsFileStamp stamp;
+  // The digest of the file's stamp at its first read, when it was steady
+  // then (`stamped`): what the look-ahead found holds while the file still
+  // has this stamp.
+  std::uint64_t stamp;
+  // The content key, when readable: the list index of the file whose own
+  // key it is (the file's own index when no earlier file shares it).
+  std::int32_t key;
   // When the file's bytes were found equal to an earlier file's (the first
-  // of its class): that file's index, and both files' stamps while compared
-  // (the comparison holds while both still have them); 0 when no such
-  // comparison was made.
+  // of its class) while both files had their plans' stamps: that file's
+  // index (the comparison holds while both still have them); else 0.
   std::int32_t equal_to;
-  FsFileStamp equal_stamp;     // this file's
-  FsFileStamp equal_to_stamp;  // equal_to's
+  bool readable;  // could be opened for reading
+  bool stamped;
+  bool shared;    // another file has the same key (else none ever will)
 };
 
-// A content key no other file has: file i's own (list index).
-std::u16string plan_own_key(std::int32_t i);
+// A stamp's digest: equal stamps give equal digests, and unequal ones
+// unequal digests but for a chance of one in 2^64.
+std::uint64_t plan_stamp_digest(const FsFileStamp& stamp);
+
+// The text of a content key, as the unique-string tree holds it: "#" and
+// the list index.
+std::u16string plan_key_text(std::int32_t key);
 
 struct Planner;
 
@@ -51,14 +57,14 @@ class LookAhead final : public CollectListener {
   LookAhead(const LookAhead&) = delete;
   LookAhead& operator=(const LookAhead&) = delete;
 
-  // The collector found a file: its path string (which must stay unchanged
+  // The collector found a file: its entry (which must stay in its list
   // while the look-ahead lives) and its size as the listing gave it.
-  void found(CStr path, std::int64_t size) override;
+  void found(const ListedFile* file, std::int64_t size) override;
 
   // The collection is over and files[1..count] holds what found() was
   // given, in that order; false (and nothing planned) when it does not.
   // The caller may still reorder the list until order().
-  bool take_list(const Str* files, std::int32_t count);
+  bool take_list(const ListedFile* const* files, std::int32_t count);
 
   // The list is in its final order now: plan it in that order. False (and
   // nothing planned) when memory ran out.
@@ -72,6 +78,11 @@ class LookAhead final : public CollectListener {
   // Whether wait(i) would return at once: the plan is ready, or never will
   // be. Never waits.
   bool ready(std::int32_t i) const;
+
+  // Once ordered: the size file i's listing gave, and the files listed with
+  // `size` in list order (null when none).
+  std::int64_t listed_size(std::int32_t i) const;
+  const std::vector<std::int32_t>* listed_with(std::int64_t size) const;
 
  private:
   std::unique_ptr<Planner> pl_;  // null when it could not be started

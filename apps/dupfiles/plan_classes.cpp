@@ -56,24 +56,34 @@ std::uint64_t plan_head_hash(const unsigned char* p, std::int32_t n) {
   return h ^ (h >> 32);
 }
 
-// A file that could not be opened: gone since its listing (then it is
-// reported as not found, as measuring it now would), or unreadable.
-void plan_unopened(Planner& pl, std::int32_t i) {
-  FilePlan& p = pl.plan(i);
-  p.readable = false;
-  std::int64_t now = fs_file_size(pl.files[i]);
-  if (now < 0) p.size = now;
-}
+// A file that could not be opened: gone since its listing, or unreadable
+// (its turn finds out which).
+void plan_unopened(Planner& pl, std::int32_t i) { pl.plan(i).readable = false; }
 
 using Member = PlanMember;
 
-// Where a file's bytes equal those of the first of its class: the comparison
-// stands while both files keep the stamps they had while compared.
-void plan_record_equal(FilePlan& p, std::int32_t rep, const FpReadStamp& mine, const FpReadStamp& theirs) {
-  if (!mine.steady || !theirs.steady) return;
-  p.equal_to = rep;
-  p.equal_stamp = mine.stamp;
-  p.equal_to_stamp = theirs.stamp;
+// Where file i's bytes equal those of the first of its class (rep): the
+// comparison stands while both files keep the stamps they had while
+// compared. It is kept where those are the stamps of both files' plans, as
+// they nearly always are; else the main flow compares the bytes itself.
+void plan_record_equal(Planner& pl, std::int32_t i, std::int32_t rep, const PlanStamp& mine, const PlanStamp& theirs) {
+  const PlanEntry& a = pl.entry(i);
+  const PlanEntry& b = pl.entry(rep);
+  if (!mine.steady || !theirs.steady || !a.first.steady || !b.first.steady) return;
+  if (mine.digest != a.plan.stamp || theirs.digest != b.plan.stamp) return;
+  pl.plan(i).equal_to = rep;
+}
+
+// How a file stood at its first read (its size only where it was listed).
+PlanStamp plan_first_stamp(const PlanEntry& e) {
+  return {e.first.steady, e.first.changed, e.first.sized ? e.listed : -1, e.plan.stamp};
+}
+
+// A file that could be read: its plan holds while the file keeps the stamp
+// of its first read, when that read found it steady.
+void plan_readable(PlanEntry& e) {
+  e.plan.readable = true;
+  e.plan.stamped = e.first.steady;
 }
 
 // Splits files by the bytes each holds at `at[k]` (`n` of them): groups of
@@ -124,7 +134,7 @@ struct Found {
 // cannot be opened again or read to its end leaves the pass (lost[k]).
 // Gives the classes; stamps[k] tells how member k stood while read.
 std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::size_t from, std::size_t to,
-                             std::int64_t size, bool hashed, std::vector<FpReadStamp>& stamps,
+                             std::int64_t size, bool hashed, std::vector<PlanStamp>& stamps,
                              std::vector<bool>& lost) {
   const std::size_t n = to - from;
   std::vector<Reader> files(n);
@@ -148,7 +158,7 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
     stamps[k] = m.read;
     if (!m.whole) {
       piece_of[k] = buffer.get() + slot++ * piece;
-      files[k].reset(fp_reader_open(pl.files[m.index]));
+      files[k].reset(fp_reader_open(listed_path(pl.files[m.index]).c_str()));
       if (!files[k]) {
         lost[k] = true;
         continue;
@@ -196,20 +206,24 @@ std::vector<Found> plan_pass(Planner& pl, const std::vector<Member>& b, std::siz
     runs = std::move(next);
   }
   for (std::size_t k = 0; k < n; ++k)
-    if (files[k]) fp_reader_close(files[k].release(), &stamps[k]);
+    if (files[k]) {
+      FpReadStamp read{};
+      fp_reader_close(files[k].release(), &read);
+      stamps[k] = plan_stamp(read);
+    }
   return done;
 }
 
 // A plan that its file's turn does not take: the file is read afresh then.
 void plan_not_held(FilePlan& p, std::int32_t i) {
-  p.key = plan_own_key(i);
+  p.key = i;
   p.stamped = false;
 }
 
 // A class of equal contents, by the member whose key the class takes.
 struct Kept {
   std::size_t member;  // into the bucket
-  std::u16string key;
+  std::int32_t key;
 };
 
 // Files of one first block: split them into classes of equal contents, each
@@ -221,7 +235,7 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
   std::unordered_multimap<std::uint64_t, Kept> kept;  // classes of earlier slices, by the hash of their contents
   for (std::size_t from = 0; from < b.size(); from += side_by_side) {
     const std::size_t to = std::min(b.size(), from + side_by_side);
-    std::vector<FpReadStamp> stamps(to - from);
+    std::vector<PlanStamp> stamps(to - from);
     std::vector<bool> lost(to - from, false);
     std::vector<Found> found = plan_pass(pl, b, from, to, size, sliced, stamps, lost);
     // A file that could not be read along (no descriptor, no memory, a
@@ -233,40 +247,49 @@ void plan_bucket(Planner& pl, const std::vector<Member>& b, std::int64_t size) {
       // Files that changed while read (or not to the size listed) share nothing.
       std::vector<std::size_t> steady;
       for (std::size_t k : f.members) {
-        const FpReadStamp& s = stamps[k];
+        const PlanStamp& s = stamps[k];
         const std::int32_t i = b[from + k].index;
-        if (s.changed || (s.steady && s.stamp.size != size)) plan_not_held(pl.plan(i), i);
+        if (s.changed || (s.steady && s.size != size)) plan_not_held(pl.plan(i), i);
         else steady.push_back(k);
       }
       if (steady.empty()) continue;
       const std::size_t head = steady[0];
       const Member& first = b[from + head];
       std::int32_t rep = first.index;
-      const FpReadStamp* rep_stamp = &stamps[head];
-      FpReadStamp here, there;  // first, and the kept class's first, as compared across slices
-      std::u16string key = plan_own_key(rep);
+      const PlanStamp* rep_stamp = &stamps[head];
+      PlanStamp here, there;  // first, and the kept class's first, as compared across slices
+      std::int32_t key = rep;
       bool merged = false;
       auto range = kept.equal_range(f.hash);
       for (auto it = range.first; sliced && it != range.second; ++it) {
         const Member& other = b[it->second.member];
-        if (fp_files_equal(pl.files[other.index], pl.files[first.index], &there, &here) != 1) continue;
+        FpReadStamp read_there{}, read_here{};
+        if (fp_files_equal(listed_path(pl.files[other.index]).c_str(), listed_path(pl.files[first.index]).c_str(),
+                           &read_there, &read_here) != 1)
+          continue;
+        there = plan_stamp(read_there);
+        here = plan_stamp(read_here);
         key = it->second.key;
-        plan_record_equal(pl.plan(first.index), other.index, here, there);
+        plan_record_equal(pl, first.index, other.index, here, there);
         // The others were compared with `first` as it stood then; the
         // comparison carries over while it stood the same since.
-        rep_stamp = here.steady && rep_stamp->steady && here.stamp == rep_stamp->stamp ? &there : nullptr;
+        rep_stamp = here.steady && rep_stamp->steady && here.digest == rep_stamp->digest ? &there : nullptr;
         rep = other.index;
         merged = true;
         break;
       }
       if (sliced && !merged) kept.emplace(f.hash, Kept{from + head, key});
       for (std::size_t k : steady) {
-        FilePlan& p = pl.plan(b[from + k].index);
-        p.key = key;
-        if (k != head && rep_stamp) plan_record_equal(p, rep, stamps[k], *rep_stamp);
+        const std::int32_t i = b[from + k].index;
+        pl.plan(i).key = key;
+        if (k != head && rep_stamp) plan_record_equal(pl, i, rep, stamps[k], *rep_stamp);
       }
     }
   }
+  // Keys go no further than their bucket.
+  std::unordered_map<std::int32_t, std::int32_t> holders;
+  for (const Member& m : b) ++holders[pl.plan(m.index).key];
+  for (const Member& m : b) pl.plan(m.index).shared = holders[pl.plan(m.index).key] > 1;
 }
 
 // A group's buckets on offer to a thread with no unit left, for as long as
@@ -340,11 +363,11 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
       plan_unopened(pl, m);
       continue;
     }
-    p.readable = true;
-    mem.read = e.first.read;
-    if (e.first.bytes != head_bytes || (mem.read.steady && mem.read.stamp.size != size)) {
+    plan_readable(e);
+    mem.read = plan_first_stamp(e);
+    if (e.first.bytes != head_bytes || (mem.read.steady && mem.read.size != size)) {
       // Changed since its listing: it shares nothing with the files it was listed with.
-      p.key = plan_own_key(m);
+      p.key = m;
       continue;
     }
     auto& b = buckets[e.first.hash];
@@ -355,7 +378,7 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
   std::vector<bool> waits(members.size(), false);  // by position in the group: its bucket is read in full
   for (std::uint64_t h : order) {
     const auto& b = buckets[h];
-    if (b.size() == 1) pl.plan(b[0].index).key = plan_own_key(b[0].index);
+    if (b.size() == 1) pl.plan(b[0].index).key = b[0].index;
     else full.push_back(&b);
   }
   // The main flow may go on with every file whose plan is complete now,
@@ -376,8 +399,27 @@ void plan_group(Planner& pl, const std::vector<std::int32_t>& members, std::int6
 
 }  // namespace
 
-std::u16string plan_own_key(std::int32_t i) {
-  std::string digits = std::to_string(i);
+PlanStamp plan_stamp(const FpReadStamp& read) {
+  return {read.steady, read.changed, read.stamp.size, plan_stamp_digest(read.stamp)};
+}
+
+std::uint64_t plan_stamp_digest(const FsFileStamp& stamp) {
+  // Each word mixed in turn (the finaliser of a well-known 64-bit mix).
+  std::uint64_t h = 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t w : {stamp.identity.volume, stamp.identity.index, static_cast<std::uint64_t>(stamp.size),
+                          static_cast<std::uint64_t>(stamp.write_time), static_cast<std::uint64_t>(stamp.change_time)}) {
+    h ^= w + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+  }
+  return h;
+}
+
+std::u16string plan_key_text(std::int32_t key) {
+  std::string digits = std::to_string(key);
   return u"#" + std::u16string(digits.begin(), digits.end());
 }
 
@@ -395,7 +437,7 @@ void plan_help(Planner& pl, SharedBuckets& work) {
 }
 
 bool plan_claim_read(PlanFirstRead& first) {
-  int expected = PlanFirstRead::NONE;
+  std::uint8_t expected = PlanFirstRead::NONE;
   return first.state.compare_exchange_strong(expected, PlanFirstRead::BUSY, std::memory_order_acq_rel);
 }
 
@@ -415,7 +457,12 @@ void plan_read_done(Planner& pl, PlanFirstRead& f) {
 void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32_t bytes) {
   PlanFirstRead& f = e.first;
   try {
-    f.bytes = fp_file_head(e.path, buffer, bytes, &f.read);
+    FpReadStamp read{};
+    f.bytes = fp_file_head(listed_path(e.file).c_str(), buffer, bytes, &read);
+    f.steady = read.steady;
+    f.changed = read.changed;
+    f.sized = read.stamp.size == e.listed;
+    e.plan.stamp = plan_stamp_digest(read.stamp);
   } catch (...) {
     // Another thread may wait for this read: it must end all the same.
     f.bytes = PLAN_NO_MEMORY;
@@ -428,13 +475,19 @@ void plan_make_read(Planner& pl, PlanEntry& e, unsigned char* buffer, std::int32
 
 void plan_unit(Planner& pl, std::int32_t i) {
   FilePlan& p = pl.plan(i);
-  const bool listed = p.size >= 0;
-  if (!listed) p.size = fs_file_size(pl.files[i]);  // not measurable when listed; it may be now
-  if (p.size < 0) return;
+  std::int64_t size = pl.entry(i).listed;
+  const bool listed = size >= 0;
+  if (!listed) size = fs_file_size(listed_path(pl.files[i]).c_str());  // not measurable when listed; it may be now
+  if (size < 0) {
+    // Not read now; a first read the early reader makes (which writes the
+    // plan's stamp) ends before the plan is published, and none starts after.
+    if (!plan_claim_read(pl.entry(i).first)) plan_await_read(pl, pl.entry(i).first);
+    return;
+  }
   if (listed) {
-    const auto& group = pl.by_size.find(p.size)->second;
+    const auto& group = pl.by_size.find(size)->second;
     if (group.size() > 1) {
-      plan_group(pl, group, p.size);
+      plan_group(pl, group, size);
       return;
     }
   }
@@ -448,8 +501,8 @@ void plan_unit(Planner& pl, std::int32_t i) {
   }
   if (e.first.bytes == PLAN_NO_MEMORY) throw std::bad_alloc();
   if (e.first.bytes >= 0) {
-    p.readable = true;
-    p.key = plan_own_key(i);
+    plan_readable(e);
+    p.key = i;
   } else {
     plan_unopened(pl, i);
   }

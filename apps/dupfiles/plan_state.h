@@ -4,7 +4,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,38 +21,73 @@ constexpr std::int32_t PLAN_HEAD_BYTES = 16384;
 // cannot be planned either.
 constexpr std::int32_t PLAN_NO_MEMORY = -2;
 
-// The first read of a file: its first block (a small file whole) and how the
-// file stood while read. Made once, by whichever thread claims it first;
-// the other fields are written only by that thread, before `state` becomes
-// DONE, and read by others only after they saw DONE.
+// The first read of a file: a hash of its first block (a small file whole)
+// and how the file stood while read (its stamp goes to the file's plan).
+// Made once, by whichever thread claims it first; the other fields, and
+// the plan's stamp, are written only by that thread, before `state`
+// becomes DONE, and read by others only after they saw DONE.
 struct PlanFirstRead {
-  static constexpr int NONE = 0, BUSY = 1, DONE = 2;
-  std::atomic<int> state{NONE};
+  static constexpr std::uint8_t NONE = 0, BUSY = 1, DONE = 2;
+  std::atomic<std::uint8_t> state{NONE};
+  bool steady = false;   // as FpReadStamp's
+  bool changed = false;  // as FpReadStamp's
+  bool sized = false;    // its stamp's size was the listed one
   std::int32_t bytes = -1;  // read; -1 when the file could not be opened, PLAN_NO_MEMORY when not tried
   std::uint64_t hash = 0;   // of the bytes read
-  FpReadStamp read{};
 };
 
-// A file as the collector handed it over.
+// A file as the collector handed it over, with what the look-ahead finds
+// about it: one record per file, so that a file costs the look-ahead no
+// more than these few bytes. LookAhead::wait sees `plan` once `state`
+// leaves PENDING; the plan (but its stamp) is written only by the thread
+// that claimed the file's unit.
 struct PlanEntry {
-  PlanEntry(const char16_t* p, std::int64_t s) : path(p), size(s) {}
-  const char16_t* path;  // fixed
-  std::int64_t size;     // as its listing gave it; fixed
+  static constexpr std::uint8_t PENDING = 0, READY = 1, FAILED = 2;
+  const ListedFile* file = nullptr;  // fixed
+  std::int64_t listed = 0;         // the size its listing gave; fixed
+  FilePlan plan{};
   PlanFirstRead first;
+  std::atomic<std::uint8_t> state{PENDING};
 };
 
-// A file's plan slot: LookAhead::wait sees `plan` once `state` leaves PENDING.
-// The plan is written only by the thread that claimed the file's unit.
-struct PlanSlot {
-  static constexpr std::uint8_t PENDING = 0, READY = 1, FAILED = 2;
-  std::atomic<std::uint8_t> state{PENDING};
-  FilePlan plan{};
+// The entries in the collector's order, in blocks that never move, so that
+// a thread may keep an entry while the collector adds more.
+class PlanEntries {
+ public:
+  std::size_t size() const { return count_; }
+  PlanEntry& operator[](std::size_t k) { return blocks_[k / BLOCK][k % BLOCK]; }
+  // Throws std::bad_alloc when no block can be had.
+  void push_back(const ListedFile* file, std::int64_t listed) {
+    if (count_ % BLOCK == 0) {
+      blocks_.reserve(blocks_.size() + 1);
+      blocks_.emplace_back(new PlanEntry[BLOCK]);
+    }
+    PlanEntry& e = (*this)[count_];
+    e.file = file;
+    e.listed = listed;
+    ++count_;
+  }
+
+ private:
+  static constexpr std::size_t BLOCK = 4096;
+  std::vector<std::unique_ptr<PlanEntry[]>> blocks_;
+  std::size_t count_ = 0;
 };
 
 // One file of a size that others share, as its first read found it.
+// How a file stood while read, as the look-ahead keeps it: FpReadStamp's
+// flags, the stamp's size and its digest.
+struct PlanStamp {
+  bool steady = false;
+  bool changed = false;
+  std::int64_t size = -1;
+  std::uint64_t digest = 0;
+};
+PlanStamp plan_stamp(const FpReadStamp& read);
+
 struct PlanMember {
   std::int32_t index;
-  FpReadStamp read;            // how it stood while read
+  PlanStamp read;              // how it stood while read
   const unsigned char* whole;  // its whole contents, when held in memory
 };
 
@@ -78,7 +112,7 @@ struct SharedBuckets {
 struct Planner {
   // Guarded by `lock`.
   std::mutex lock;
-  std::deque<PlanEntry> entries;   // in the collector's order; never moved; grows only before `ordered`
+  PlanEntries entries;             // in the collector's order; never moved; grows only before `ordered`
   std::size_t early_next = 0;      // the next entry for the early reader
   std::int32_t early_waiting = 0;  // early readers waiting on `early_work`
   bool ordered = false;            // the list is complete and in its final order
@@ -94,10 +128,9 @@ struct Planner {
 
   // Fixed once `ordered` is set (written by the owner in take_list and
   // order, under `lock`; read-only afterwards by every thread).
-  const Str* files = nullptr;  // the list, once complete
+  const ListedFile* const* files = nullptr;  // the list, once complete
   std::int32_t count = 0;
   std::vector<std::int32_t> origin;   // list index -> entry index
-  std::unique_ptr<PlanSlot[]> slots;  // by list index
   std::unordered_map<std::int64_t, std::vector<std::int32_t>> by_size;
   std::vector<std::int32_t> units;  // the first file of each unit, in list order
 
@@ -105,12 +138,12 @@ struct Planner {
   std::atomic<std::size_t> next_unit{0};     // a unit belongs to the thread that took its number
   std::atomic<std::int32_t> units_busy{0};   // units taken and not yet published
   std::atomic<bool> failed{false};           // memory ran out: no more planning
-  WakeSignal published;  // the owner's wait for a slot to leave PENDING
+  WakeSignal published;  // the owner's wait for an entry's plan to leave PENDING
   WakeSignal read_done;  // a look-ahead thread's wait for a first read the other one makes
   std::vector<std::thread> workers;  // the owner's
 
   PlanEntry& entry(std::int32_t i) { return entries[static_cast<std::size_t>(origin[static_cast<std::size_t>(i)])]; }
-  FilePlan& plan(std::int32_t i) { return slots[static_cast<std::size_t>(i)].plan; }
+  FilePlan& plan(std::int32_t i) { return entry(i).plan; }
 };
 
 // The first bytes of an entry to read: the whole of a small file.

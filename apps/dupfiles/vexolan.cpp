@@ -15,7 +15,7 @@
 #include "regex/rx.h"
 
 Str scan_path = nullptr;
-Str* file_list = nullptr;
+FileList file_list;
 std::int32_t file_count = 0;
 Str current_file = nullptr;
 Str current_hash = nullptr;
@@ -48,7 +48,7 @@ void vexolan_prank() {
 void vexolan_main() {
   tree_create(512, 2048);
   str_assign(&scan_path, rt_param(0));
-  arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &file_list);
+  file_list.clear();
   str_assign(&current_file, u"");
   duplicates_removed = files_passed = delete_failures = 0;
   std::int32_t start_ms = 0;

@@ -4,10 +4,11 @@
 
 #include "core/rt.h"
 #include "core/str.h"
+#include "dupfiles/file_list.h"
 
 // The program's process-wide state.
 extern Str scan_path;
-extern Str* file_list;
+extern FileList file_list;  // the collected files, each as its directory and name
 extern std::int32_t file_count;
 extern Str current_file;
 extern Str current_hash;  // the content key of current_file (its MD5 fingerprint text where no look-ahead runs)

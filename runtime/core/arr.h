@@ -97,3 +97,48 @@ constexpr std::int32_t SORT_SLASH_AS_BACKSLASH = 4;
 // stable. Nothing happens for a null array, a type without a sort, or
 // last - first <= 0.
 void sort_array(void* array, std::int32_t options, std::int32_t first, std::int32_t last);
+
+// The sort's algorithm (quicksort with Hoare partitioning, recursion on the
+// left part and iteration on the right), which decides the order of equal
+// keys, for elements of any type: sort_array's, and sort_by's with a
+// comparison of the caller's (negative, zero or positive).
+// Ascending: Dir = +1; descending: Dir = -1 (every comparison against zero reversed).
+template <typename T, typename Cmp, int Dir>
+std::int32_t sort_partition(T* a, std::int32_t lo, std::int32_t hi, Cmp cmp) {
+  auto c = [&](const T& x, const T& y) { return cmp(x, y) * Dir; };
+  std::int32_t mid = (lo + hi) / 2;
+  std::int32_t pivot;
+  if (c(a[lo], a[hi]) > 0) pivot = mid;
+  else if (c(a[mid], a[lo]) <= 0) pivot = lo;
+  else if (c(a[mid], a[hi]) < 0) pivot = mid;
+  else pivot = hi;
+  T t = a[lo];
+  a[lo] = a[pivot];
+  a[pivot] = t;
+  T v = a[lo];
+  std::int32_t i = lo - 1, j = hi + 1;
+  for (;;) {
+    do --j; while (c(a[j], v) > 0);
+    do ++i; while (c(a[i], v) < 0);
+    if (i >= j) return j;
+    t = a[i];
+    a[i] = a[j];
+    a[j] = t;
+  }
+}
+
+template <typename T, typename Cmp, int Dir>
+void sort_range(T* a, std::int32_t lo, std::int32_t hi, Cmp cmp) {
+  while (hi - lo > 0) {
+    std::int32_t p = sort_partition<T, Cmp, Dir>(a, lo, hi, cmp);
+    sort_range<T, Cmp, Dir>(a, lo, p, cmp);
+    lo = p + 1;
+  }
+}
+
+// Sorts elements first..last inclusive of `a` ascending by `cmp`, in the
+// order sort_array gives; nothing happens for last - first <= 0.
+template <typename T, typename Cmp>
+void sort_by(T* a, std::int32_t first, std::int32_t last, Cmp cmp) {
+  if (last - first > 0) sort_range<T, Cmp, 1>(a, first, last, cmp);
+}

@@ -19,40 +19,6 @@ struct StrElemCmp {
   int operator()(CStr a, CStr b) const { return g_sort_cmp(a, b); }
 };
 
-// Ascending: Dir = +1; descending: Dir = -1 (every comparison against zero reversed).
-template <typename T, typename Cmp, int Dir>
-std::int32_t sort_partition(T* a, std::int32_t lo, std::int32_t hi, Cmp cmp) {
-  auto c = [&](const T& x, const T& y) { return cmp(x, y) * Dir; };
-  std::int32_t mid = (lo + hi) / 2;
-  std::int32_t pivot;
-  if (c(a[lo], a[hi]) > 0) pivot = mid;
-  else if (c(a[mid], a[lo]) <= 0) pivot = lo;
-  else if (c(a[mid], a[hi]) < 0) pivot = mid;
-  else pivot = hi;
-  T t = a[lo];
-  a[lo] = a[pivot];
-  a[pivot] = t;
-  T v = a[lo];
-  std::int32_t i = lo - 1, j = hi + 1;
-  for (;;) {
-    do --j; while (c(a[j], v) > 0);
-    do ++i; while (c(a[i], v) < 0);
-    if (i >= j) return j;
-    t = a[i];
-    a[i] = a[j];
-    a[j] = t;
-  }
-}
-
-template <typename T, typename Cmp, int Dir>
-void sort_range(T* a, std::int32_t lo, std::int32_t hi, Cmp cmp) {
-  while (hi - lo > 0) {
-    std::int32_t p = sort_partition<T, Cmp, Dir>(a, lo, hi, cmp);
-    sort_range<T, Cmp, Dir>(a, lo, p, cmp);
-    lo = p + 1;
-  }
-}
-
 template <typename T, typename Cmp>
 void sort_typed(void* array, bool descending, std::int32_t first, std::int32_t last, Cmp cmp) {
   T* a = static_cast<T*>(array);

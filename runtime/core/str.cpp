@@ -142,6 +142,36 @@ char16_t str_fold_path(char16_t c) { return c == u'/' ? u'\\' : str_fold(c); }
 int str_cmp_nocase(CStr a, CStr b) { return str_cmp_folded<str_fold>(a, b); }
 int str_cmp_nocase_path(CStr a, CStr b) { return str_cmp_folded<str_fold_path>(a, b); }
 
+namespace {
+// One text in two pieces, read unit by unit.
+struct StrJoined {
+  CStr at;
+  CStr tail;
+  char16_t next() {
+    if (!*at && tail) {
+      at = tail;
+      tail = nullptr;
+    }
+    return *at ? *at++ : 0;
+  }
+};
+}  // namespace
+
+int str_cmp_nocase_joined(CStr a_head, CStr a_tail, CStr b_head, CStr b_tail, bool slash_as_backslash) {
+  static const char16_t empty = 0;
+  StrJoined a{a_head ? a_head : &empty, a_tail}, b{b_head ? b_head : &empty, b_tail};
+  for (;;) {
+    char16_t x = a.next(), y = b.next();
+    if (x == y) {
+      if (!x) return 0;
+      continue;
+    }
+    x = slash_as_backslash ? str_fold_path(x) : str_fold(x);
+    y = slash_as_backslash ? str_fold_path(y) : str_fold(y);
+    if (x != y) return x < y ? -1 : 1;
+  }
+}
+
 std::int32_t str_equal(CStr a, CStr b) { return str_cmp_ordinal(a, b) == 0 ? 1 : 0; }
 
 std::int32_t str_compare(CStr a, CStr b, std::int32_t mode) {

@@ -41,6 +41,9 @@ int str_cmp_ordinal(CStr a, CStr b);
 int str_cmp_nocase(CStr a, CStr b);
 // As str_cmp_nocase, with "/" ranking as "\\" does.
 int str_cmp_nocase_path(CStr a, CStr b);
+// As str_cmp_nocase (or str_cmp_nocase_path with `slash_as_backslash`) of
+// the texts a_head + a_tail and b_head + b_tail, without joining them.
+int str_cmp_nocase_joined(CStr a_head, CStr a_tail, CStr b_head, CStr b_tail, bool slash_as_backslash);
 
 // Producers: results in the temporary-result area.
 CStr str_from_int(std::int64_t value);

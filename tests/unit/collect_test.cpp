@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/arr.h"
 #include "dupfiles/collect.h"
 #include "filesystem/fs.h"
 #include "regex/rx.h"
@@ -21,12 +20,10 @@ namespace {
 std::vector<std::u16string> Collect(const std::u16string& root, std::int32_t depth_limit, std::int32_t* returned,
                                     CollectListener* listener = nullptr) {
   collect_count = collect_capacity = 0;
-  Str* list = nullptr;
-  arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &list);
+  FileList list;
   *returned = collect_files(root.c_str(), &list, u"", depth_limit, listener);
   std::vector<std::u16string> paths;
-  for (std::int32_t i = 1; i <= arr_size(list); ++i) paths.emplace_back(list[i] ? list[i] : u"");
-  arr_free(list);
+  for (std::int32_t i = 1; i <= list.size(); ++i) paths.push_back(list[i] ? listed_path(list[i]) : u"");
   return paths;
 }
 
@@ -130,7 +127,7 @@ TEST_F(Collector, PathFormsGrowthAndDepthLimit) {
 // many directories down: the walk takes no stack per level.
 struct NoteStack final : CollectListener {
   std::uintptr_t lowest = UINTPTR_MAX, highest = 0;
-  void found(CStr, std::int64_t) override {
+  void found(const ListedFile*, std::int64_t) override {
     volatile char here = 0;
     auto at = reinterpret_cast<std::uintptr_t>(&here);
     if (at < lowest) lowest = at;

@@ -30,13 +30,12 @@ std::string CollectWithSpareDescriptors(const std::string& root, int spare) {
     ::close(lowest);
     const rlimit few = {static_cast<rlim_t>(lowest + spare), static_cast<rlim_t>(lowest + spare)};
     if (lowest < 0 || ::setrlimit(RLIMIT_NOFILE, &few) != 0) std::_Exit(2);
-    Str* list = nullptr;
-    arr_dim_t<Str>(1, ELEM_STRING, STRING_LAYOUT, &list);
+    FileList list;
     std::u16string wroot(root.begin(), root.end());
     collect_files(wroot.c_str(), &list, u"", -1);
     std::string out;
-    for (std::int32_t i = 1; i <= arr_size(list); ++i) {
-      for (const char16_t* c = list[i]; c && *c; ++c) out += static_cast<char>(*c);
+    for (std::int32_t i = 1; i <= list.size(); ++i) {
+      for (char16_t c : list[i] ? listed_path(list[i]) : u"") out += static_cast<char>(c);
       out += '\n';
     }
     std::_Exit(::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 3);
