@@ -152,7 +152,7 @@ class DiskRun {
   // be made. Numbered files, since the library finds a number at once and
   // a file it numbered itself by going through those it holds.
   ObjectId temporary(ObjectId id) {
-    return txt_create_replacement(id, job_.output_path, job_.input, job_.usable) != 0 ? id : 0;
+    return txt_create_scratch(id, job_.output_path, job_.input, job_.usable) != 0 ? id : 0;
   }
 
   QuorithFailure input_end() {

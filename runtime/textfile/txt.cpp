@@ -203,6 +203,7 @@ std::intptr_t txt_open(ObjectId file, CStr path, std::int32_t format, Opening ho
   f->format = format;
   f->error = 0;
   f->unhinted = 0;
+  f->scratch = false;
   f->handle = h;
   f->buffer = buffer;
   if (file == OBJ_ANY) return id;
@@ -356,7 +357,7 @@ std::int32_t txt_put(TextFile* f, const void* src, std::int32_t n) {
     }
     // A replacement is forced to the disk before it takes its path: its
     // data starts on its way now, so that the wait then is short.
-    if (f->temporary && (f->unhinted += n) >= WRITEBACK_BYTES) {
+    if (f->temporary && !f->scratch && (f->unhinted += n) >= WRITEBACK_BYTES) {
       os_file_start_writeback(f->handle);
       f->unhinted = 0;
     }
@@ -405,6 +406,13 @@ std::intptr_t txt_create_replacement(ObjectId file, CStr path, ObjectId other, T
   TextFile* o = txt_find(other);
   if (!o) return 0;  // as txt_create: nothing to compare with
   return txt_open(file, path, txt_format_code(TextFormat::Utf8), Opening::Replace, false, o->handle, usable);
+}
+
+std::intptr_t txt_create_scratch(ObjectId file, CStr path, ObjectId other, TxtNameCheck usable) {
+  std::intptr_t r = txt_create_replacement(file, path, other, usable);
+  TxtGuard guard;
+  if (TextFile* f = r != 0 ? txt_find(file) : nullptr) f->scratch = true;
+  return r;
 }
 
 std::int32_t txt_commit(ObjectId file) {

@@ -93,6 +93,11 @@ using TxtNameCheck = bool (*)(CStr name);
 // txt_open_read.
 std::intptr_t txt_create_replacement(ObjectId file, CStr path, ObjectId other, TxtNameCheck usable = nullptr);
 
+// As txt_create_replacement, for a file of the program's own data beside
+// `path` that is read back and deleted, never committed: its bytes are not
+// sent on their way to the disk as they are written.
+std::intptr_t txt_create_scratch(ObjectId file, CStr path, ObjectId other, TxtNameCheck usable = nullptr);
+
 // Puts a replacement in place: its pending output is written, the file is
 // forced to the disk and closed, and then it replaces its path in one step
 // (an existing file there is replaced whole, never written into). 1 when

@@ -35,6 +35,7 @@ struct TextFile {
   char16_t* temporary;
   OsEndMark* mark;
   std::int32_t unhinted;  // a replacement's bytes written straight since the last writeback hint
+  bool scratch;           // a replacement that never takes its path's place (txt_create_scratch)
 };
 
 // Marks a record failed: its read-ahead is dropped, so it reads as ended.
