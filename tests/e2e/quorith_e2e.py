@@ -457,13 +457,14 @@ def distinct_lines_beyond_the_memory_limit_come_out_exact():
 
 
 @case
-def more_distinct_lines_than_the_address_space_holds():
+def forty_million_distinct_lines_in_a_32_bit_process():
     if not u.WINDOWS:
-        print("skip more_distinct_lines_than_the_address_space_holds: the 32-bit address space is the Windows build's")
+        print("skip forty_million_distinct_lines_in_a_32_bit_process: the 32-bit address space is the Windows build's")
         return
     import hashlib
-    # 40 million distinct lines (some 2.2 GB in memory, past what a 32-bit
-    # process can address), then every 40000th of them again.
+    # 40 million distinct lines, then every 40000th of them again: near the
+    # 32-bit address space (about 1 GB as held now), where the budget, taken
+    # from the address space left, decides between memory and disk.
     n, step, every = 40000000, 1000000, 40000
     key = lambda k: b"%08x" % ((k * 2654435761) & 0xFFFFFFFF)
     with tempfile.TemporaryDirectory() as d:
