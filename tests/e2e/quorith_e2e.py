@@ -434,10 +434,11 @@ def distinct_lines_beyond_the_memory_limit_come_out_exact():
         return
     import resource
     with tempfile.TemporaryDirectory() as d:
-        # 2.6 million distinct lines (some 130 MB in memory), each met again
-        # now and then, under an address-space limit of 32 MB.
-        keys = [b"%08x" % ((k * 2654435761) & 0xFFFFFFFF) for k in range(2600000)]
-        body = [keys[k // 5 * 4 + k % 5 - 1] if k % 5 == 4 else keys[k // 5 * 4 + k % 5] for k in range(3250000)]
+        # 3 million distinct lines of 32 bytes (some 140 MB in memory, four
+        # times the limit), each met again now and then, under an
+        # address-space limit of 32 MB.
+        keys = [b"%08x" % ((k * 2654435761) & 0xFFFFFFFF) * 4 for k in range(3000000)]
+        body = [keys[k // 5 * 4 + k % 5 - 1] if k % 5 == 4 else keys[k // 5 * 4 + k % 5] for k in range(3750000)]
         write(d + "/big", b"\n".join(body) + b"\n")
         seen = set()
         expected = []
