@@ -207,6 +207,15 @@ PER_FILE_TARGETS = [
 ]
 
 
+def median_ratio(ours, other, measure):
+    """Our row's median wall time ("wall") or peak RSS over the other's; None
+    when either row failed."""
+    field = "wall_ms" if measure == "wall" else "rss_kib"
+    a = ours.med(field) if ours.error is None else None
+    b = other.med(field) if other.error is None else None
+    return a / b if a is not None and b else None
+
+
 def evaluate_targets(results, manifest=None):
     """The goals whose rows were measured: dicts with corpus, ours, peer, measure,
     limit, strict, ratio (None when a row failed; bytes per file for
@@ -220,10 +229,7 @@ def evaluate_targets(results, manifest=None):
         other = next((r for r in rows if r.tool.name == peer), None)
         if ours is None or other is None:
             continue
-        field = "wall_ms" if measure == "wall" else "rss_kib"
-        a = ours.med(field) if ours.error is None else None
-        b = other.med(field) if other.error is None else None
-        ratio = a / b if a is not None and b else None
+        ratio = median_ratio(ours, other, measure)
         met = None if ratio is None else (ratio < limit if strict else ratio <= limit)
         out.append({"corpus": corpus, "ours": ours.tool.name, "peer": peer, "measure": measure,
                     "limit": limit, "strict": strict, "ratio": ratio, "met": met})
@@ -233,10 +239,7 @@ def evaluate_targets(results, manifest=None):
         other = next((r for r in rows if r.tool.name == other_name), None)
         if ours is None or other is None:
             continue
-        field = "wall_ms" if measure == "wall" else "rss_kib"
-        a = ours.med(field) if ours.error is None else None
-        b = other.med(field) if other.error is None else None
-        ratio = a / b if a is not None and b else None
+        ratio = median_ratio(ours, other, measure)
         out.append({"corpus": corpus, "ours": name, "peer": other_name, "measure": measure,
                     "limit": limit, "strict": False, "ratio": ratio,
                     "met": None if ratio is None else ratio <= limit})
