@@ -114,8 +114,16 @@ std::int32_t Deleter::submit(const ListedFile* path, const ListedFile* kept) {
     g.unlock();
     job.result.store(deleter_attempt(path, kept, root_length_, nullptr));
     finished_.fetch_add(1);
-  } else if (idle_ > 0) {
-    work_.notify_one();  // every thread waiting on work_ waits for the same thing
+  } else {
+    // A thread that is not waiting takes the next job before it waits
+    // again: another is woken only where the jobs waiting outnumber the
+    // threads at work, so that a queue the threads keep up with costs no
+    // wake-up per deletion.
+    const std::int32_t waiting = static_cast<std::int32_t>(jobs_.size()) - next_;
+    const std::int32_t working = static_cast<std::int32_t>(workers_.size()) - idle_;
+    const bool wake = idle_ > 0 && waiting > working;
+    g.unlock();
+    if (wake) work_.notify_one();  // every thread waiting on work_ waits for the same thing
   }
   return t;
 }
