@@ -87,12 +87,25 @@ void FileList::redim(std::int32_t count) {
   if (cut) files_.shrink_to_fit();  // the list's end, as the collector sets it once
 }
 
-void FileList::sort(std::int32_t first, std::int32_t last, bool slash_as_backslash) {
-  sort_by(files_.data(), first, last, [slash_as_backslash](const ListedFile* a, const ListedFile* b) {
+void FileList::sort(std::int32_t first, std::int32_t last, bool slash_as_backslash, std::size_t common) {
+  // A directory's files were added one after another: each directory is
+  // checked once, where the element before had another.
+  CStr shared = first <= last ? listed_dir(files_[static_cast<std::size_t>(first)]) : nullptr;
+  CStr checked = shared;
+  for (std::int32_t i = first; i <= last && common > 0; ++i) {
+    CStr dir = listed_dir(files_[static_cast<std::size_t>(i)]);
+    if (dir == checked) continue;
+    checked = dir;
+    std::size_t k = 0;
+    while (k < common && dir[k] != 0 && dir[k] == shared[k]) ++k;
+    if (k < common) common = 0;
+  }
+  sort_by(files_.data(), first, last, [slash_as_backslash, common](const ListedFile* a, const ListedFile* b) {
     if (listed_dir(a) == listed_dir(b)) {
       return slash_as_backslash ? str_cmp_nocase_path(listed_name(a), listed_name(b))
                                 : str_cmp_nocase(listed_name(a), listed_name(b));
     }
-    return str_cmp_nocase_joined(listed_dir(a), listed_name(a), listed_dir(b), listed_name(b), slash_as_backslash);
+    return str_cmp_nocase_joined(listed_dir(a) + common, listed_name(a), listed_dir(b) + common, listed_name(b),
+                                 slash_as_backslash);
   });
 }

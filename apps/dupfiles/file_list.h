@@ -49,7 +49,10 @@ class FileList {
 
   // Orders elements first..last by their full paths as sort_array orders
   // strings with SORT_NO_CASE (and SORT_SLASH_AS_BACKSLASH when asked).
-  void sort(std::int32_t first, std::int32_t last, bool slash_as_backslash);
+  // `common`: units that every directory's path of those elements may
+  // begin with alike (the scanned directory's), which the comparisons then
+  // pass over; where they do not all, none are passed over.
+  void sort(std::int32_t first, std::int32_t last, bool slash_as_backslash, std::size_t common = 0);
 
  private:
   // Pointer-sized words, so that each file's directory pointer is aligned.

@@ -140,7 +140,7 @@ void VexolanRun::order() {
     const bool planned = ahead_ && file_count > 0 && ahead_->take_list(file_list.data(), file_count);
     if (!planned) ahead_.reset();
     // The separator ranks as Windows' "\" does, so that both systems keep the same copy.
-    file_list.sort(1, file_count, fs_separator() != u'\\');
+    file_list.sort(1, file_count, fs_separator() != u'\\', static_cast<std::size_t>(root_length_));
     if (ahead_ && !ahead_->order()) ahead_.reset();
     deleter_.emplace(root_length_);
     out_.results_from(&*deleter_);

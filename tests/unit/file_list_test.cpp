@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/arr.h"
@@ -29,7 +30,9 @@ TEST(FileList, SortsAsTheFullPathsDo) {
       {u"/r/", u"\U0001F600"},       {u"/r/" + deep, u"long"},     {u"/r/" + deep, u"LONG"},
       {u"/r/", u"b"},                {u"/r/", u"A"},               {u"/r/", u"a"},
   };
-  for (bool slash_as_backslash : {false, true}) {
+  // Passing over the scanned directory's "/r/" changes nothing; a longer
+  // part that not every directory shares is not passed over.
+  for (auto [slash_as_backslash, common] : {std::pair{false, 0}, {true, 0}, {false, 3}, {true, 3}, {false, 5}}) {
     FileList list;
     list.redim(static_cast<std::int32_t>(files.size()) + 1);
     Str* paths = nullptr;
@@ -42,7 +45,7 @@ TEST(FileList, SortsAsTheFullPathsDo) {
       str_assign(&paths[k + 1], (files[k].dir + files[k].name).c_str());
     }
     const std::int32_t n = static_cast<std::int32_t>(files.size());
-    list.sort(1, n, slash_as_backslash);
+    list.sort(1, n, slash_as_backslash, static_cast<std::size_t>(common));
     sort_array(paths, SORT_NO_CASE | (slash_as_backslash ? SORT_SLASH_AS_BACKSLASH : 0), 1, n);
     for (std::int32_t i = 1; i <= n; ++i) EXPECT_EQ(listed_path(list[i]), std::u16string(paths[i])) << i;
     arr_free(paths);
