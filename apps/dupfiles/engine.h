@@ -50,8 +50,8 @@
 //   (PlanFirstRead::state) and read by others once its state is DONE. The
 //   rest of its plan is written by the thread that owns its unit or bucket,
 //   and read by main once the entry's state left PENDING. next_unit,
-//   units_busy, failed, stopping, SharedBuckets::next and no_memory are
-//   atomics.
+//   units_busy, failed, stopping, awaited, SharedBuckets::next and
+//   no_memory are atomics.
 // - Deleter: `lock_` guards jobs_' growth, next_, idle_ and stopping_; main
 //   alone adds jobs, so it reads jobs_ without the lock. A job's result is
 //   an atomic written once by the thread that took the job; finished_ is an

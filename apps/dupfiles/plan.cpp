@@ -173,7 +173,10 @@ void plan_publish_file(Planner& pl, std::int32_t m) {
   if (e.plan.readable && e.first.state.load(std::memory_order_acquire) == PlanFirstRead::DONE)
     e.plan.stamped = e.first.steady;
   std::uint8_t pending = PlanEntry::PENDING;  // a plan failed meanwhile stays failed
-  if (e.state.compare_exchange_strong(pending, PlanEntry::READY)) pl.published.wake();
+  // The owner sets `awaited` before it tests the state, and this tests
+  // `awaited` after it set the state (both sequentially consistent):
+  // either the owner sees the plan or this sees it waiting for it.
+  if (e.state.compare_exchange_strong(pending, PlanEntry::READY) && pl.awaited.load() == m) pl.published.wake();
 }
 
 LookAhead::LookAhead() : pl_(new (std::nothrow) Planner) {
@@ -249,6 +252,7 @@ const FilePlan* LookAhead::wait(std::int32_t i) {
   owner_.check();
   PlanEntry& e = pl_->entry(i);
   std::uint8_t state = PlanEntry::PENDING;
+  pl_->awaited.store(i);
   pl_->published.wait([&] { return (state = e.state.load()) != PlanEntry::PENDING; });
   return state == PlanEntry::READY ? &e.plan : nullptr;
 }

@@ -139,6 +139,9 @@ struct Planner {
   std::atomic<std::int32_t> units_busy{0};   // units taken and not yet published
   std::atomic<bool> failed{false};           // memory ran out: no more planning
   WakeSignal published;  // the owner's wait for an entry's plan to leave PENDING
+  // The list index of the file whose plan the owner waits for, set before
+  // it waits: a plan published for another file wakes nobody.
+  std::atomic<std::int32_t> awaited{0};
   WakeSignal read_done;  // a look-ahead thread's wait for a first read the other one makes
   std::vector<std::thread> workers;  // the owner's
 
