@@ -52,6 +52,7 @@ struct CollectWalk {
   std::vector<CollectLevel> levels;
   std::u16string path;
   CollectListener* listener = nullptr;
+  CollectShortfall* shortfall = nullptr;
 
   ~CollectWalk() {
     for (CollectLevel& level : levels)
@@ -109,18 +110,27 @@ void collect_make_room(CollectWalk& walk) {
   }
 }
 
+// A directory not listed for want of a handle is told of, not skipped
+// without a word as one the system refuses.
+void collect_unopened(CollectWalk& walk) {
+  if (walk.shortfall) walk.shortfall->unopened.push_back(walk.path);
+}
+
 // Opens the listing of the directory `walk.path` names. One that cannot be
 // opened while the walk holds listings is tried once more with all of them
 // let go: the system may only have run short of descriptors.
 ObjectId collect_open(CollectWalk& walk) {
-  ObjectId listing = fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*");
+  bool no_handle = false;
+  ObjectId listing = fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*", &no_handle);
   if (listing != 0) return listing;
   bool held = false;
   for (CollectLevel& level : walk.levels) {
     held = held || level.listing != 0;
     collect_read_ahead(level);
   }
-  return held ? fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*") : 0;
+  if (held) listing = fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*", &no_handle);
+  if (listing == 0 && no_handle) collect_unopened(walk);
+  return listing;
 }
 
 void collect_store(CollectWalk& walk, const CollectEntry& e, FileList* target) {
@@ -163,7 +173,7 @@ void collect_walk(CollectWalk& walk, FileList* target, std::int32_t depth_limit)
       walk.path += sep;
       ObjectId listing = collect_open(walk);
       if (listing == 0) {
-        // Skipped without a word; its siblings are still listed.
+        // Skipped (told of where no handle was left); its siblings are still listed.
         walk.path.resize(walk.levels.back().dir_length);
         continue;
       }
@@ -182,7 +192,7 @@ void collect_walk(CollectWalk& walk, FileList* target, std::int32_t depth_limit)
 }  // namespace
 
 std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32_t depth_limit,
-                           CollectListener* listener, bool* no_memory) {
+                           CollectListener* listener, CollectShortfall* shortfall) {
   StrVar dir(path ? path : u"");
   StrVar filter(pattern);
   if (collect_depth == 0) collect_filter = rx_create(OBJ_ANY, filter.get());
@@ -196,13 +206,24 @@ std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32
     dir = b;
   }
 
-  ObjectId listing = fs_dir_open(OBJ_ANY, dir.get(), u"*.*");
-  if (listing == 0) return 0;
+  bool no_handle = false;
+  ObjectId listing = fs_dir_open(OBJ_ANY, dir.get(), u"*.*", &no_handle);
+  if (listing == 0) {
+    if (no_handle && shortfall) {
+      try {
+        shortfall->unopened.emplace_back(dir.get());
+      } catch (const std::bad_alloc&) {
+        shortfall->no_memory = true;
+      }
+    }
+    return 0;
+  }
   const std::int32_t outer_depth = collect_depth;
   ++collect_depth;
   try {
     CollectWalk walk;
     walk.listener = listener;
+    walk.shortfall = shortfall;
     walk.path = dir.get();
     walk.levels.push_back(CollectLevel{walk.path.size(), listing});
     listing = 0;
@@ -211,7 +232,7 @@ std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32
     // No room for the work list or a file: what was stored stays; the
     // walk's listings are closed as it goes.
     if (listing != 0) fs_dir_close(listing);
-    if (no_memory) *no_memory = true;
+    if (shortfall) shortfall->no_memory = true;
   }
   collect_depth = outer_depth;
 

@@ -1,6 +1,8 @@
 // The file collector: full paths of every file below a directory.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/obj.h"
 #include "core/str.h"
@@ -24,6 +26,15 @@ class CollectListener {
   ~CollectListener() = default;
 };
 
+// What a walk could not do for want of the system's resources.
+struct CollectShortfall {
+  bool no_memory = false;  // memory ran out: the walk ended there
+  // Directories not listed because no handle was left to open them with,
+  // even once the walk had let its own listings go (a directory that cannot
+  // be listed for any other reason is skipped without a word).
+  std::vector<std::u16string> unopened;
+};
+
 // Appends every file below `path` whose name matches `pattern` (a regular
 // expression; empty matches all) to *target at indexes 1, 2, ...: its
 // directory's path (with a trailing separator) and its name as the listing
@@ -34,7 +45,7 @@ class CollectListener {
 // number of open listings; files are stored in the order in which a
 // recursive walk stores them. Returns the number of paths stored so far
 // (0 when none, or the directory cannot be listed); when memory runs out,
-// the walk ends there and *no_memory is set.
-// `listener`, when given, is told of each file stored.
+// the walk ends there. `listener`, when given, is told of each file stored;
+// `shortfall`, when given, of what the walk could not do.
 std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32_t depth_limit,
-                           CollectListener* listener = nullptr, bool* no_memory = nullptr);
+                           CollectListener* listener = nullptr, CollectShortfall* shortfall = nullptr);

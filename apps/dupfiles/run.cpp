@@ -127,9 +127,13 @@ VexolanRun::VexolanRun(CStr path, VexolanTurnFn turn) : turn_(turn) {
   } catch (const std::exception&) {
     ahead_.reset();  // the list is then read without a look-ahead
   }
-  bool no_memory = false;
-  file_count = collect_files(path, &file_list, u"", -1, ahead_ ? &*ahead_ : nullptr, &no_memory);
-  if (!no_memory) order();  // else the list is not whole: nothing is processed
+  CollectShortfall shortfall;
+  file_count = collect_files(path, &file_list, u"", -1, ahead_ ? &*ahead_ : nullptr, &shortfall);
+  // Files below a directory that could not be listed are neither kept nor
+  // deleted: the run goes on without them, and says so.
+  for (const std::u16string& dir : shortfall.unopened)
+    print_status_line(u"Directory not listed, too many files open: ", dir.c_str(), 12);
+  if (!shortfall.no_memory) order();  // else the list is not whole: nothing is processed
 }
 
 // Puts the collected list in order, lets the look-ahead plan it in that

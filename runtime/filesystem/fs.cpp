@@ -107,7 +107,8 @@ CStr fs_file_part(CStr path) {
   return fs_result(path ? path + start : u"", end - start);
 }
 
-ObjectId fs_dir_open(ObjectId id, CStr path, CStr mask) {
+ObjectId fs_dir_open(ObjectId id, CStr path, CStr mask, bool* no_handle) {
+  if (no_handle) *no_handle = false;
   if (!g_fs.table)
     g_fs.table = obj_table_create(static_cast<std::int32_t>(sizeof(DirEnumeration)), FS_TABLE_STEP, fs_dir_close);
   if (!g_fs.table) return 0;
@@ -141,6 +142,7 @@ ObjectId fs_dir_open(ObjectId id, CStr path, CStr mask) {
     e->first_delivered = 1;
   } else {
     obj_free(g_fs.table, self);
+    if (no_handle) *no_handle = error == OS_ERROR_TOO_MANY_OPEN_FILES;
     return 0;
   }
   return reinterpret_cast<ObjectId>(e);

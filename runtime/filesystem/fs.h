@@ -57,8 +57,10 @@ CStr fs_file_part(CStr path);
 // re-opening a number closes what it held. Returns the enumeration's
 // reference (for OBJ_ANY the id to use from then on), or 0 when the
 // directory is missing or cannot be read. An existing directory with no
-// matching entry gives an enumeration without entries.
-ObjectId fs_dir_open(ObjectId id, CStr path, CStr mask);
+// matching entry gives an enumeration without entries. *no_handle, when
+// given, tells whether a failure was only for want of a handle: the process
+// held all the files it may.
+ObjectId fs_dir_open(ObjectId id, CStr path, CStr mask, bool* no_handle = nullptr);
 
 // Makes the next entry current; non-zero while there is one, 0 at the end
 // (and for an id without enumeration).

@@ -31,6 +31,7 @@ constexpr std::uint32_t OS_ATTR_INVALID = 0xFFFFFFFF;
 // Error codes of a failed call (the Windows error values).
 constexpr std::uint32_t OS_ERROR_FILE_NOT_FOUND = 2;  // the directory exists, no entry matches
 constexpr std::uint32_t OS_ERROR_PATH_NOT_FOUND = 3;  // a directory on the way is missing
+constexpr std::uint32_t OS_ERROR_TOO_MANY_OPEN_FILES = 4;  // the process holds all the files it may
 constexpr std::uint32_t OS_ERROR_ACCESS_DENIED = 5;
 constexpr std::uint32_t OS_ERROR_GEN_FAILURE = 31;    // anything else
 
@@ -83,7 +84,9 @@ std::int32_t os_drive_type(const char16_t* root);
 // entry. On success the first matching entry is in *entry and the search is
 // returned. On failure OS_NO_FIND is returned and *error tells why:
 // OS_ERROR_FILE_NOT_FOUND when the directory exists but nothing matches,
-// OS_ERROR_PATH_NOT_FOUND for a missing directory, OS_ERROR_ACCESS_DENIED.
+// OS_ERROR_PATH_NOT_FOUND for a missing directory, OS_ERROR_ACCESS_DENIED,
+// OS_ERROR_TOO_MANY_OPEN_FILES when no handle was left to open it with.
+// Goes through the seam (os_seam.h).
 // A POSIX listing includes "." and ".."; matching there is case-sensitive.
 OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error);
 

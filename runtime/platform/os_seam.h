@@ -1,8 +1,9 @@
 // Platform contract: the table of system calls that a test may replace.
 //
 // The calls whose failure loses or misreports data (reading, writing,
-// flushing, closing, creating and replacing files, heap blocks, deletions, console output) go
-// through this table. Each entry starts as the system's own call
+// flushing, closing, creating and replacing files, heap blocks, deletions,
+// console output, the start of a directory listing) go through this
+// table. Each entry starts as the system's own call
 // (os_sys_*); a test replaces one entry to make that call fail, fail
 // later or move fewer bytes, runs the real code path, and restores the
 // table. Programs never change it. Replace entries only while no other
@@ -34,6 +35,7 @@ struct OsCalls {
   // A test may put a double-byte code page's decoding here.
   std::int32_t (*ansi_to_utf16)(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
   bool (*entry_delete)(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
+  OsFind (*find_first)(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error);
 };
 
 // The live table.
@@ -63,3 +65,4 @@ bool os_sys_console_write(OsConsole out, const char16_t* units, std::int32_t cou
 std::int32_t os_sys_console_write_bytes(OsConsole out, const void* bytes, std::int32_t count);
 std::int32_t os_sys_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst, std::int32_t capacity);
 bool os_sys_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force);
+OsFind os_sys_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error);

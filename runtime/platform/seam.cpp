@@ -21,6 +21,7 @@ constexpr OsCalls SYSTEM_CALLS = {
     .console_write_bytes = os_sys_console_write_bytes,
     .ansi_to_utf16 = os_sys_ansi_to_utf16,
     .entry_delete = os_sys_entry_delete,
+    .find_first = os_sys_find_first,
 };
 OsCalls g_calls = SYSTEM_CALLS;
 }  // namespace
@@ -60,4 +61,7 @@ std::int32_t os_ansi_to_utf16(const char* src, std::int32_t count, char16_t* dst
 }
 bool os_entry_delete(const char16_t* path, std::int32_t root_length, OsHeldEntry* entry, bool force) {
   return g_calls.entry_delete(path, root_length, entry, force);
+}
+OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+  return g_calls.find_first(pattern, entry, error);
 }

@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dupfiles/collect.h"
 #include "filesystem/fs.h"
+#include "platform/os_seam.h"
 #include "regex/rx.h"
 
 namespace stdfs = std::filesystem;
@@ -146,6 +149,50 @@ TEST_F(Collector, StackDoesNotGrowWithDepth) {
   Collect(Root(), -1, &returned, &stack);
   EXPECT_EQ(returned, 2);
   EXPECT_LT(stack.highest - stack.lowest, 256u);
+}
+
+// A directory the system refuses is skipped without a word; one that could
+// not be opened for want of a handle is tried again once the walk let its
+// listings go, and told of where that fails as well.
+int g_once_calls = 0;
+
+OsFind FailSomeListings(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+  const std::u16string_view p(pattern);
+  if (p.find(u"deny_dir") != p.npos) {
+    *error = OS_ERROR_ACCESS_DENIED;
+    return OS_NO_FIND;
+  }
+  if (p.find(u"full_dir") != p.npos || (p.find(u"once_dir") != p.npos && g_once_calls++ == 0)) {
+    *error = OS_ERROR_TOO_MANY_OPEN_FILES;
+    return OS_NO_FIND;
+  }
+  return os_system_calls().find_first(pattern, entry, error);
+}
+
+TEST_F(Collector, DirectoriesThatCannotBeOpened) {
+  // once_dir lies in a directory of its own, whose listing is still held
+  // when it is met, whatever order the listings give.
+  for (const char* d : {"a", "deny_dir", "full_dir", "p/once_dir", "z"}) {
+    stdfs::create_directories(root_ / d);
+    Touch(root_ / d / "f");
+  }
+  g_once_calls = 0;
+  os_calls().find_first = FailSomeListings;
+  collect_count = collect_capacity = 0;
+  FileList list;
+  CollectShortfall shortfall;
+  const std::int32_t returned = collect_files(Root().c_str(), &list, u"", -1, nullptr, &shortfall);
+  os_calls_reset();
+  std::vector<std::u16string> paths;
+  for (std::int32_t i = 1; i <= returned; ++i) paths.push_back(listed_path(list[i]));
+  std::sort(paths.begin(), paths.end());
+  const std::u16string sep(1, fs_separator());
+  const std::vector<std::u16string> listed = {Root() + u"a" + sep + u"f",
+                                              Root() + u"p" + sep + u"once_dir" + sep + u"f",
+                                              Root() + u"z" + sep + u"f"};
+  EXPECT_EQ(paths, listed);
+  EXPECT_EQ(shortfall.unopened, std::vector<std::u16string>{Root() + u"full_dir" + sep});
+  EXPECT_FALSE(shortfall.no_memory);
 }
 
 }  // namespace

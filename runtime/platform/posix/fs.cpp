@@ -147,6 +147,9 @@ std::uint32_t posix_error(int err) {
     case EACCES:
     case EPERM:
       return OS_ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE:
+      return OS_ERROR_TOO_MANY_OPEN_FILES;
     default:
       return OS_ERROR_GEN_FAILURE;
   }
@@ -235,7 +238,7 @@ bool os_find_entry(const char16_t* path, OsFindEntry* entry, std::uint32_t* erro
   return posix_find_named(p.prefix, p.last, entry, error);
 }
 
-OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+OsFind os_sys_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
   std::uint32_t ignored;
   if (!error) error = &ignored;
   PosixPattern p = posix_split(pattern);

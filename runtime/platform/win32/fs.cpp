@@ -37,7 +37,7 @@ std::int32_t os_drive_type(const char16_t* root) {
   return p.get() ? static_cast<std::int32_t>(GetDriveTypeW(p.get())) : OS_DRIVE_NO_ROOT_DIR;
 }
 
-OsFind os_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
+OsFind os_sys_find_first(const char16_t* pattern, OsFindEntry* entry, std::uint32_t* error) {
   WIN32_FIND_DATAW d;
   WinPath p(pattern ? pattern : u"", true);
   HANDLE h = p.get() ? FindFirstFileW(p.get(), &d) : INVALID_HANDLE_VALUE;
@@ -174,7 +174,7 @@ void os_entry_close(OsHeldEntry* entry) {
 }
 
 bool os_find_entry(const char16_t* path, OsFindEntry* entry, std::uint32_t* error) {
-  OsFind find = os_find_first(path, entry, error);
+  OsFind find = os_sys_find_first(path, entry, error);
   if (find == OS_NO_FIND) return false;
   os_find_close(find);
   return true;
