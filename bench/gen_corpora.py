@@ -375,19 +375,25 @@ def write_lines(path, lines):
             fh.write(("\n".join(chunk) + "\n").encode("ascii"))
 
 
+def distinct_words(rng, count):
+    """`count` distinct random words of 2-8 letters, in the order drawn."""
+    vocabulary = []
+    seen_words = set()
+    while len(vocabulary) < count:
+        w = rng.word(1, 3)
+        if 2 <= len(w) <= 8 and w not in seen_words:
+            seen_words.add(w)
+            vocabulary.append(w)
+    return vocabulary
+
+
 def build_words(path, seed, scale, stream, full_count):
     """Lines of 3-6 random words, 30% of them repeats, shuffled."""
     rng = Rng(seed * 1000 + stream)
     total = max(100, round(full_count * scale))
     repeats = round(total * 0.30)
     distinct = total - repeats
-    vocabulary = []
-    seen_words = set()
-    while len(vocabulary) < 30000:
-        w = rng.word(1, 3)
-        if 2 <= len(w) <= 8 and w not in seen_words:
-            seen_words.add(w)
-            vocabulary.append(w)
+    vocabulary = distinct_words(rng, 30000)
     lines = []
     seen = set()
     while len(lines) < distinct:
@@ -416,15 +422,7 @@ def build_l4(path, seed, scale):
     distinct by construction and nothing of them is held to write them."""
     rng = Rng(seed * 1000 + 7)
     total = max(100, round(200000000 * scale))
-    vocabulary = []
-    seen_words = set()
-    while len(vocabulary) < 4096:
-        w = rng.word(1, 3)
-        if 2 <= len(w) <= 8 and w not in seen_words:
-            seen_words.add(w)
-            vocabulary.append(w)
-
-    words = [w.encode("ascii") + b" " for w in vocabulary]
+    words = [w.encode("ascii") + b" " for w in distinct_words(rng, 4096)]
 
     def line(k):
         p = (k * 2654435761 + seed) & 0xFFFFFFFF  # odd multiplier: one p per k below 2**32

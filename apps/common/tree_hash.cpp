@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/hash_mix.h"
 #include "common/tree.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
@@ -66,12 +67,7 @@ std::uint32_t tree_hash_text(CStr text, std::size_t units) {
     mix(w);
   }
   // Spread every bit into the low ones, which pick the entry.
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDu;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53u;
-  h ^= h >> 33;
-  return static_cast<std::uint32_t>(h);
+  return static_cast<std::uint32_t>(hash_mix64(h));
 }
 
 void tree_hash_prefetch(std::uint32_t hash, std::int32_t step) {

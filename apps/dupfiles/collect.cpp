@@ -111,9 +111,9 @@ void collect_make_room(CollectWalk& walk) {
 }
 
 // A directory not listed for want of a handle is told of, not skipped
-// without a word as one the system refuses.
-void collect_unopened(CollectWalk& walk) {
-  if (walk.shortfall) walk.shortfall->unopened.push_back(walk.path);
+// without a word as one the system refuses. Throws std::bad_alloc.
+void collect_unopened(CollectShortfall* shortfall, const std::u16string& dir) {
+  if (shortfall) shortfall->unopened.push_back(dir);
 }
 
 // Opens the listing of the directory `walk.path` names. One that cannot be
@@ -129,7 +129,7 @@ ObjectId collect_open(CollectWalk& walk) {
     collect_read_ahead(level);
   }
   if (held) listing = fs_dir_open(OBJ_ANY, walk.path.c_str(), u"*.*", &no_handle);
-  if (listing == 0 && no_handle) collect_unopened(walk);
+  if (listing == 0 && no_handle) collect_unopened(walk.shortfall, walk.path);
   return listing;
 }
 
@@ -209,12 +209,10 @@ std::int32_t collect_files(CStr path, FileList* target, CStr pattern, std::int32
   bool no_handle = false;
   ObjectId listing = fs_dir_open(OBJ_ANY, dir.get(), u"*.*", &no_handle);
   if (listing == 0) {
-    if (no_handle && shortfall) {
-      try {
-        shortfall->unopened.emplace_back(dir.get());
-      } catch (const std::bad_alloc&) {
-        shortfall->no_memory = true;
-      }
+    try {
+      if (no_handle) collect_unopened(shortfall, dir.get());
+    } catch (const std::bad_alloc&) {
+      shortfall->no_memory = true;  // only a shortfall given could not grow
     }
     return 0;
   }

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "common/hash_mix.h"
 #include "dupfiles/plan_state.h"
 #include "filesystem/fs.h"
 #include "fingerprint/fp.h"
@@ -409,11 +410,7 @@ std::uint64_t plan_stamp_digest(const FsFileStamp& stamp) {
   for (std::uint64_t w : {stamp.identity.volume, stamp.identity.index, static_cast<std::uint64_t>(stamp.size),
                           static_cast<std::uint64_t>(stamp.write_time), static_cast<std::uint64_t>(stamp.change_time)}) {
     h ^= w + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
+    h = hash_mix64(h);
   }
   return h;
 }

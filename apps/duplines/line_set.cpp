@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "common/hash_mix.h"
 #include "core/rt.h"
 #include "platform/os_heap.h"
 
@@ -36,15 +37,6 @@ inline std::uint64_t load64(const unsigned char* p) {
   return w;
 }
 
-inline std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 33;
-  return h;
-}
-
 std::uint64_t hash_bytes(const unsigned char* p, std::size_t n) {
   std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (n * 0xD6E8FEB86659FD93ull);
   for (; n >= 8; n -= 8, p += 8) {
@@ -56,7 +48,7 @@ std::uint64_t hash_bytes(const unsigned char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) w |= static_cast<std::uint64_t>(p[i]) << (8 * i);
     h = (h ^ w) * 0x9FB21C651E98DF25ull;
   }
-  return mix(h);
+  return hash_mix64(h);
 }
 
 inline std::uint64_t tag_of(std::uint64_t hash) { return hash & ~REF_MASK; }
