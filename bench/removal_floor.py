@@ -2,13 +2,16 @@
 """How long this machine's file system takes just to remove files.
 
 Copies a corpus to a scratch directory, then removes as many of its files
-as Vexolan removes there (every file of the corpus in walk order, up to
---count), on 1 and on N threads, and prints the wall and CPU time of the
-removals alone. A deleting tool can finish no sooner than this after its
-first removal; a listing tool never pays it.
+as Vexolan removes there (--count files spread evenly over the corpus in
+walk order, as its copies are), on 1 and on N threads, and prints the wall
+and CPU time of the removals alone. The removals are made by the driver
+bench/remove_files, as Vexolan's deletion threads make them (the file held,
+its name checked, then removed), without comparing any bytes; it is built in
+--build (default build/bench) when missing. A deleting tool can finish no
+sooner than this after its first removal; a listing tool never pays it.
 
     bench/removal_floor.py [--corpus F1] [--count 4199] [--threads 1,16]
-                           [--corpora DIR] [--work DIR] [--repeat 3]
+                           [--corpora DIR] [--work DIR] [--repeat 3] [--build DIR]
 """
 import argparse
 import os
@@ -18,33 +21,42 @@ import statistics
 import subprocess
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH_DIR)
+
+
+def build_driver(build_dir):
+    if not os.path.exists(os.path.join(build_dir, "build.ninja")):
+        subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                        "-DORLETHE_BENCH=ON", "-DORLETHE_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["nice", "cmake", "--build", build_dir, "--target", "remove_files"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "bin", "remove_files")
 
 
 def files_of(root, count):
-    found = []
+    """`count` files spread evenly over the walk (directories and names in order)."""
+    every = []
     for top, dirs, names in os.walk(root):
         dirs.sort()
-        for name in sorted(names):
-            found.append(os.path.join(top, name))
-            if len(found) == count:
-                return found
-    return found
+        every.extend(os.path.join(top, name) for name in sorted(names))
+    if count >= len(every):
+        return every
+    step = len(every) / count
+    return [every[int(k * step)] for k in range(count)]
 
 
-def remove_all(paths, threads):
-    usage = resource.getrusage(resource.RUSAGE_SELF)
+def remove_all(driver, root, paths, threads):
+    """Wall and CPU ms of the driver's removals (the list is piped in, not read)."""
+    data = "".join(p + "\n" for p in paths).encode()
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    if threads == 1:
-        for p in paths:
-            os.unlink(p)
-    else:
-        with ThreadPoolExecutor(threads) as pool:
-            list(pool.map(os.unlink, paths))
+    done = subprocess.run([driver, root, str(threads)], input=data, stdout=subprocess.PIPE)
     wall = time.perf_counter() - start
-    after = resource.getrusage(resource.RUSAGE_SELF)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if done.returncode != 0:
+        sys.exit("removal_floor: %s" % done.stdout.decode().strip())
     cpu = after.ru_utime - usage.ru_utime + after.ru_stime - usage.ru_stime
     return wall * 1000, cpu * 1000
 
@@ -57,7 +69,9 @@ def main():
     ap.add_argument("--corpora", default=os.path.join(BENCH_DIR, "corpora"))
     ap.add_argument("--work", default=None)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     args = ap.parse_args()
+    driver = build_driver(os.path.abspath(args.build))
     source = os.path.join(args.corpora, args.corpus)
     if not os.path.isdir(source):
         sys.exit("removal_floor: %s not found (bench/gen_corpora.py makes it)" % source)
@@ -72,7 +86,7 @@ def main():
             subprocess.run(["cp", "-a", source, scratch], check=True)
             subprocess.run(["sync"], check=True)
             time.sleep(1)
-            wall, cpu = remove_all(files_of(scratch, args.count), threads)
+            wall, cpu = remove_all(driver, scratch, files_of(scratch, args.count), threads)
             walls.append(wall)
             cpus.append(cpu)
         print("  %2d thread(s): wall %5.0f ms, CPU %4.0f ms" % (threads, statistics.median(walls), statistics.median(cpus)))
