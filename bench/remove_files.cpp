@@ -5,6 +5,7 @@
 // caller times the process. Prints how many removals failed.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -14,12 +15,17 @@
 
 #include "core/rt.h"
 #include "filesystem/fs.h"
+#include "platform/os_text.h"
 
 namespace {
 
+// A path as the run-time library takes a file name from the system: UTF-8,
+// with any byte that is no part of a character kept.
 std::u16string widen(const std::string& text) {
-  // The corpora's names are ASCII.
-  return std::u16string(text.begin(), text.end());
+  const auto count = static_cast<std::int32_t>(text.size());
+  std::u16string wide(static_cast<std::size_t>(os_utf8_to_utf16(text.data(), count, nullptr, 0)), u'\0');
+  os_utf8_to_utf16(text.data(), count, wide.data(), static_cast<std::int32_t>(wide.size()));
+  return wide;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -139,30 +140,35 @@ class PtyChild {
 
  private:
   // Takes what is waiting on the report pipe and the terminal; false when
-  // both are at their end.
+  // both are at their end. Only an end counts as one: a read or poll the
+  // system interrupted, or one with nothing to give yet, is tried again on
+  // the next round.
   bool Pump(int timeout_ms) {
-    pollfd p[2] = {{report_, POLLIN, 0}, {master_, POLLIN, 0}};
-    int n = ::poll(p, master_ >= 0 ? 2 : 1, timeout_ms);
-    if (n <= 0) return n == 0;
-    bool open = false;
+    const bool master_open = master_ >= 0 && !master_ended_;
+    if (report_ended_ && !master_open) return false;
+    pollfd p[2] = {{report_ended_ ? -1 : report_, POLLIN, 0}, {master_open ? master_ : -1, POLLIN, 0}};
+    int n = ::poll(p, 2, timeout_ms);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
     char buf[4096];
     if (p[0].revents) {
       ssize_t k = ::read(report_, buf, sizeof buf);
       if (k > 0) reports_.append(buf, static_cast<std::size_t>(k));
-      open = open || k > 0;
+      if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN)) report_ended_ = true;
     }
-    if (master_ >= 0 && p[1].revents) {
+    if (master_open && p[1].revents) {
       ssize_t k = ::read(master_, buf, sizeof buf);
       if (k > 0) shown_.append(buf, static_cast<std::size_t>(k));
-      open = open || k > 0;
+      if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN)) master_ended_ = true;
     }
-    return open;
+    return !report_ended_ || (master_ >= 0 && !master_ended_);
   }
 
   pid_t pid_ = -1;
   int master_ = -1;
   int report_ = -1;
   bool waited_ = false;
+  bool report_ended_ = false;
+  bool master_ended_ = false;
   std::string reports_;
   std::string shown_;
 };
