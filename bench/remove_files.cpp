@@ -31,7 +31,7 @@ std::u16string widen(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  if (argc != 3 || argv[1][0] == 0) {
     std::fprintf(stderr, "usage: remove_files ROOT THREADS < paths\n");
     return 2;
   }

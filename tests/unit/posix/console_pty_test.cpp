@@ -144,23 +144,23 @@ class PtyChild {
   // system interrupted, or one with nothing to give yet, is tried again on
   // the next round.
   bool Pump(int timeout_ms) {
-    const bool master_open = master_ >= 0 && !master_ended_;
-    if (report_ended_ && !master_open) return false;
-    pollfd p[2] = {{report_ended_ ? -1 : report_, POLLIN, 0}, {master_open ? master_ : -1, POLLIN, 0}};
+    if (master_ < 0) master_ended_ = true;
+    if (report_ended_ && master_ended_) return false;
+    pollfd p[2] = {{report_ended_ ? -1 : report_, POLLIN, 0}, {master_ended_ ? -1 : master_, POLLIN, 0}};
     int n = ::poll(p, 2, timeout_ms);
     if (n < 0) return errno == EINTR || errno == EAGAIN;
+    TakeFrom(p[0], reports_, report_ended_);
+    TakeFrom(p[1], shown_, master_ended_);
+    return !(report_ended_ && master_ended_);
+  }
+
+  // Appends what `p` has ready to `to`; `ended` once it is at its end.
+  static void TakeFrom(const pollfd& p, std::string& to, bool& ended) {
+    if (p.fd < 0 || p.revents == 0) return;
     char buf[4096];
-    if (p[0].revents) {
-      ssize_t k = ::read(report_, buf, sizeof buf);
-      if (k > 0) reports_.append(buf, static_cast<std::size_t>(k));
-      if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN)) report_ended_ = true;
-    }
-    if (master_open && p[1].revents) {
-      ssize_t k = ::read(master_, buf, sizeof buf);
-      if (k > 0) shown_.append(buf, static_cast<std::size_t>(k));
-      if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN)) master_ended_ = true;
-    }
-    return !report_ended_ || (master_ >= 0 && !master_ended_);
+    ssize_t k = ::read(p.fd, buf, sizeof buf);
+    if (k > 0) to.append(buf, static_cast<std::size_t>(k));
+    if (k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN)) ended = true;
   }
 
   pid_t pid_ = -1;
